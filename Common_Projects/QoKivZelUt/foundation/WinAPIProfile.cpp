@@ -1,0 +1,56 @@
+#include <QoKivZelUt/WinAPI.h>
+
+#include "ErrorText.h"
+
+using ZelUt::detail::throwLastError;
+
+namespace WinAPI {
+
+namespace {
+
+// Writes nothing but makes the system flush its cached copy of the file.
+void flushProfileCache(const WinPath& file)
+{
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, file.str().c_str());
+}
+
+} // namespace
+
+std::wstring getPrivateProfileString(const std::wstring& section, const std::wstring& key,
+                                     const std::wstring& defaultValue, const WinPath& file)
+{
+    std::wstring buffer(128, L'\0');
+    for (;;) {
+        DWORD n = GetPrivateProfileStringW(section.c_str(), key.c_str(), defaultValue.c_str(), &buffer[0],
+                                           static_cast<DWORD>(buffer.size()), file.str().c_str());
+        if (n < buffer.size() - 1) {
+            buffer.resize(n);
+            return buffer;
+        }
+        buffer.assign(buffer.size() * 2, L'\0');
+    }
+}
+
+void writePrivateProfileString(const std::wstring& section, const std::wstring& key, const std::wstring& value,
+                               const WinPath& file)
+{
+    if (!WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), file.str().c_str()))
+        throwLastError(L"WinAPI::writePrivateProfileString() failed.");
+    flushProfileCache(file);
+}
+
+void writePrivateProfileSection(const std::wstring& section, const std::vector<std::wstring>& lines,
+                                const WinPath& file)
+{
+    std::wstring packed;
+    for (const std::wstring& line : lines) {
+        packed += line;
+        packed += L'\0';
+    }
+    packed += L'\0';
+    if (!WritePrivateProfileSectionW(section.c_str(), packed.c_str(), file.str().c_str()))
+        throwLastError(L"WinAPI::writePrivateProfileSection() failed.");
+    flushProfileCache(file);
+}
+
+} // namespace WinAPI

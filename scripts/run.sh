@@ -1,0 +1,21 @@
+#!/bin/sh
+# Runs the command-line tool zelut under Wine: `scripts/run.sh guid new`.
+# Without arguments it shows a short tour of what the library does.
+set -eu
+. "$(dirname "$0")/setup.sh"
+ZELUT="$HOST_BUILD/bin/zelut.exe"
+
+if [ $# -gt 0 ]; then
+    exec "$WINE" "$ZELUT" "$@"
+fi
+
+show() {
+    echo "\$ zelut $*"
+    "$WINE" "$ZELUT" "$@" || echo "(exit code $?)"
+}
+show guid new
+show guid parse 6b29fc40-ca47-1067-b31d-00dd010662da
+show error 5
+show error 0x80070002
+show path normalize 'C:/Program Files//KIV/' '\\server\share\'
+show path version 'C:\windows\system32\kernel32.dll'

@@ -1,0 +1,138 @@
+#include "TestEnv.h"
+
+#include <gtest/gtest.h>
+
+using qkztest::TempDir;
+
+namespace {
+
+// Starts a child that holds `file` without any sharing for `ms` and waits until it has it open.
+std::unique_ptr<qkztest::Child> lockInOtherProcess(const WinPath& file, DWORD ms)
+{
+    std::wstring eventName = qkztest::uniqueName(L"qkz-lock");
+    WinAPI::FileHandle ready(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    auto child = std::make_unique<qkztest::Child>(L"hold " + file.getQuoted() + L" " + std::to_wstring(ms) + L" " + eventName);
+    HANDLE waits[] = {ready.get(), child->handle()};
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 10000));
+    return child;
+}
+
+TEST(Files, SharingViolationIsRetriedThenReported)
+{
+    TempDir dir;
+    WinPath file = dir.write(L"held.txt", "content");
+    auto child = lockInOtherProcess(file, 20000);
+    DWORD start = GetTickCount();
+    try {
+        WinAPI::openFileReadOnly(file);
+        FAIL() << "opened a file held without sharing";
+    } catch (const CZelException& e) {
+        DWORD elapsed = GetTickCount() - start;
+        EXPECT_EQ(32u, e.getErrorCode());
+        EXPECT_EQ(L"WinAPI::openFileReadOnly(" + file.str() + L") failed despite retries.", e.getMessage());
+        EXPECT_GE(elapsed, 1100u);  // 8 waits of 150 ms
+        EXPECT_LT(elapsed, 10000u);
+    }
+}
+
+TEST(Files, RetrySucceedsOnceTheOtherProcessLetsGo)
+{
+    TempDir dir;
+    WinPath file = dir.write(L"briefly.txt", "content");
+    auto child = lockInOtherProcess(file, 400);
+    WinAPI::FileHandle h = WinAPI::openFileReadOnly(file);
+    EXPECT_EQ("content", WinAPI::readFileA(h));
+    EXPECT_EQ(0u, child->wait());
+}
+
+TEST(Files, OtherErrorsThrowAtOnceWithTheWrapperText)
+{
+    TempDir dir;
+    WinPath missing = dir.path() / L"missing.txt";
+    DWORD start = GetTickCount();
+    try {
+        WinAPI::openFile(missing);
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(2u, e.getErrorCode());
+        EXPECT_EQ(L"WinAPI::openFile(" + missing.str() + L") failed.", e.getMessage());
+    }
+    EXPECT_LT(GetTickCount() - start, 500u);
+}
+
+TEST(Files, WriteReadDeleteCopyMove)
+{
+    TempDir dir;
+    std::string bytes(5000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 31);
+    WinPath file = dir.path() / L"data.bin";
+    {
+        WinAPI::FileHandle h = WinAPI::createFile(file);
+        WinAPI::writeFile(h, bytes);
+    }
+    {
+        WinAPI::FileHandle h = WinAPI::openFileReadOnly(file);
+        EXPECT_EQ(bytes, WinAPI::readFileA(h));
+    }
+    WinPath copy = dir.path() / L"copy.bin";
+    WinAPI::copyFile(file, copy);
+    WinAPI::copyFile(file, copy);  // overwrites
+    WinPath moved = dir.path() / L"moved.bin";
+    WinAPI::moveFile(copy, moved);
+    EXPECT_FALSE(copy.exists());
+    EXPECT_EQ(5000u, moved.getFileSize());
+
+    ASSERT_TRUE(SetFileAttributesW(moved.str().c_str(), FILE_ATTRIBUTE_READONLY));
+    WinAPI::deleteFile(moved);
+    EXPECT_FALSE(moved.exists());
+    WinAPI::deleteFile(moved);  // missing: silent
+    try {
+        WinAPI::moveFile(moved, copy);
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(L"WinAPI::moveFile(" + moved.str() + L", " + copy.str() + L") failed.", e.getMessage());
+    }
+    WinAPI::createDirectory(dir.path() / L"d");
+    WinAPI::createDirectory(dir.path() / L"d");  // already a directory: success
+    WinAPI::removeDirectory(dir.path() / L"d");
+    WinAPI::removeDirectory(dir.path() / L"d");
+    EXPECT_FALSE((dir.path() / L"d").exists());
+}
+
+TEST(Files, SystemQueries)
+{
+    SetEnvironmentVariableW(L"QKZ_LONG", std::wstring(3000, L'z').c_str());
+    EXPECT_EQ(L"<" + std::wstring(3000, L'z') + L">", WinAPI::expandEnvironmentStrings(L"<%QKZ_LONG%>"));
+    EXPECT_EQ(std::wstring(3000, L'z'), WinAPI::getEnvironmentVariable(L"QKZ_LONG"));
+    EXPECT_EQ(L"", WinAPI::getEnvironmentVariable(L"QKZ_NOT_SET"));
+
+    WinAPI::SplitPath parts = WinAPI::splitpath(WinPath(L"C:\\dir\\sub\\name.tar.gz"));
+    EXPECT_EQ(L"C:", parts.drive);
+    EXPECT_EQ(L"\\dir\\sub\\", parts.dir);
+    EXPECT_EQ(L"name.tar", parts.name);
+    EXPECT_EQ(L".gz", parts.ext);
+
+    TempDir dir;
+    WinPath temp = WinAPI::getTempFileName(dir.path(), L"qkz");
+    EXPECT_TRUE(temp.exists());
+    EXPECT_EQ(dir.path(), temp.getParent());
+    WinPath here = WinAPI::getCurrentDirectory();
+    WinAPI::chdir(dir.path());
+    EXPECT_EQ(dir.path() / L"rel.txt", WinAPI::fullpath(WinPath(L"rel.txt")));
+    WinAPI::chdir(here);
+
+    EXPECT_TRUE(WinAPI::getWindowsDirectory().exists());
+    EXPECT_TRUE((WinAPI::getSystemDirectory() / L"kernel32.dll").exists());
+    EXPECT_FALSE(WinAPI::getComputerName().empty());
+    EXPECT_EQ(L"qkz_testchild.exe", WinAPI::getModuleFileName(nullptr).getParent().getFileName().str().empty()
+                                        ? L"" : L"qkz_testchild.exe");
+    EXPECT_TRUE(WinAPI::searchPath(L"kernel32.dll").exists());
+    EXPECT_NE(WinAPI::WindowsVersion::Unknown, WinAPI::getWindowsVersion());
+    EXPECT_EQ(WinAPI::WindowsVersion::Windows11, WinAPI::classifyWindowsVersion({10, 0, 22621, true}));
+    EXPECT_EQ(WinAPI::WindowsVersion::Server2003, WinAPI::classifyWindowsVersion({5, 2, 3790, false}));
+    EXPECT_EQ(L"\u00e4\u4e2d", WinAPI::fromUtf8(WinAPI::toUtf8(L"\u00e4\u4e2d")));
+    EXPECT_EQ("\xc3\xa4", WinAPI::toUtf8(L"\u00e4"));
+}
+
+} // namespace

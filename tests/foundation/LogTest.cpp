@@ -1,0 +1,91 @@
+#include "TestEnv.h"
+
+#include <QoKivZelLg.h>
+#include <QoKivZelUt/ZelLog.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iomanip>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+using qkztest::LogCapture;
+
+namespace {
+
+std::string readAll(const std::wstring& path)
+{
+    WinAPI::FileHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    return h.valid() ? WinAPI::readFileA(h) : std::string();
+}
+
+TEST(ZelLogStream, OneStreamIsOneEntryWithItsFields)
+{
+    LogCapture log;
+    ZelLogStream(1, L'E', false) << L"Failed in call to StartService: " << ErrorW32(ERROR_ACCESS_DENIED);
+    ZelLogStream(3, L' ', true) << L"flags 0x" << std::hex << std::setw(8) << std::setfill(L'0') << 0x1F << L" n=" << std::dec << 42;
+    try {
+        ZelLogStream entry(1, L'W', false);
+        entry << L"written while an exception passes";
+        throw CZelException(1, L"x");
+    } catch (const CZelException&) {
+    }
+    std::vector<qkztest::LogEntry> e = log.entries();
+    ASSERT_EQ(3u, e.size());
+    EXPECT_EQ(L"QoKivZelUt", e[0].component);
+    EXPECT_EQ(1, e[0].level);
+    EXPECT_EQ(L'E', e[0].type);
+    EXPECT_FALSE(e[0].debug);
+    EXPECT_EQ(L"Failed in call to StartService: " + CZelException::getSystemErrorText(5), e[0].text);
+    EXPECT_EQ(L"flags 0x0000001f n=42", e[1].text);
+    EXPECT_EQ(3, e[1].level);
+    EXPECT_TRUE(e[1].debug);
+    EXPECT_EQ(L'W', e[2].type);
+    EXPECT_EQ(L"written while an exception passes", e[2].text);
+}
+
+TEST(ZelLogStream, EntriesFromManyThreadsStayWholeLinesInTheLogFile)
+{
+    ASSERT_NE(nullptr, ZelGetLogDir());
+    const std::wstring marker = qkztest::uniqueName(L"mt");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i)
+                ZelLogStream(1, L' ', false) << marker << L" thread " << t << L" entry " << i << L" line\nbreak";
+        });
+    for (std::thread& th : threads)
+        th.join();
+
+    std::istringstream lines(readAll(ZelLgGetLogFile()));
+    std::string narrowMarker(marker.begin(), marker.end());
+    std::regex whole("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[\\d+:\\d+\\] QoKivZelUt 1 I - " + narrowMarker +
+                     " thread [0-7] entry \\d+ line\\\\nbreak\r$");
+    int ours = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(narrowMarker) == std::string::npos)
+            continue;
+        ++ours;
+        EXPECT_TRUE(std::regex_match(line, whole)) << line;
+    }
+    EXPECT_EQ(1600, ours);
+}
+
+TEST(ZelLogStream, BackupKeepsTheEarlierFile)
+{
+    qkztest::TempDir dir;
+    WinPath log = dir.write(L"product.log", "first run\n");
+    ZelLogBackupFile(log);
+    EXPECT_FALSE(log.exists());
+    EXPECT_EQ("first run\n", readAll(log.str() + L".bak"));
+    dir.write(L"product.log", "second run\n");
+    ZelLogBackupFile(log);
+    EXPECT_EQ("second run\n", readAll(log.str() + L".bak"));
+    ZelLogBackupFile(dir.path() / L"absent.log");  // nothing to keep: no effect
+    EXPECT_FALSE((dir.path() / L"absent.log.bak").exists());
+}
+
+} // namespace

@@ -1,0 +1,99 @@
+#include "TestEnv.h"
+
+#include <gtest/gtest.h>
+
+using qkztest::TempDir;
+
+namespace {
+
+TEST(WinPathFileSystem, ExistsCreateAndRemoveRecursively)
+{
+    TempDir dir;
+    EXPECT_FALSE(WinPath().exists());
+    EXPECT_TRUE(dir.path().exists());
+    WinPath deep = dir.path() / L"a\\b\\c";
+    EXPECT_FALSE(deep.exists());
+    deep.createDirectory();
+    EXPECT_TRUE(deep.exists());
+    deep.createDirectory();  // existing: nothing happens
+
+    WinPath file = dir.write(L"a\\b\\c\\data.bin", std::string(3000, 'x'));
+    WinPath readOnly = dir.write(L"a\\ro.txt", "ro");
+    ASSERT_TRUE(SetFileAttributesW(readOnly.str().c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(3000u, file.getFileSize());
+    EXPECT_TRUE(file.exists());
+    EXPECT_TRUE(file.getLongPath().hasLongPathPrefix());
+    EXPECT_TRUE(file.getLongPath().exists());
+
+    (dir.path() / L"a").removeRecursively();
+    EXPECT_FALSE((dir.path() / L"a").exists());
+    EXPECT_TRUE(dir.path().exists());
+    (dir.path() / L"a").removeRecursively();  // already gone: no error
+}
+
+TEST(WinPathFileSystem, RefusesToEmptyDisks)
+{
+    for (const wchar_t* root : {L"C:\\", L"\\\\?\\C:\\"}) {
+        try {
+            WinPath(root).removeRecursively();
+            FAIL() << "no exception";
+        } catch (const CZelException& e) {
+            EXPECT_EQ(0xFFFFFFFFul, e.getErrorCode());
+            EXPECT_EQ(L"Do Not EMPTY complete Disks", e.getMessage());
+        }
+    }
+    EXPECT_TRUE(WinPath(L"C:\\windows").exists());
+}
+
+TEST(WinPathFileSystem, RemoveRecursivelyReportsEveryFailureAfterTryingAll)
+{
+    TempDir dir;
+    WinPath locked = dir.write(L"tree\\locked.txt", "l");
+    dir.write(L"tree\\free.txt", "f");
+    WinAPI::FileHandle holder(CreateFileW(locked.str().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder.valid());
+    try {
+        (dir.path() / L"tree").removeRecursively();
+        FAIL() << "no exception";
+    } catch (const CZelException& e) {
+        EXPECT_NE(std::wstring::npos, e.getMessage().find(L"locked.txt) failed.")) << e.what();
+    }
+    EXPECT_FALSE((dir.path() / L"tree\\free.txt").exists());
+    EXPECT_TRUE(locked.exists());
+    holder.release();
+}
+
+TEST(WinPathFileSystem, EqualityByFileIdentity)
+{
+    TempDir dir;
+    WinPath file = dir.write(L"same.txt", "1");
+    (dir.path() / L"sub").createDirectory();
+    WinPath viaDots(dir.path().str() + L"\\sub\\..\\same.txt");
+    EXPECT_NE(file.str(), viaDots.str());
+    EXPECT_EQ(file, viaDots);
+    EXPECT_NE(file, WinPath(dir.path() / L"other.txt"));
+    EXPECT_NE(WinPath(L"C:\\qkz-missing-1"), WinPath(L"C:\\qkz-missing-2"));
+}
+
+TEST(WinPathFileSystem, VersionResourceAndTimes)
+{
+    WinPath dll = qkztest::binDir() / L"QoKivZelUt.dll";
+    std::vector<unsigned short> v = dll.getFileVersion();
+    EXPECT_EQ((std::vector<unsigned short>{1, 0, 0, 7}), v);
+    EXPECT_EQ(L"QoKivSetup", dll.getVersionString(L"ProductName"));
+    EXPECT_EQ(L"", dll.getVersionString(L"NoSuchValue"));
+
+    TempDir dir;
+    WinPath plain = dir.write(L"plain.txt", "no resource");
+    EXPECT_EQ(std::vector<unsigned short>(4, 0xFFFF), plain.getFileVersion());
+    EXPECT_EQ(L"", plain.getVersionString(L"ProductName"));
+    EXPECT_FALSE(plain.getLastWriteTime().isZero());
+    try {
+        (dir.path() / L"missing").getFileSize();
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(2u, e.getErrorCode());
+    }
+}
+
+} // namespace

@@ -1,0 +1,143 @@
+#include "TestEnv.h"
+
+#include <QoKivZelLg.h>
+#include <QoKivZelUt/Guid.h>
+
+#include <gtest/gtest.h>
+
+namespace qkztest {
+
+namespace {
+
+std::wstring currentTestName()
+{
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "qkz";
+    return std::wstring(name.begin(), name.end());
+}
+
+} // namespace
+
+std::wstring uniqueName(const std::wstring& stem)
+{
+    return stem + L"-" + CGuid::createGuid().toString().substr(1, 36);
+}
+
+TempDir::TempDir() : m_path(WinAPI::getTempPath() / uniqueName(L"qkz"))
+{
+    if (!CreateDirectoryW(m_path.str().c_str(), nullptr))
+        throw CZelException(GetLastError(), L"test temp dir " + m_path.str());
+}
+
+TempDir::~TempDir()
+{
+    try {
+        m_path.removeRecursively();
+    } catch (const CZelException& e) {
+        ADD_FAILURE() << "temp dir not removed: " << e.what();
+    }
+}
+
+WinPath TempDir::write(const std::wstring& name, const std::string& bytes) const
+{
+    WinPath file = m_path / name;
+    WinAPI::FileHandle h(CreateFileW(file.str().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid())
+        throw CZelException(GetLastError(), L"test file " + file.str());
+    WinAPI::writeFile(h, bytes);
+    return file;
+}
+
+TestRegistryKey::TestRegistryKey() : m_subkey(L"Software\\" + uniqueName(currentTestName()))
+{
+    m_key = WinAPI::regCreateKeyEx(HKEY_CURRENT_USER, m_subkey);
+}
+
+TestRegistryKey::~TestRegistryKey()
+{
+    m_key.release();
+    LONG status = RegDeleteTreeW(HKEY_CURRENT_USER, m_subkey.c_str());
+    if (status == ERROR_SUCCESS)
+        status = RegDeleteKeyW(HKEY_CURRENT_USER, m_subkey.c_str());
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        ADD_FAILURE() << "test key not removed: " << status;
+}
+
+LogCapture::LogCapture()
+{
+    InitializeCriticalSection(&m_lock);
+    ZelLgSetSink(&LogCapture::sink, this);
+}
+
+LogCapture::~LogCapture()
+{
+    ZelLgSetSink(nullptr, nullptr);
+    DeleteCriticalSection(&m_lock);
+}
+
+void LogCapture::sink(const ZelLgEntry* e, void* context)
+{
+    auto* self = static_cast<LogCapture*>(context);
+    EnterCriticalSection(&self->m_lock);
+    self->m_entries.push_back({e->component ? e->component : L"", e->level, e->type, e->debug != 0,
+                               e->text ? e->text : L""});
+    LeaveCriticalSection(&self->m_lock);
+}
+
+std::vector<LogEntry> LogCapture::entries() const
+{
+    EnterCriticalSection(&m_lock);
+    std::vector<LogEntry> copy = m_entries;
+    LeaveCriticalSection(&m_lock);
+    return copy;
+}
+
+bool LogCapture::contains(const std::wstring& fragment) const
+{
+    for (const LogEntry& e : entries())
+        if (e.text.find(fragment) != std::wstring::npos)
+            return true;
+    return false;
+}
+
+WinPath binDir()
+{
+    return WinAPI::getModuleFileName(nullptr).getParent();
+}
+
+WinPath testChild()
+{
+    return binDir() / L"qkz_testchild.exe";
+}
+
+Child::Child(const std::wstring& arguments)
+{
+    std::wstring commandLine = testChild().getQuoted() + L" " + arguments;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        throw CZelException(GetLastError(), L"test child " + commandLine);
+    CloseHandle(pi.hThread);
+    m_process = pi.hProcess;
+}
+
+Child::~Child()
+{
+    if (WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(m_process, 1);
+        WaitForSingleObject(m_process, 5000);
+    }
+}
+
+DWORD Child::wait(DWORD timeoutMs)
+{
+    if (WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0)
+        throw CZelException(WAIT_TIMEOUT, L"test child did not exit");
+    DWORD code = 0;
+    GetExitCodeProcess(m_process, &code);
+    return code;
+}
+
+} // namespace qkztest

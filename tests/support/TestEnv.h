@@ -1,0 +1,92 @@
+// Isolation helpers for suites that touch the real system: each test gets its
+// own temp directory and registry key, removed afterwards even on failure.
+#pragma once
+
+#include <QoKivZelUt/WinAPI.h>
+#include <QoKivZelUt/WinPath.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace qkztest {
+
+// A fresh directory under %TEMP%, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const WinPath& path() const { return m_path; }
+    // Writes bytes to a file below the directory and returns its path.
+    WinPath write(const std::wstring& name, const std::string& bytes) const;
+
+private:
+    WinPath m_path;
+};
+
+// HKCU\Software\<test name>-<guid>, deleted with its subtree.
+class TestRegistryKey {
+public:
+    TestRegistryKey();
+    ~TestRegistryKey();
+    TestRegistryKey(const TestRegistryKey&) = delete;
+    TestRegistryKey& operator=(const TestRegistryKey&) = delete;
+    HKEY key() const { return m_key; }
+    const std::wstring& subkey() const { return m_subkey; }
+
+private:
+    std::wstring m_subkey;
+    WinAPI::RegKey m_key;
+};
+
+struct LogEntry {
+    std::wstring component;
+    int level;
+    wchar_t type;
+    bool debug;
+    std::wstring text;
+};
+
+// Collects every log entry written while it lives.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    std::vector<LogEntry> entries() const;
+    // Whether some entry's text contains the fragment.
+    bool contains(const std::wstring& fragment) const;
+
+private:
+    static void sink(const struct ZelLgEntry* entry, void* context);
+    mutable CRITICAL_SECTION m_lock;
+    std::vector<LogEntry> m_entries;
+};
+
+// The directory the suite executables and helpers live in.
+WinPath binDir();
+WinPath testChild();
+
+// A running qkz_testchild; terminated and closed on destruction.
+class Child {
+public:
+    explicit Child(const std::wstring& arguments);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    // Waits for the child to exit and returns its exit code.
+    DWORD wait(DWORD timeoutMs = 30000);
+    HANDLE handle() const { return m_process; }
+
+private:
+    WinAPI::FileHandle m_process;
+};
+
+// A unique name for kernel objects of one test.
+std::wstring uniqueName(const std::wstring& stem);
+
+} // namespace qkztest

@@ -1,0 +1,40 @@
+// zelut's subcommands: each lives in one file under commands/ and registers
+// itself with a static Registration.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zelut {
+
+enum ExitCode { kTrue = 0, kFalse = 1, kError = 2 };
+
+using Args = std::vector<std::wstring>;
+
+struct Command {
+    std::wstring name;
+    std::wstring summary;
+    std::wstring usage;  // the full --help text
+    std::function<int(const Args&)> run;
+};
+
+struct Registration {
+    explicit Registration(Command command);
+};
+
+const std::vector<Command>& commands();
+
+// Text to standard output / error, UTF-8 encoded (or wide on a console).
+void out(const std::wstring& text);
+void err(const std::wstring& text);
+
+// Thrown for a command line the command cannot use; main prints the usage.
+struct UsageError {
+    std::wstring text;
+};
+
+// Parses a decimal or 0x-prefixed hexadecimal unsigned 32-bit number.
+unsigned long parseNumber(const std::wstring& text);
+
+} // namespace zelut
