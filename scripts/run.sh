@@ -10,7 +10,7 @@ if [ $# -gt 0 ]; then
 fi
 
 show() {
-    echo "\$ zelut $*"
+    printf '$ zelut %s\n' "$*"
     "$WINE" "$ZELUT" "$@" || echo "(exit code $?)"
 }
 show guid new

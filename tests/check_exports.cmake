@@ -8,7 +8,7 @@ if(NOT dump MATCHES "file format ${FORMAT}")
 endif()
 # Mangled family names as they appear in the export table. CZelException is
 # defined whole in its header and has nothing to export.
-set(families 5CGuid 7WinPath 12ZelLogStream 6WinAPI 8ErrorW32 7ErrorHR 11ZelGetLogDir)
+set(families 5CGuid 7WinPath 12ZelLogStream 6WinAPI 8ErrorW32 7ErrorHR 12ZelGetLogDir)
 set(missing "")
 foreach(f IN LISTS families)
   if(NOT dump MATCHES "${f}")

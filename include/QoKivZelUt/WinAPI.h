@@ -4,6 +4,7 @@
 
 #include "Export.h"
 #include "WinPath.h"
+#include "ZelException.h"
 
 #include <windows.h>
 

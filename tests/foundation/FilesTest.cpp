@@ -125,8 +125,8 @@ TEST(Files, SystemQueries)
     EXPECT_TRUE(WinAPI::getWindowsDirectory().exists());
     EXPECT_TRUE((WinAPI::getSystemDirectory() / L"kernel32.dll").exists());
     EXPECT_FALSE(WinAPI::getComputerName().empty());
-    EXPECT_EQ(L"qkz_testchild.exe", WinAPI::getModuleFileName(nullptr).getParent().getFileName().str().empty()
-                                        ? L"" : L"qkz_testchild.exe");
+    EXPECT_EQ(L"test_foundation.exe", WinAPI::getModuleFileName(nullptr).getFileName().str());
+    EXPECT_EQ(WinAPI::getModuleFileName(nullptr), WinAPI::getModuleFileName(WinAPI::getModuleHandle(L"")));
     EXPECT_TRUE(WinAPI::searchPath(L"kernel32.dll").exists());
     EXPECT_NE(WinAPI::WindowsVersion::Unknown, WinAPI::getWindowsVersion());
     EXPECT_EQ(WinAPI::WindowsVersion::Windows11, WinAPI::classifyWindowsVersion({10, 0, 22621, true}));

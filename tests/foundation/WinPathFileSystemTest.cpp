@@ -48,6 +48,7 @@ TEST(WinPathFileSystem, RefusesToEmptyDisks)
 TEST(WinPathFileSystem, RemoveRecursivelyReportsEveryFailureAfterTryingAll)
 {
     TempDir dir;
+    (dir.path() / L"tree").createDirectory();
     WinPath locked = dir.write(L"tree\\locked.txt", "l");
     dir.write(L"tree\\free.txt", "f");
     WinAPI::FileHandle holder(CreateFileW(locked.str().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));

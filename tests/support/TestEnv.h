@@ -5,6 +5,8 @@
 #include <QoKivZelUt/WinAPI.h>
 #include <QoKivZelUt/WinPath.h>
 
+#include <QoKivZelLg.h>
+
 #include <windows.h>
 
 #include <string>
@@ -62,7 +64,7 @@ public:
     bool contains(const std::wstring& fragment) const;
 
 private:
-    static void sink(const struct ZelLgEntry* entry, void* context);
+    static void sink(const ZelLgEntry* entry, void* context);
     mutable CRITICAL_SECTION m_lock;
     std::vector<LogEntry> m_entries;
 };
