@@ -18,7 +18,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 PACKAGES="cmake ninja-build python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 mingw-w64-tools wine wine32:i386 wine64
-googletest wixl gcab cabextract osslsigncode zlib1g-dev g++ coreutils"
+googletest bison wixl gcab cabextract osslsigncode zlib1g-dev g++ coreutils"
 
 missing_packages() {
     for p in $PACKAGES; do
