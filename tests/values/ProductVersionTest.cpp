@@ -1,0 +1,78 @@
+#include <QoKivZelUt/ProductVersion.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <typeinfo>
+
+using KivSetup::ProductVersion;
+
+namespace {
+
+std::wstring printed(const ProductVersion& v)
+{
+    std::wostringstream out;
+    out << v;
+    return out.str();
+}
+
+WinAPI::FileTime utc(WORD year, WORD month, WORD day, WORD h, WORD m, WORD s, WORD ms)
+{
+    SYSTEMTIME st = {year, month, 0, day, h, m, s, ms};
+    FILETIME ft;
+    SystemTimeToFileTime(&st, &ft);
+    return WinAPI::FileTime(ft);
+}
+
+TEST(ProductVersion, ParsingAndPrinting)
+{
+    EXPECT_EQ(L"5", ProductVersion(5).toString());
+    EXPECT_EQ(ProductVersion(0, 5), ProductVersion(5));
+    EXPECT_EQ(L"7.0", ProductVersion(7, 0).toString());
+    EXPECT_EQ(ProductVersion(7, 40), ProductVersion(L"7.40"));
+    EXPECT_EQ(ProductVersion(0, 750), ProductVersion(L"Release 750 SP1"));
+    EXPECT_EQ(ProductVersion(0, 2), ProductVersion(L"2.x"));
+    EXPECT_EQ(ProductVersion(0, 12), ProductVersion(L"v12"));
+    EXPECT_EQ(ProductVersion(4294967295ul, 3), ProductVersion(L"99999999999.3"));  // saturates
+    EXPECT_THROW(ProductVersion(L"abc"), std::bad_cast);
+    EXPECT_THROW(ProductVersion(L""), std::bad_cast);
+    ATL::CComBSTR bstr = ProductVersion(7, 40).toCComBSTR();
+    EXPECT_EQ(L"7.40", std::wstring(bstr.m_str, bstr.Length()));
+
+    ProductVersion built(7, 40);
+    built.setBuildTime(utc(2020, 3, 2, 9, 5, 7, 8));
+    EXPECT_EQ(L"7.40 (02.03.2020 09:05:07.0008)", printed(built));
+    EXPECT_EQ(L"7.40", built.toString());
+    std::ostringstream narrow;
+    narrow << built;
+    EXPECT_EQ("7.40 (02.03.2020 09:05:07.0008)", narrow.str());
+}
+
+TEST(ProductVersion, OrderingTruthAndStoredForm)
+{
+    ProductVersion plain(7, 40), built(7, 40);
+    built.setBuildTime(WinAPI::FileTime(0x0000000100000000ull));
+    EXPECT_TRUE(plain < built);
+    EXPECT_TRUE(built < ProductVersion(7, 41));
+    EXPECT_TRUE(built > plain && built >= plain && plain <= built && plain != built);
+    ProductVersion lowWord(7, 40);
+    lowWord.setBuildTime(WinAPI::FileTime(0xFFFFFFFFull));
+    EXPECT_TRUE(lowWord < built);  // the high word decides first
+    EXPECT_TRUE(ProductVersion(1, 999) < ProductVersion(2, 0));
+
+    EXPECT_FALSE(static_cast<bool>(ProductVersion()));
+    ProductVersion onlyTime;
+    onlyTime.setBuildTime(WinAPI::FileTime(1ull));
+    EXPECT_TRUE(static_cast<bool>(onlyTime));
+
+    _ProductVersionStruct stored = built;
+    EXPECT_EQ(7ul, stored.major);
+    EXPECT_EQ(40ul, stored.minor);
+    EXPECT_EQ(0ul, stored.buildTimeLow);
+    EXPECT_EQ(1ul, stored.buildTimeHigh);
+    ProductVersion back;
+    back = stored;
+    EXPECT_EQ(built, back);
+}
+
+} // namespace
