@@ -19,3 +19,7 @@ show error 5
 show error 0x80070002
 show path normalize 'C:/Program Files//KIV/' '\\server\share\'
 show path version 'C:\windows\system32\kernel32.dll'
+show condition --var OS=Windows_NT --product '{12345678-1234-1234-1234-123456789012}=installed' \
+    '(%OS% = Windows_NT) & IsProductInstalled({12345678-1234-1234-1234-123456789012})'
+show condition 'A = 1 AND B = 2'
+show version compare 7.40 'Release 750 SP1'
