@@ -174,6 +174,21 @@ FileVersionNumber fileVersionFromText(const Bytes& text)
     return v;
 }
 
+// Keeps the longest match offered; among equal lengths the first offered.
+struct Longest {
+    size_t length = 0, head = 0;
+    int rule = 0;
+    void offer(int r, size_t len, size_t consumed)
+    {
+        if (len > length) {
+            length = len;
+            head = consumed;
+            rule = r;
+        }
+    }
+    void offer(int r, size_t len) { offer(r, len, len); }
+};
+
 } // namespace
 
 int saturatingAtoi(const char* text)
@@ -209,85 +224,71 @@ ConditionScanner::Match ConditionScanner::longestInitial() const
 {
     const Bytes& s = *m_text;
     const size_t i = m_position;
-    Match best;
-    auto offer = [&](int rule, size_t length, size_t head) {
-        if (length > best.length)
-            best = {length, head, rule};
-    };
-    auto offerWhole = [&](int rule, size_t length) { offer(rule, length, length); };
-
-    offerWhole(1, atChar(s, i, '%') ? 1 : 0);
+    Longest best;
+    best.offer(1, atChar(s, i, '%') ? 1 : 0);
     if (m_beginningOfLine)
-        offerWhole(2, blanks(s, i));
+        best.offer(2, blanks(s, i));
     size_t b = blanks(s, i);
     if (b > 0 && atChar(s, i + b, '\n'))
-        offer(3, b + 1, b);
-    offerWhole(4, padded(s, i, "("));
-    offerWhole(5, padded(s, i, ")"));
-    offerWhole(6, padded(s, i, "&"));
+        best.offer(3, b + 1, b);
+    best.offer(4, padded(s, i, "("));
+    best.offer(5, padded(s, i, ")"));
+    best.offer(6, padded(s, i, "&"));
     if (size_t head = padded(s, i, "AND"))
-        offer(7, head + restOfLine(s, i + head), head);
-    offerWhole(8, padded(s, i, "|"));
+        best.offer(7, head + restOfLine(s, i + head), head);
+    best.offer(8, padded(s, i, "|"));
     if (size_t head = padded(s, i, "OR"))
-        offer(9, head + restOfLine(s, i + head), head);
+        best.offer(9, head + restOfLine(s, i + head), head);
     if (at(s, i + b, "NOT")) {
         size_t head = b + 3 + blanks(s, i + b + 3);
         if (atChar(s, i + head, '('))
-            offer(10, head + 1, head);
+            best.offer(10, head + 1, head);
     }
     static const char* const operators[] = {">=", "<=", "=", "<>", ">", "<"};
     for (int k = 0; k < 6; ++k)
-        offerWhole(11 + k, padded(s, i, operators[k]));
+        best.offer(11 + k, padded(s, i, operators[k]));
     for (int k = 0; k < 8; ++k)
-        offerWhole(17 + k, at(s, i, kKeywords[k]) ? std::strlen(kKeywords[k]) : 0);
-    offerWhole(25, guidLiteral(s, i));
+        best.offer(17 + k, at(s, i, kKeywords[k]) ? std::strlen(kKeywords[k]) : 0);
+    best.offer(25, guidLiteral(s, i));
     if (atChar(s, i, '['))
-        offerWhole(26, 1 + blanks(s, i + 1));
+        best.offer(26, 1 + blanks(s, i + 1));
     if (atChar(s, i, '"')) {
         size_t number = signedDigits(s, i + 1);
         if (number > 0 && atChar(s, i + 1 + number, '"'))
-            offerWhole(30, number + 2);
-        offerWhole(31, 1);
+            best.offer(30, number + 2);
+        best.offer(31, 1);
     }
-    offerWhole(36, reference(s, i, "%%"));
-    offerWhole(37, reference(s, i, "%"));
-    offerWhole(38, signedDigits(s, i));
-    offerWhole(39, dottedNumber(s, i, 1));
-    offerWhole(40, dottedNumber(s, i, 3));
-    offerWhole(41, blankSeparatedRun(s, i, isSymbolChar));
-    return best;
+    best.offer(36, reference(s, i, "%%"));
+    best.offer(37, reference(s, i, "%"));
+    best.offer(38, signedDigits(s, i));
+    best.offer(39, dottedNumber(s, i, 1));
+    best.offer(40, dottedNumber(s, i, 3));
+    best.offer(41, blankSeparatedRun(s, i, isSymbolChar));
+    return {best.length, best.head, best.rule};
 }
 
 ConditionScanner::Match ConditionScanner::longestString() const
 {
     const Bytes& s = *m_text;
     const size_t i = m_position;
-    Match best;
-    auto offer = [&](int rule, size_t length) {
-        if (length > best.length)
-            best = {length, length, rule};
-    };
-    offer(32, atChar(s, i, '"') ? 1 : 0);
-    offer(33, reference(s, i, "%%"));
-    offer(34, reference(s, i, "%"));
-    offer(35, run(s, i, [](char c) { return c != '"' && c != '%'; }));
-    return best;
+    Longest best;
+    best.offer(32, atChar(s, i, '"') ? 1 : 0);
+    best.offer(33, reference(s, i, "%%"));
+    best.offer(34, reference(s, i, "%"));
+    best.offer(35, run(s, i, [](char c) { return c != '"' && c != '%'; }));
+    return {best.length, best.head, best.rule};
 }
 
 ConditionScanner::Match ConditionScanner::longestList() const
 {
     const Bytes& s = *m_text;
     const size_t i = m_position;
-    Match best;
-    auto offer = [&](int rule, size_t length) {
-        if (length > best.length)
-            best = {length, length, rule};
-    };
-    offer(27, blankSeparatedRun(s, i, isListChar));
-    offer(28, padded(s, i, ","));
+    Longest best;
+    best.offer(27, blankSeparatedRun(s, i, isListChar));
+    best.offer(28, padded(s, i, ","));
     size_t b = blanks(s, i);
-    offer(29, atChar(s, i + b, ']') ? b + 1 : 0);
-    return best;
+    best.offer(29, atChar(s, i + b, ']') ? b + 1 : 0);
+    return {best.length, best.head, best.rule};
 }
 
 std::string ConditionScanner::consume(const Match& m)
