@@ -2,6 +2,10 @@
 //   hold FILE MILLISECONDS EVENT  open FILE without any sharing, signal EVENT, wait, exit
 //   exit CODE                     exit with CODE
 //   echo                          copy standard input to standard output
+//   flood BYTES                   write BYTES to stdout and to stderr, interleaved
+//   print TEXT                    write TEXT as narrow bytes to stdout
+//   wide                          write a UTF-16 text to stdout
+//   sleep MILLISECONDS            sleep, then exit 0
 #include <windows.h>
 
 #include <cwchar>
@@ -35,6 +39,36 @@ int echo()
     return 0;
 }
 
+int flood(unsigned long bytes)
+{
+    char chunk[4096];
+    for (size_t i = 0; i < sizeof(chunk); ++i)
+        chunk[i] = static_cast<char>('A' + i % 26);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+    for (unsigned long done = 0; done < bytes;) {
+        DWORD n = static_cast<DWORD>(bytes - done < sizeof(chunk) ? bytes - done : sizeof(chunk)), w = 0;
+        if (!WriteFile(out, chunk, n, &w, nullptr) || !WriteFile(err, chunk, n, &w, nullptr))
+            return 12;
+        done += n;
+    }
+    return 0;
+}
+
+int print(const wchar_t* text)
+{
+    char narrow[1024];
+    int n = WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof(narrow), nullptr, nullptr);
+    DWORD w = 0;
+    return n > 0 && WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), narrow, n - 1, &w, nullptr) ? 0 : 13;
+}
+
+int wide()
+{
+    const wchar_t text[] = L"wide \u00fc\u4e2d\n";
+    DWORD w = 0;
+    return WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, sizeof(text) - sizeof(wchar_t), &w, nullptr) ? 0 : 14;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -45,5 +79,15 @@ int wmain(int argc, wchar_t** argv)
         return static_cast<int>(std::wcstoul(argv[2], nullptr, 0));
     if (argc == 2 && std::wcscmp(argv[1], L"echo") == 0)
         return echo();
+    if (argc == 3 && std::wcscmp(argv[1], L"flood") == 0)
+        return flood(std::wcstoul(argv[2], nullptr, 10));
+    if (argc == 3 && std::wcscmp(argv[1], L"print") == 0)
+        return print(argv[2]);
+    if (argc == 2 && std::wcscmp(argv[1], L"wide") == 0)
+        return wide();
+    if (argc == 3 && std::wcscmp(argv[1], L"sleep") == 0) {
+        Sleep(std::wcstoul(argv[2], nullptr, 10));
+        return 0;
+    }
     return 99;
 }

@@ -1,0 +1,449 @@
+#include <QoKivZelUt/Process.h>
+
+#include "ProcessSnapshot.h"
+#include "foundation/CodePage.h"
+#include "foundation/ErrorText.h"
+#include "foundation/Log.h"
+#include "security/TokenPrivilege.h"
+
+#include <dbghelp.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <shellapi.h>
+
+using ZelUt::detail::throwLastError;
+
+namespace ZelUt {
+
+namespace {
+
+const unsigned long kNotStarted = 0xC0000008;
+const DWORD kPollWhileIdleMs = 10;
+
+// The command of a document type's file association; empty when there is none.
+std::wstring associationCommand(const std::wstring& extension)
+{
+    std::wstring ext = L"." + extension;
+    DWORD size = 0;
+    if (AssocQueryStringW(ASSOCF_NOTRUNCATE, ASSOCSTR_COMMAND, ext.c_str(), nullptr, nullptr, &size) != S_FALSE &&
+        size == 0)
+        return std::wstring();
+    std::wstring command(size + 1, L'\0');
+    DWORD length = static_cast<DWORD>(command.size());
+    if (FAILED(AssocQueryStringW(ASSOCF_NOTRUNCATE, ASSOCSTR_COMMAND, ext.c_str(), nullptr, &command[0], &length)))
+        return std::wstring();
+    return command.c_str();
+}
+
+void createPipe(WinAPI::FileHandle& readEnd, WinAPI::FileHandle& writeEnd, SECURITY_ATTRIBUTES& security,
+                const wchar_t* failure)
+{
+    HANDLE r = nullptr, w = nullptr;
+    if (!CreatePipe(&r, &w, &security, 0))
+        throwLastError(failure);
+    readEnd = r;
+    writeEnd = w;
+}
+
+void notInherited(HANDLE h, const wchar_t* failure)
+{
+    if (!SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0))
+        throwLastError(failure);
+}
+
+} // namespace
+
+Process::Process(const WinPath& executable, const std::wstring& arguments, const WinPath& workingDirectory)
+    : m_executable(executable), m_arguments(arguments), m_workingDirectory(workingDirectory)
+{
+    makeSureWDIsNotTemp();
+}
+
+Process::Process(const WinPath& executable, const WinPath& workingDirectory)
+    : m_executable(executable), m_workingDirectory(workingDirectory)
+{
+    makeSureWDIsNotTemp();
+}
+
+Process::Process(const std::wstring& commandLine, const WinPath& workingDirectory)
+    : m_commandLine(commandLine), m_workingDirectory(workingDirectory)
+{
+    makeSureWDIsNotTemp();
+}
+
+Process::Process(const ATL::CComBSTR& target) : m_target(target.m_str ? target.m_str : L"")
+{
+    makeSureWDIsNotTemp();
+}
+
+Process::~Process() = default;
+
+void Process::makeSureWDIsNotTemp()
+{
+    if (!m_workingDirectory.empty())
+        return;
+    try {
+        if (WinAPI::getTempPath().contains(WinAPI::getCurrentDirectory()))
+            m_workingDirectory = WinAPI::getWindowsDirectory();
+    } catch (const CZelException&) {
+        // Without a current or temporary directory there is nothing to avoid.
+    }
+}
+
+WinPath Process::findExecutable()
+{
+    resolve();
+    return m_resolvedExecutable;
+}
+
+std::wstring Process::getLogString() const
+{
+    if (!m_commandLine.empty())
+        return m_commandLine;
+    std::wstring text = m_executable.getQuoted();
+    return m_arguments.empty() ? text : text + L" " + m_arguments;
+}
+
+std::wstring Process::getCommandline()
+{
+    resolve();
+    if (!m_commandLine.empty())
+        return m_commandLine;
+    std::wstring text = m_resolvedExecutable.getQuoted();
+    return m_arguments.empty() ? text : text + L" " + m_arguments;
+}
+
+void Process::resolve()
+{
+    if (!m_resolvedExecutable.empty() || m_executable.empty())
+        return;
+    const WinPath given = m_executable;
+    if (!given.isAbsolute())
+        ZEL_LOG_WARNING << L"Unsafe: creating process from relative path <" << given << L">";
+    WinPath candidate = given.isAbsolute() && given.exists() && given.isExecutable() ? given : WinPath();
+    if (candidate.empty() || !candidate.isExecutable()) {
+        if (given.isAbsolute() && given.exists()) {
+            candidate = given;
+        } else {
+            try {
+                candidate = WinAPI::findExecutable(given, WinAPI::getSystemDirectory());
+            } catch (const CZelException& e) {
+                if (e.getErrorCode() != SE_ERR_NOASSOC)
+                    throw;
+                candidate = given;
+            }
+        }
+    }
+    m_resolvedExecutable = candidate;
+    if (!candidate.isExecutable()) {
+        std::wstring command = associationCommand(candidate.getExtension());
+        if (!command.empty()) {
+            if (command.find(L"%1") == std::wstring::npos)
+                m_commandLine = command + L" " + m_executable.getQuoted();
+            else
+                m_commandLine = std::regex_replace(command, std::wregex(L"%1"), m_executable.str());
+            m_resolvedExecutable = WinPath();
+            m_executable = WinPath();
+        }
+    }
+    ZEL_LOG_INFO << L"Path <" << given << L"> resolved to <"
+                 << (m_resolvedExecutable.empty() ? getCommandline() : m_resolvedExecutable.str()) << L">.";
+}
+
+void Process::prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, ChildEnds& ends)
+{
+    SECURITY_ATTRIBUTES security = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    m_outputPipe.release();
+    createPipe(m_outputPipe, ends.output, security, L"Could not create reading pipe for stdout.");
+    notInherited(m_outputPipe, L"Could not set handle information for stdout.");
+    m_errorPipe.release();
+    createPipe(m_errorPipe, ends.error, security, L"Could not create reading pipe for stderr.");
+    notInherited(m_errorPipe, L"Could not set handle information for stderr.");
+    m_inputPipe.release();
+    createPipe(ends.input, m_inputPipe, security, L"Could not create writing pipe for stdin.");
+    // The child must see end of input once writeInput closes the parent's end,
+    // so no copy of the parent's end may be inherited.
+    notInherited(m_inputPipe, L"Could not create writing pipe for stdin.");
+
+    startup = {};
+    startup.cb = sizeof(STARTUPINFOW);
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = hidden ? SW_HIDE : SW_SHOWNORMAL;
+    startup.hStdInput = ends.input;
+    startup.hStdOutput = ends.output;
+    startup.hStdError = ends.error;
+}
+
+Process& Process::start(bool hidden)
+{
+    resolve();
+    STARTUPINFOW startup;
+    ChildEnds ends;  // closed in the parent on every path out of here
+    prepareCreateProcessArguments(startup, hidden, ends);
+    if (m_workingDirectory.empty())
+        ZEL_LOG_INFO << L"Executing <" << getLogString() << L">";
+    else
+        ZEL_LOG_INFO << L"Executing <" << getLogString() << L"> with working directory " << m_workingDirectory;
+
+    std::wstring commandLine = getCommandline();
+    PROCESS_INFORMATION info = {};
+    BOOL created = CreateProcessW(m_resolvedExecutable.empty() ? nullptr : m_resolvedExecutable.str().c_str(),
+                                  &commandLine[0], nullptr, nullptr, TRUE, hidden ? CREATE_NO_WINDOW : 0, nullptr,
+                                  m_workingDirectory.empty() ? nullptr : m_workingDirectory.str().c_str(), &startup,
+                                  &info);
+    if (!created) {
+        DWORD error = GetLastError();
+        m_outputPipe.release();
+        m_errorPipe.release();
+        m_inputPipe.release();
+        throw CZelException(error, L"Error starting process <" + getLogString() + L">");
+    }
+    CloseHandle(info.hThread);
+    m_process = info.hProcess;
+    m_processId = info.dwProcessId;
+    WaitForInputIdle(m_process, 1000);
+    ZelLogStream(1, L' ', true) << L"Process is now ready to accept input";
+    return *this;
+}
+
+void Process::writeInput(const std::wstring& text)
+{
+    WinAPI::writeFile(m_inputPipe, text.data(), text.size() * sizeof(wchar_t));
+    m_inputPipe.release();
+}
+
+bool Process::drain(WinAPI::FileHandle& pipe, std::wstring& text, bool final)
+{
+    if (!pipe.valid() || WaitForSingleObject(pipe, 0) == WAIT_TIMEOUT)
+        return false;
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0)
+        return false;
+    DWORD wanted = available & ~1u;
+    if (wanted == 0 && !final)
+        return false;  // a single odd byte waits for its partner
+    if (wanted == 0)
+        wanted = 1;
+    std::wstring units((wanted + 1) / 2, L'\0');
+    DWORD got = 0;
+    if (!ReadFile(pipe, &units[0], wanted, &got, nullptr)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE) {
+            pipe.release();
+            return false;
+        }
+        if (error != ERROR_MORE_DATA)
+            throw CZelException(error, L"NamedPipe::read() failed.");
+    }
+    units.resize((got + 1) / 2);
+    units.erase(std::remove(units.begin(), units.end(), L'\0'), units.end());
+    text += units;
+    return got > 0;
+}
+
+void Process::drainBoth(bool final)
+{
+    // When the child has ended, everything it wrote is in the pipes: read it all.
+    while (drain(m_errorPipe, m_error, final) && final) {
+    }
+    while (drain(m_outputPipe, m_output, final) && final) {
+    }
+}
+
+bool Process::wait(unsigned long timeoutMs)
+{
+    return wait(nullptr, timeoutMs);
+}
+
+bool Process::wait(void* abortEvent, unsigned long timeoutMs)
+{
+    if (!m_process.valid())
+        return false;
+    if (timeoutMs == INFINITE)
+        ZEL_LOG_INFO << L"Waiting with no time-out...";
+    else
+        ZEL_LOG_INFO << L"Waiting for " << timeoutMs << L" milli-seconds...";
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool readSomething = true;
+    for (;;) {
+        // The pipes are polled rather than waited on: a pipe handle does not
+        // signal reliably, and a child blocked on a full pipe never ends.
+        HANDLE handles[2] = {m_process.get(), abortEvent};
+        DWORD count = abortEvent ? 2 : 1;
+        DWORD slice = INFINITE;
+        if (timeoutMs != INFINITE) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            slice = left < 0 ? 0 : static_cast<DWORD>(left);
+        }
+        if (m_outputPipe.valid() || m_errorPipe.valid())
+            slice = std::min<DWORD>(slice, readSomething ? 0 : kPollWhileIdleMs);
+        DWORD result = WaitForMultipleObjects(count, handles, FALSE, slice);
+        if (result == WAIT_FAILED)
+            throwLastError(L"Waiting for process <" + getLogString() + L"> failed.");
+        if (result == WAIT_OBJECT_0) {
+            drainBoth(true);
+            ZEL_LOG_INFO << L"Process <" << getLogString() << L"> has finished.";
+            return true;
+        }
+        size_t before = m_output.size() + m_error.size();
+        drainBoth(false);
+        readSomething = m_output.size() + m_error.size() != before;
+        if (abortEvent && WaitForSingleObject(abortEvent, 0) == WAIT_OBJECT_0)
+            return false;
+        if (timeoutMs != INFINITE && Clock::now() >= deadline) {
+            ZEL_LOG_WARNING << L"Process <" << getLogString() << L"> did not finish in " << timeoutMs
+                            << L" milliseconds.";
+            return false;
+        }
+    }
+}
+
+namespace {
+
+std::wstring narrowFromUnits(const std::wstring& units)
+{
+    std::string bytes;
+    bytes.reserve(units.size() * 2);
+    for (wchar_t u : units) {
+        char low = static_cast<char>(u & 0xFF), high = static_cast<char>((u >> 8) & 0xFF);
+        if (low == '\0')
+            break;
+        bytes += low;
+        if (high == '\0')
+            break;
+        bytes += high;
+    }
+    return detail::fromThreadAnsi(bytes);
+}
+
+} // namespace
+
+std::wstring Process::getOutputA() const
+{
+    return narrowFromUnits(m_output);
+}
+
+std::wstring Process::getStderrA() const
+{
+    return narrowFromUnits(m_error);
+}
+
+unsigned long Process::getExitCode() const
+{
+    if (!m_process.valid()) {
+        ZEL_LOG_INFO << L"Process <" << getLogString() << L"> has not been started.";
+        return kNotStarted;
+    }
+    DWORD code = 0;
+    if (!GetExitCodeProcess(m_process, &code))
+        throwLastError(L"Could not get exit code of process <" + getLogString() + L">");
+    if (code == STILL_ACTIVE) {
+        ZEL_LOG_INFO << L"Process <" << getLogString() << L"> is still running.";
+        return code;
+    }
+    ZEL_LOG_INFO << L"Process <" << getLogString() << L"> has the return code " << static_cast<long>(code);
+    return code;
+}
+
+void Process::terminate(unsigned int exitCode, bool dump) const
+{
+    if (!m_process.valid()) {
+        ZEL_LOG_WARNING << L"Process::terminate process handle empty";
+        return;
+    }
+    DWORD code = 0;
+    if (GetExitCodeProcess(m_process, &code) && code != STILL_ACTIVE)
+        return;
+    if (m_processId == GetProcessId(GetCurrentProcess())) {
+        ZEL_LOG_WARNING << L"Process::terminate will not commit suicide";
+        return;
+    }
+    if (dump) {
+        std::wstring path = m_executable.str() + L".dump";
+        ZEL_LOG_INFO << L"writing dump file " << path;
+        writeDump(path);
+    }
+    ZEL_LOG_INFO << L"Terminating process <" << getLogString() << L">";
+    if (!TerminateProcess(m_process, exitCode)) {
+        DWORD error = GetLastError();
+        if (error != 0)
+            ZEL_LOG_INFO << L"TerminateProcess failed: " << ErrorW32(error);
+        if (error == ERROR_ACCESS_DENIED)
+            return;
+        throw CZelException(error, L"Could not terminate process <" + getLogString() + L">");
+    }
+    while (GetExitCodeProcess(m_process, &code) && code == STILL_ACTIVE)
+        Sleep(10);
+}
+
+void Process::writeDump(std::wstring path) const
+{
+    WinAPI::FileHandle file = WinAPI::createFile(WinPath(path));
+    const MINIDUMP_TYPE type = static_cast<MINIDUMP_TYPE>(
+        MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithUnloadedModules | MiniDumpWithProcessThreadData |
+        MiniDumpWithFullMemoryInfo | MiniDumpWithThreadInfo);
+    if (!MiniDumpWriteDump(m_process, m_processId, file, type, nullptr, nullptr, nullptr))
+        ZEL_LOG_ERROR << L"writing mini dump failed" << ErrorW32(GetLastError());
+}
+
+Process& Process::open(unsigned long desiredAccess)
+{
+    WinPath image = m_executable.getFileName();
+    if (m_executable.empty()) {
+        int argc = 0;
+        LPWSTR* argv = CommandLineToArgvW(m_commandLine.c_str(), &argc);
+        if (argv && argc > 0)
+            image = WinPath(argv[0]).getFileName();
+        if (argv)
+            LocalFree(argv);
+    }
+    PROCESSENTRY32W entry;
+    detail::ProcessSnapshot snapshot;
+    bool found = !image.empty() &&
+                 snapshot.find([&](const PROCESSENTRY32W& e) { return _wcsicmp(e.szExeFile, image.str().c_str()) == 0; },
+                               &entry);
+    if (!found) {
+        ZEL_LOG_INFO << L"Process " << m_executable << L" is not running.";
+        return *this;
+    }
+    detail::enableOwnPrivilege(SE_DEBUG_NAME);
+    HANDLE process = OpenProcess(desiredAccess, FALSE, entry.th32ProcessID);
+    if (!process) {
+        ZEL_LOG_WARNING << L"OpenProcess() failed: " << ErrorW32(GetLastError());
+        return *this;
+    }
+    m_process = process;
+    m_processId = entry.th32ProcessID;
+    return *this;
+}
+
+AutoTerminateProcess::AutoTerminateProcess(const WinPath& executable, const std::wstring& arguments,
+                                           const WinPath& workingDirectory)
+    : Process(executable, arguments, workingDirectory)
+{
+}
+
+AutoTerminateProcess::AutoTerminateProcess(const WinPath& executable, const WinPath& workingDirectory)
+    : Process(executable, workingDirectory)
+{
+}
+
+AutoTerminateProcess::AutoTerminateProcess(const std::wstring& commandLine, const WinPath& workingDirectory)
+    : Process(commandLine, workingDirectory)
+{
+}
+
+AutoTerminateProcess::~AutoTerminateProcess()
+{
+    try {
+        terminate(0, false);
+    } catch (const CZelException& e) {
+        ZEL_LOG_ERROR << e;
+    }
+}
+
+} // namespace ZelUt

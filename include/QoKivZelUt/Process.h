@@ -1,0 +1,97 @@
+// ZelUt::Process: starts, feeds, waits for and terminates one child program.
+#pragma once
+
+#include "AtlBstr.h"
+#include "Export.h"
+#include "WinAPI.h"
+
+#include <string>
+
+namespace ZelUt {
+
+class QOKIVZELUT_API Process {
+public:
+    Process(const WinPath& executable, const std::wstring& arguments, const WinPath& workingDirectory);
+    explicit Process(const WinPath& executable, const WinPath& workingDirectory = WinPath());
+    explicit Process(const std::wstring& commandLine, const WinPath& workingDirectory = WinPath());
+    // A document or address to open in the interactive user's shell.
+    explicit Process(const ATL::CComBSTR& target);
+    Process(const Process&) = default;
+    Process(Process&&) = default;
+    Process& operator=(const Process&) = default;
+    Process& operator=(Process&&) = default;
+    // Closes the handles held; the child keeps running.
+    ~Process();
+
+    const WinPath& getExecutable() const { return m_executable; }
+    // Resolves the program, then returns the absolute file found.
+    WinPath findExecutable();
+    const std::wstring& getArguments() const { return m_arguments; }
+    void setArguments(const std::wstring& arguments) { m_arguments = arguments; }
+    const WinPath& getWorkingDirectory() const { return m_workingDirectory; }
+    unsigned long getProcessId() const { return m_processId; }
+    const WinAPI::FileHandle& getHandle() const { return m_process; }
+    explicit operator bool() const { return m_process.valid(); }
+
+    // Starts the program with its standard streams connected to pipes.
+    Process& start(bool hidden);
+    // Attaches to the first running process with the same image name.
+    Process& open(unsigned long desiredAccess);
+    // Writes the text as UTF-16LE to the child's input, then closes the input.
+    void writeInput(const std::wstring& text);
+    bool wait(unsigned long timeoutMs);
+    // Waits for the end while draining both output pipes; false on time-out or abort.
+    bool wait(void* abortEvent, unsigned long timeoutMs);
+    std::wstring getOutput() const { return m_output; }
+    std::wstring getStderr() const { return m_error; }
+    // The collected bytes read as narrow text of the thread's ANSI code page.
+    std::wstring getOutputA() const;
+    std::wstring getStderrA() const;
+    // 259 while running; 0xC0000008 when never started.
+    unsigned long getExitCode() const;
+    // Optionally writes a dump, terminates and waits for the end.
+    void terminate(unsigned int exitCode, bool writeDump) const;
+    std::wstring getCommandline();
+
+private:
+    // The child's ends of the three pipes, closed in the parent once the child has them.
+    struct ChildEnds {
+        WinAPI::FileHandle output, error, input;
+    };
+
+    void resolve();
+    std::wstring getLogString() const;
+    void prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, ChildEnds& ends);
+    void writeDump(std::wstring path) const;
+    void makeSureWDIsNotTemp();
+    // Reads what one pipe holds now; true when something was read. At the end
+    // of the process a single odd byte is taken too.
+    bool drain(WinAPI::FileHandle& pipe, std::wstring& text, bool final);
+    void drainBoth(bool final);
+
+    WinPath m_executable;
+    WinPath m_resolvedExecutable;
+    std::wstring m_arguments;
+    std::wstring m_commandLine;
+    std::wstring m_target;
+    WinPath m_workingDirectory;
+    WinAPI::FileHandle m_process;
+    unsigned long m_processId = 0;
+    WinAPI::FileHandle m_outputPipe;
+    WinAPI::FileHandle m_errorPipe;
+    WinAPI::FileHandle m_inputPipe;
+    std::wstring m_output;
+    std::wstring m_error;
+};
+
+// A Process whose destructor terminates the program (exit code 0, no dump).
+class QOKIVZELUT_API AutoTerminateProcess : public Process {
+public:
+    AutoTerminateProcess(const WinPath& executable, const std::wstring& arguments, const WinPath& workingDirectory);
+    explicit AutoTerminateProcess(const WinPath& executable, const WinPath& workingDirectory = WinPath());
+    explicit AutoTerminateProcess(const std::wstring& commandLine, const WinPath& workingDirectory = WinPath());
+    AutoTerminateProcess(AutoTerminateProcess&&) = default;
+    virtual ~AutoTerminateProcess();
+};
+
+} // namespace ZelUt

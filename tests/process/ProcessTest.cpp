@@ -1,0 +1,163 @@
+#include "TestEnv.h"
+
+#include <QoKivZelUt/Process.h>
+
+#include <gtest/gtest.h>
+
+using qkztest::LogCapture;
+using ZelUt::Process;
+
+namespace {
+
+Process child(const std::wstring& arguments)
+{
+    return Process(qkztest::testChild(), arguments, WinPath());
+}
+
+DWORD handleCount()
+{
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+TEST(Process, LargeOutputOnBothStreamsDoesNotDeadlock)
+{
+    const unsigned long bytes = 3 * 1024 * 1024;
+    Process p = child(L"flood " + std::to_wstring(bytes));
+    p.start(true);
+    ASSERT_TRUE(p.wait(60000));
+    EXPECT_EQ(0u, p.getExitCode());
+    ASSERT_EQ(bytes / 2, p.getOutput().size());
+    ASSERT_EQ(bytes / 2, p.getStderr().size());
+    EXPECT_EQ(L"ABCD", p.getOutputA().substr(0, 4));
+    EXPECT_EQ(p.getOutput(), p.getStderr());
+}
+
+TEST(Process, InputIsFedOnceAndEchoedBack)
+{
+    Process p = child(L"echo");
+    p.start(true);
+    p.writeInput(L"hello \u00fc\u4e2d\r\nline two");
+    ASSERT_TRUE(p.wait(10000));
+    EXPECT_EQ(L"hello \u00fc\u4e2d\r\nline two", p.getOutput());
+    try {
+        p.writeInput(L"again");
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(L"WinAPI::writeFile() failed.", e.getMessage());
+    }
+}
+
+TEST(Process, NarrowAndWideOutputAndExitCodes)
+{
+    Process narrow = child(L"print \"odd\"");
+    narrow.start(true);
+    ASSERT_TRUE(narrow.wait(10000));
+    EXPECT_EQ(L"odd", narrow.getOutputA());  // the last, unpaired byte is not lost
+
+    Process wide = child(L"wide");
+    wide.start(true);
+    ASSERT_TRUE(wide.wait(10000));
+    EXPECT_EQ(L"wide \u00fc\u4e2d\n", wide.getOutput());
+
+    LogCapture log;
+    Process exits = child(L"exit 7");
+    EXPECT_EQ(0xC0000008u, exits.getExitCode());
+    exits.start(false);
+    ASSERT_TRUE(exits.wait(INFINITE));
+    EXPECT_EQ(7u, exits.getExitCode());
+    EXPECT_TRUE(log.contains(L"> has the return code 7"));
+    EXPECT_TRUE(log.contains(L"Waiting with no time-out..."));
+    EXPECT_TRUE(log.contains(L"> has not been started."));
+}
+
+TEST(Process, RelativeProgramIsResolvedAndLoggedAsUnsafe)
+{
+    LogCapture log;
+    Process p(WinPath(L"cmd.exe"), L"/c exit 4", WinPath());
+    WinPath resolved = p.findExecutable();
+    EXPECT_EQ(WinAPI::getSystemDirectory() / L"cmd.exe", resolved);
+    EXPECT_TRUE(log.contains(L"Unsafe: creating process from relative path <cmd.exe>"));
+    EXPECT_TRUE(log.contains(L"Path <cmd.exe> resolved to <" + resolved.str() + L">."));
+    EXPECT_EQ(resolved.getQuoted() + L" /c exit 4", p.getCommandline());
+    p.start(true);
+    ASSERT_TRUE(p.wait(10000));
+    EXPECT_EQ(4u, p.getExitCode());
+
+    EXPECT_THROW(Process(WinPath(L"C:\\qkz-missing\\none.exe"), WinPath()).start(true), CZelException);
+}
+
+TEST(Process, TimeOutAbortThenTerminateWithDump)
+{
+    LogCapture log;
+    Process p = child(L"sleep 30000");
+    p.start(true);
+    EXPECT_FALSE(p.wait(0));
+    EXPECT_TRUE(log.contains(L"> did not finish in 0 milliseconds."));
+    EXPECT_FALSE(p.wait(200));
+    EXPECT_EQ(259u, p.getExitCode());
+
+    WinAPI::FileHandle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(p.wait(abort.get(), INFINITE));
+    EXPECT_LT(GetTickCount() - start, 5000u);
+
+    WinPath dump(qkztest::testChild().str() + L".dump");
+    WinAPI::deleteFile(dump);
+    p.terminate(3, true);
+    EXPECT_EQ(3u, p.getExitCode());
+    EXPECT_TRUE(dump.exists());
+    EXPECT_GT(dump.getFileSize(), 0u);
+    WinAPI::deleteFile(dump);
+    p.terminate(5, false);  // already ended: nothing happens
+    EXPECT_EQ(3u, p.getExitCode());
+}
+
+TEST(Process, OpenByImageNameAndAutoTerminate)
+{
+    WinAPI::FileHandle handle;
+    {
+        ZelUt::AutoTerminateProcess owner(qkztest::testChild(), L"sleep 30000", WinPath());
+        owner.start(true);
+        handle = owner.getHandle();
+        Process attached(WinPath(L"C:\\anywhere\\QKZ_TESTCHILD.EXE"), WinPath());
+        attached.open(PROCESS_QUERY_INFORMATION);
+        ASSERT_TRUE(static_cast<bool>(attached));
+        EXPECT_EQ(owner.getProcessId(), attached.getProcessId());
+    }
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(handle, 5000));
+    DWORD code = 99;
+    GetExitCodeProcess(handle, &code);
+    EXPECT_EQ(0u, code);
+
+    LogCapture log;
+    Process missing(WinPath(L"qkz-not-running.exe"), WinPath());
+    missing.open(PROCESS_QUERY_INFORMATION);
+    EXPECT_FALSE(static_cast<bool>(missing));
+    EXPECT_TRUE(log.contains(L"Process qkz-not-running.exe is not running."));
+
+    Process self(WinAPI::getModuleFileName(nullptr), WinPath());
+    self.open(PROCESS_ALL_ACCESS);
+    ASSERT_TRUE(static_cast<bool>(self));
+    self.terminate(1, false);
+    EXPECT_TRUE(log.contains(L"Process::terminate will not commit suicide"));
+}
+
+TEST(Process, HandleCountDoesNotGrow)
+{
+    auto runOnce = [] {
+        Process p = child(L"echo");
+        p.start(true);
+        p.writeInput(L"x");
+        p.wait(10000);
+        p.getExitCode();
+    };
+    runOnce();  // the first start creates handles the system keeps for later
+    DWORD before = handleCount();
+    for (int i = 0; i < 5; ++i)
+        runOnce();
+    EXPECT_EQ(before, handleCount());
+}
+
+} // namespace

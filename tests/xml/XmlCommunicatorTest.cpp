@@ -1,0 +1,71 @@
+#include "TestEnv.h"
+
+#include <QoKivZelUt/XmlCommunicator.h>
+
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class XmlCommunicator : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
+    void TearDown() override { CoUninitialize(); }
+};
+
+TEST_F(XmlCommunicator, WireFormatOrderAndCase)
+{
+    CKIVSetupXmlCommunicator m;
+    m.setValue(L"b", L"2");
+    m.setValue(L"A", L"1");
+    m.setValue(L"a", L"ignored");
+    m.setValue(L"c", L"");
+    EXPECT_EQ(L"1", m.getValue(L"a"));
+    EXPECT_EQ(L"", m.getValue(L"missing"));
+    std::wstring xml = m.toString();
+    EXPECT_EQ(0u, xml.find(L"<KIVSetupData><A>1</A><b>2</b><c"));
+    EXPECT_EQ(L"</KIVSetupData>", xml.substr(xml.size() - 15));
+
+    CKIVSetupXmlCommunicator exception;
+    exception.setValue(L"exceptionCode", L"5");
+    exception.setValue(L"exceptionText", L"Access denied");
+    EXPECT_EQ(L"<KIVSetupData><exceptionCode>5</exceptionCode><exceptionText>Access denied</exceptionText></KIVSetupData>",
+              exception.toString());
+}
+
+TEST_F(XmlCommunicator, TextWithMarkupBreaksAndNonAsciiRoundTrips)
+{
+    const std::wstring tricky = L"a < b && c > \"d\" 'e' \u00fc\u4e2d\r\nnext line\ttab";
+    CKIVSetupXmlCommunicator out;
+    out.setValue(L"text", tricky);
+    out.setValue(L"path", L"C:\\Program Files\\x.dll");
+    CKIVSetupXmlCommunicator in;
+    ASSERT_TRUE(in.readXml(out.toString()));
+    EXPECT_EQ(tricky, in.getValue(L"TEXT"));
+    EXPECT_EQ(L"C:\\Program Files\\x.dll", in.getValue(L"path"));
+}
+
+TEST_F(XmlCommunicator, EmptyDeclarationsAndBadInput)
+{
+    CKIVSetupXmlCommunicator empty;
+    std::wstring xml = empty.toString();
+    EXPECT_NE(std::wstring::npos, xml.find(L"KIVSetupData"));
+    CKIVSetupXmlCommunicator back;
+    EXPECT_FALSE(back.readXml(xml));
+
+    CKIVSetupXmlCommunicator declared;
+    EXPECT_FALSE(declared.readXml(L"<?xml version=\"1.0\"?><KIVSetupData><a>1</a></KIVSetupData>"));
+
+    qkztest::LogCapture log;
+    CKIVSetupXmlCommunicator bad;
+    EXPECT_FALSE(bad.readXml(L"this is <not xml"));
+    EXPECT_TRUE(log.contains(L"Could not parse input string \nthis is <not xml\nReason: "));
+    bad.setValue(L"kept", L"1");
+    EXPECT_TRUE(bad.readXml(L"<broken"));
+    EXPECT_TRUE(bad.readXml(L"<KIVSetupData><kept>2</kept><new>3</new></KIVSetupData>"));
+    EXPECT_EQ(L"1", bad.getValue(L"kept"));
+    EXPECT_EQ(L"3", bad.getValue(L"new"));
+}
+
+} // namespace
