@@ -1,0 +1,145 @@
+#include "TestEnv.h"
+#include "WineDifferences.h"
+
+#include <QoKivZelUt/Security.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(CZelSid, WellKnownTextAndNames)
+{
+    const std::pair<CZelSid::WellKnownSid, const wchar_t*> table[] = {
+        {CZelSid::World, L"S-1-1-0"},        {CZelSid::Guests, L"S-1-5-32-546"},
+        {CZelSid::Users, L"S-1-5-32-545"},   {CZelSid::PowerUsers, L"S-1-5-32-547"},
+        {CZelSid::AuthenticatedUsers, L"S-1-5-11"}, {CZelSid::Administrators, L"S-1-5-32-544"},
+        {CZelSid::Null, L"S-1-0-0"},         {CZelSid::LocalSystem, L"S-1-5-18"},
+    };
+    for (const auto& row : table) {
+        CZelSid known(row.first);
+        EXPECT_EQ(row.second, known.toString());
+        EXPECT_EQ(known, CZelSid(row.second));
+    }
+    EXPECT_FALSE(CZelSid(static_cast<CZelSid::WellKnownSid>(5)).IsValid());
+    EXPECT_EQ(L"", CZelSid().toString());
+    EXPECT_EQ(CZelSid(), CZelSid(L""));
+    EXPECT_NE(CZelSid(CZelSid::World), CZelSid());
+    EXPECT_EQ(L"S-1-5-21-1-2-3-1001", CZelSid(L"s-1-5-21-1-2-3-1001").toString());
+
+    BYTE raw[SECURITY_MAX_SID_SIZE];
+    SID_IDENTIFIER_AUTHORITY wide = {{1, 2, 3, 4, 5, 6}};
+    InitializeSid(raw, &wide, 1);
+    *GetSidSubAuthority(raw, 0) = 7;
+    EXPECT_EQ(L"S-1-0x010203040506-7", CZelSid(static_cast<PSID>(raw)).toString());
+
+    CZelSid system(CZelSid::LocalSystem);
+    EXPECT_EQ(L"SYSTEM", system.GetName());
+    EXPECT_FALSE(system.GetDomain().empty());
+    EXPECT_EQ(system.GetDomain() + L"\\SYSTEM", system.GetFQName());
+    EXPECT_EQ(CZelSid(CZelSid::Administrators), CZelSid(L"Administrators"));
+    EXPECT_EQ(L"\\", CZelSid().GetFQName());
+
+    CZelSid user = CZelSid::FromProcessUser();
+    EXPECT_TRUE(user.IsValid());
+    EXPECT_EQ(user, CZelSid::FromThreadUser());
+    EXPECT_EQ(user, CZelSid(user.GetFQName()));
+}
+
+TEST(CZelAcl, EntriesOrderTextAndGrowth)
+{
+    CZelAce allowed(CZelSid(CZelSid::Users), GENERIC_READ, true);
+    EXPECT_EQ(L"{0-3-0x80000000-[S-1-5-32-545]}", allowed.toString());
+    EXPECT_THROW(CZelAce(0, 0, 1, CZelSid()), CZelException);
+
+    const std::wstring text = L"{0-3-0x001f01ff-[S-1-5-18]}-{0-2-0x80000000-[S-1-1-0]}";
+    CZelAcl parsed(text);
+    ASSERT_EQ(2, parsed.GetAceCount());
+    EXPECT_EQ(text, parsed.toString());
+    EXPECT_EQ(parsed, CZelAcl(static_cast<PACL>(parsed)));
+    EXPECT_TRUE(parsed.IsValid());
+
+    parsed.AddAce(CZelAce(CZelSid(CZelSid::Guests), GENERIC_ALL, false));
+    ASSERT_EQ(3, parsed.GetAceCount());
+    EXPECT_EQ(1, parsed.GetAceAt(0).GetAceType());  // denied entries stand first
+    EXPECT_EQ(CZelSid(CZelSid::Guests), parsed.GetAceAt(0).GetSid());
+
+    CZelAcl odd(L"{300-2-0x1-[not a sid]}-{1-0-0x2-[S-1-5-11]}x{0-0-0x3-[S-1-5-18]}");
+    ASSERT_EQ(2, odd.GetAceCount());
+    EXPECT_EQ(L"{1-0-0x00000002-[S-1-5-11]}-{0-2-0x00000001-[S-1-1-0]}", odd.toString());
+    EXPECT_EQ(0, CZelAcl(L"garbage").GetAceCount());
+
+    CZelAcl many;
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(many.AddAce(0, 0, static_cast<DWORD>(i + 1), CZelSid(CZelSid::World)));
+    ASSERT_EQ(40, many.GetAceCount());
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(static_cast<DWORD>(i + 1), many.GetAceAt(i).GetAccessMask());
+}
+
+struct SddlCase {
+    const wchar_t* what;
+    const wchar_t* sddl;
+};
+
+TEST(CZelSecurityDescriptor, SddlRoundTripsOnRealObjects)
+{
+    const wchar_t* dacls[] = {
+        L"O:SYG:SYD:(A;OICI;GA;;;BA)(A;CI;GR;;;WD)",
+        L"O:BAG:BAD:(D;;GA;;;BG)(A;OICIIO;GR;;;BU)(A;;GA;;;SY)",
+    };
+    for (const wchar_t* sddl : dacls) {
+        CZelSecurityDescriptor sd = CZelSecurityDescriptor::fromSddl(sddl);
+        EXPECT_EQ(sddl, sd.toSddl());
+
+        qkztest::TestRegistryKey key;
+        sd.applyToRegistryKey(key.key());
+        EXPECT_EQ(sd.getDacl().toString(), CZelSecurityDescriptor::fromRegistryKey(key.key()).getDacl().toString());
+        CZelSecurityDescriptor::fromSddl(L"D:(A;OICI;GA;;;WD)").applyToRegistryKey(key.key());  // so it can go
+
+        SECURITY_ATTRIBUTES sa = {sizeof(sa), sd.getSD(), FALSE};
+        WinAPI::FileHandle event(CreateEventW(&sa, TRUE, FALSE, nullptr));
+        ASSERT_TRUE(event.valid());
+        CZelSecurityDescriptor back = CZelSecurityDescriptor::fromKernelObject(event);
+        EXPECT_EQ(sddl, back.toSddl());
+
+        qkztest::TempDir dir;
+        WinPath file = dir.write(L"secured.txt", "x");
+        sd.applyToFile(file);
+        CZelSecurityDescriptor fileSd = CZelSecurityDescriptor::fromFile(file);
+        if (qkztest::fileSecurityIsSynthesised())
+            EXPECT_TRUE(fileSd.getDacl().IsValid() && fileSd.getOwner().IsValid());
+        else
+            EXPECT_EQ(sd.getDacl().toString(), fileSd.getDacl().toString()) << sddl;
+        CZelSecurityDescriptor::fromSddl(L"D:(A;;FA;;;WD)").applyToFile(file);
+    }
+
+    CZelSecurityDescriptor parsed = CZelSecurityDescriptor::fromSddl(dacls[1]);
+    CZelAcl dacl = parsed.getDacl();
+    ASSERT_EQ(3, dacl.GetAceCount());
+    EXPECT_EQ(ACCESS_DENIED_ACE_TYPE, dacl.GetAceAt(0).GetAceType());
+    EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE, dacl.GetAceAt(1).GetAceFlags());
+    EXPECT_EQ(CZelSid(CZelSid::Administrators), parsed.getOwner());
+    EXPECT_THROW(CZelSecurityDescriptor::fromSddl(L"D:(X;;;;"), CZelException);
+}
+
+TEST(CZelSecurityDescriptor, BuildingFromParts)
+{
+    CZelSecurityDescriptor sd;
+    CZelAcl dacl;
+    dacl.AddAce(CZelAce(CZelSid(CZelSid::LocalSystem), GENERIC_ALL, true));
+    sd.setDacl(dacl);
+    sd.setOwner(CZelSid(CZelSid::Administrators));
+    sd.setPrimaryGroup(CZelSid(CZelSid::Users));
+    EXPECT_EQ(L"O:BAG:BUD:(A;OICI;GA;;;SY)", sd.toSddl());
+    CZelSecurityDescriptor copy(sd.getSD());
+    EXPECT_EQ(sd.toSddl(), copy.toSddl());
+    EXPECT_EQ(CZelSid(CZelSid::Users), copy.getPrimaryGroup());
+    try {
+        CZelSecurityDescriptor::fromFile(WinPath(L"C:\\qkz-missing\\file"));
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(L"Could not get security information from C:\\qkz-missing\\file", e.getMessage());
+    }
+}
+
+} // namespace
