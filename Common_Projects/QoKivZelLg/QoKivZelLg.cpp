@@ -183,6 +183,7 @@ extern "C" void ZelLgSetSink(ZelLgSink sink, void* context)
     g_sinkContext = context;
 }
 
+#ifndef QOKIVZELLG_STATIC
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_DETACH && reserved == nullptr && g_file != INVALID_HANDLE_VALUE) {
@@ -191,3 +192,4 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
     }
     return TRUE;
 }
+#endif

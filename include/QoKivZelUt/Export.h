@@ -1,6 +1,8 @@
 #pragma once
 
-#ifdef QOKIVZELUT_BUILD
+#if defined(QOKIVZELUT_STATIC)
+#define QOKIVZELUT_API
+#elif defined(QOKIVZELUT_BUILD)
 #define QOKIVZELUT_API __declspec(dllexport)
 #else
 #define QOKIVZELUT_API __declspec(dllimport)

@@ -6,15 +6,9 @@ using qkztest::TempDir;
 
 namespace {
 
-// Starts a child that holds `file` without any sharing for `ms` and waits until it has it open.
 std::unique_ptr<qkztest::Child> lockInOtherProcess(const WinPath& file, DWORD ms)
 {
-    std::wstring eventName = qkztest::uniqueName(L"qkz-lock");
-    WinAPI::FileHandle ready(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-    auto child = std::make_unique<qkztest::Child>(L"hold " + file.getQuoted() + L" " + std::to_wstring(ms) + L" " + eventName);
-    HANDLE waits[] = {ready.get(), child->handle()};
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 10000));
-    return child;
+    return qkztest::childHolding(L"hold", file, ms);
 }
 
 TEST(Files, SharingViolationIsRetriedThenReported)

@@ -6,6 +6,8 @@
 //   print TEXT                    write TEXT as narrow bytes to stdout
 //   wide                          write a UTF-16 text to stdout
 //   sleep MILLISECONDS            sleep, then exit 0
+//   load DLL MILLISECONDS EVENT   load DLL, show a window titled "QKZ locking window", signal EVENT, wait
+//   map FILE MILLISECONDS EVENT   map FILE into memory (no window), signal EVENT, wait
 #include <windows.h>
 
 #include <cwchar>
@@ -13,16 +15,14 @@
 
 namespace {
 
+void signal(const wchar_t* eventName);
+
 int hold(const wchar_t* file, DWORD ms, const wchar_t* eventName)
 {
     HANDLE h = CreateFileW(file, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return 10;
-    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName);
-    if (ready) {
-        SetEvent(ready);
-        CloseHandle(ready);
-    }
+    signal(eventName);
     Sleep(ms);
     CloseHandle(h);
     return 0;
@@ -36,6 +36,52 @@ int echo()
     while (ReadFile(in, buffer, sizeof(buffer), &got, nullptr) && got > 0)
         if (!WriteFile(out, buffer, got, &written, nullptr))
             return 11;
+    return 0;
+}
+
+void signal(const wchar_t* eventName)
+{
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName);
+    if (ready) {
+        SetEvent(ready);
+        CloseHandle(ready);
+    }
+}
+
+void pumpFor(DWORD ms)
+{
+    DWORD end = GetTickCount() + ms;
+    MSG msg;
+    while (static_cast<LONG>(end - GetTickCount()) > 0) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    }
+}
+
+int load(const wchar_t* dll, DWORD ms, const wchar_t* eventName)
+{
+    if (!LoadLibraryW(dll))
+        return 15;
+    HWND window = CreateWindowW(L"STATIC", L"QKZ locking window", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                                nullptr, nullptr, nullptr);
+    if (!window)
+        return 16;
+    ShowWindow(window, SW_SHOW);
+    signal(eventName);
+    pumpFor(ms);
+    return 0;
+}
+
+int map(const wchar_t* file, DWORD ms, const wchar_t* eventName)
+{
+    HANDLE h = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE mapping = h != INVALID_HANDLE_VALUE ? CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr) : nullptr;
+    void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (!view)
+        return 17;
+    signal(eventName);
+    Sleep(ms);
     return 0;
 }
 
@@ -75,6 +121,10 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc == 5 && std::wcscmp(argv[1], L"hold") == 0)
         return hold(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)), argv[4]);
+    if (argc == 5 && std::wcscmp(argv[1], L"load") == 0)
+        return load(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)), argv[4]);
+    if (argc == 5 && std::wcscmp(argv[1], L"map") == 0)
+        return map(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)), argv[4]);
     if (argc == 3 && std::wcscmp(argv[1], L"exit") == 0)
         return static_cast<int>(std::wcstoul(argv[2], nullptr, 0));
     if (argc == 2 && std::wcscmp(argv[1], L"echo") == 0)

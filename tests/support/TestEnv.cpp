@@ -140,4 +140,14 @@ DWORD Child::wait(DWORD timeoutMs)
     return code;
 }
 
+std::unique_ptr<Child> childHolding(const std::wstring& mode, const WinPath& path, DWORD ms)
+{
+    std::wstring eventName = uniqueName(L"qkz-ready");
+    WinAPI::FileHandle ready(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    auto child = std::make_unique<Child>(mode + L" " + path.getQuoted() + L" " + std::to_wstring(ms) + L" " + eventName);
+    HANDLE waits[] = {ready.get(), child->handle()};
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 10000)) << "child did not get ready";
+    return child;
+}
+
 } // namespace qkztest

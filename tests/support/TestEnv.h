@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,10 @@ public:
 private:
     WinAPI::FileHandle m_process;
 };
+
+// Starts qkz_testchild MODE PATH MILLISECONDS EVENT and waits until it signals that
+// it holds, maps or loaded the path.
+std::unique_ptr<Child> childHolding(const std::wstring& mode, const WinPath& path, DWORD ms);
 
 // A unique name for kernel objects of one test.
 std::wstring uniqueName(const std::wstring& stem);

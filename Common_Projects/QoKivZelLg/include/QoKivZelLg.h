@@ -2,7 +2,9 @@
 // compiler's modules can write to it.
 #pragma once
 
-#ifdef QOKIVZELLG_BUILD
+#if defined(QOKIVZELLG_STATIC)
+#define QOKIVZELLG_API
+#elif defined(QOKIVZELLG_BUILD)
 #define QOKIVZELLG_API __declspec(dllexport)
 #else
 #define QOKIVZELLG_API __declspec(dllimport)

@@ -1,0 +1,99 @@
+#include "TestEnv.h"
+
+#include <QoKivZelUt/LockedModules.h>
+
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+using qkztest::TempDir;
+
+namespace {
+
+// A copy of the test DLL under a name nothing else maps.
+WinPath privateDll(const TempDir& dir)
+{
+    WinPath dll = dir.path() / qkztest::uniqueName(L"qkzlock").append(L".dll");
+    WinAPI::copyFile(qkztest::binDir() / L"qkz_testlib.dll", dll);
+    return dll;
+}
+
+TEST(ZelLockedModuleInfo, NamesTheProgramThatLoadedTheDll)
+{
+    TempDir dir;
+    WinPath dll = privateDll(dir);
+    EXPECT_FALSE(ZelLockedModuleInfo(dll, true).isLocked());
+    auto child = qkztest::childHolding(L"load", dll, 30000);
+
+    ZelLockedModuleInfo byPath(dll, true);
+    ASSERT_TRUE(byPath.isLocked());
+    EXPECT_EQ(qkztest::testChild(), WinPath(byPath.getInfo().m_app));
+    EXPECT_EQ(L"QKZ locking window", byPath.getInfo().m_title);
+    EXPECT_TRUE(byPath.getInfo().m_visible);
+    EXPECT_NE(nullptr, byPath.getInfo().m_hWnd);
+
+    ZelLockedModuleInfo byName(dll.getFileName(), true);
+    ASSERT_TRUE(byName.isLocked());
+    EXPECT_EQ(L"qkz_testchild.exe", byName.getInfo().m_app);
+    EXPECT_EQ(S_OK, ZelLockedModuleInfo::IsExeRunning(qkztest::testChild()));
+    EXPECT_EQ(S_FALSE, ZelLockedModuleInfo::IsExeRunning(WinPath(L"C:\\x\\qkz-none.exe")));
+}
+
+TEST(ZelLockedModuleInfo, MappedFilesCountOpenedOnesDoNot)
+{
+    TempDir dir;
+    WinPath data = dir.write(L"mapped.dat", std::string(8192, 'm'));
+    {
+        auto mapper = qkztest::childHolding(L"map", data, 30000);
+        ZelLockedModuleInfo info(data, true);
+        ASSERT_TRUE(info.isLocked());
+        EXPECT_FALSE(info.getInfo().m_visible);
+        EXPECT_EQ(L"", info.getInfo().m_title);
+    }
+    WinPath opened = dir.write(L"opened.dat", "o");
+    auto holder = qkztest::childHolding(L"hold", opened, 30000);
+    EXPECT_FALSE(ZelLockedModuleInfo(opened, true).isLocked());
+}
+
+TEST(ZelLockedModuleInfo, OwnProcessIsSkippedOnRequest)
+{
+    TempDir dir;
+    WinPath dll = privateDll(dir);
+    HMODULE loaded = LoadLibraryW(dll.str().c_str());
+    ASSERT_NE(nullptr, loaded);
+    EXPECT_FALSE(ZelLockedModuleInfo(dll, true).isLocked());
+    ZelLockedModuleInfo self(dll, false);
+    EXPECT_EQ(WinAPI::getModuleFileName(nullptr), WinPath(self.getInfo().m_app));
+    FreeLibrary(loaded);
+}
+
+class Snapshot64 : public ::testing::Test {
+protected:
+    void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    void TearDown() override { CoUninitialize(); }
+};
+
+TEST_F(Snapshot64, CompanionAnswersAllThreeCommandLines)
+{
+    TempDir dir;
+    WinPath dll = privateDll(dir);
+    auto child = qkztest::childHolding(L"load", dll, 30000);
+    ZelLockedModuleInfo::ModuleInfo info = RunSnapshot64().getLockedModuleInfo(dll);
+    EXPECT_EQ(qkztest::testChild(), WinPath(info.m_app));
+    EXPECT_EQ(L"QKZ locking window", info.m_title);
+    EXPECT_TRUE(info.m_visible);
+    EXPECT_NE(nullptr, info.m_hWnd);
+
+    EXPECT_EQ(42u, RunSnapshot64().testReturnValue(42));
+    try {
+        RunSnapshot64().testExceptionPropagation(CZelException(5, L"Access <denied> & \u00fc"));
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(5u, e.getErrorCode());
+        EXPECT_EQ(L"Access <denied> & \u00fc", e.getMessage());
+    }
+    EXPECT_EQ(255u, ZelUt::parseMessageNumber(L"ff"));
+    EXPECT_EQ(10u, ZelUt::parseMessageNumber(L"10"));
+}
+
+} // namespace
