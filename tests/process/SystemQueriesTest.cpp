@@ -1,0 +1,188 @@
+#include "TestEnv.h"
+
+#include <QoKivZelUt/LockedModules.h>
+#include <QoKivZelUt/Process.h>
+#include <QoKivZelUt/SystemQueries.h>
+
+#include <aclapi.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+std::vector<BYTE> blob(const wchar_t* text, unsigned int room = 16)
+{
+    std::wstring copy(text);
+    std::vector<BYTE> buffer(room, 0xEE);
+    unsigned int n = CZelTools::StringToBlob(buffer.data(), room, &copy[0]);
+    buffer.resize(n <= room ? n : 0);
+    return buffer;
+}
+
+TEST(CZelTools, HexTextOfBinaryDataBothWays)
+{
+    BYTE data[] = {0x0A, 0xFF};
+    ATL::CComBSTR text = CZelTools::BlobToString(data, 2);
+    EXPECT_EQ(L"0x0AFF", std::wstring(text.m_str, text.Length()));
+    EXPECT_EQ(nullptr, CZelTools::BlobToString(nullptr, 2).m_str);
+    EXPECT_EQ(nullptr, CZelTools::BlobToString(data, 0).m_str);
+
+    EXPECT_EQ((std::vector<BYTE>{0x0A, 0xFF}), blob(L"0x0aff"));
+    EXPECT_EQ((std::vector<BYTE>{0x0A, 0xBC}), blob(L"abc"));
+    EXPECT_EQ((std::vector<BYTE>{0x05}), blob(L"x5"));
+    EXPECT_EQ((std::vector<BYTE>{0x00}), blob(L"0x"));
+    EXPECT_EQ((std::vector<BYTE>{0x00}), blob(L"zz"));
+    EXPECT_EQ((std::vector<BYTE>{0x12, 0x34}), blob(L"0X1234"));
+    EXPECT_EQ((std::vector<BYTE>{0x00, 0x12, 0x34}), blob(L"X1234"));  // a lone upper-case X is a digit of value 0
+    std::vector<BYTE> small(1, 0xEE);
+    std::wstring text4 = L"0x0aff";
+    EXPECT_EQ(2u, CZelTools::StringToBlob(small.data(), 1, &text4[0]));
+    EXPECT_EQ(0xEE, small[0]);
+    EXPECT_EQ(2u, CZelTools::StringToBlob(nullptr, 0, &text4[0]));
+    std::wstring empty;
+    empty.push_back(L'\0');
+    EXPECT_EQ(0u, CZelTools::StringToBlob(small.data(), 1, &empty[0]));
+}
+
+TEST(CZelSystem, ParentProcessOfAChild)
+{
+    ZelUt::Process child(qkztest::testChild(), L"sleep 20000", WinPath());
+    child.start(true);
+    WinPath parent;
+    unsigned long parentPid = 0;
+    EXPECT_EQ(S_OK, CZelSystem::GetParentProcessPathOfPid(child.getProcessId(), parent, parentPid));
+    EXPECT_EQ(GetCurrentProcessId(), parentPid);
+    EXPECT_EQ(WinAPI::getModuleFileName(nullptr), parent);
+    child.terminate(0, false);
+
+    WinPath none;
+    EXPECT_EQ(E_FAIL, CZelSystem::GetParentProcessPathOfPid(0xFFFFFFF0, none));
+    EXPECT_TRUE(none.empty());
+    bool service = true;
+    CZelSystem::IsRunningAsService(service);  // E_FAIL where the suite's parent is no Windows process
+    EXPECT_FALSE(service);
+    bool fromMsi = true;
+    long first = CZelSystem::IsStartedFromMsiExec(fromMsi);
+    if (SUCCEEDED(first))
+        EXPECT_FALSE(fromMsi);
+
+    qkztest::LogCapture log;
+    CZelSystem::broadcastEnvironmentChange();
+    EXPECT_TRUE(log.contains(L"Broadcasting environment change to all windows returned"));
+}
+
+TEST(CZelTools, OwnWindowShellAndAdminParent)
+{
+    HWND window = CreateWindowW(L"STATIC", L"mine", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window);
+    EXPECT_EQ(window, CZelTools::GetMyHWND());
+    DestroyWindow(window);
+
+    WinPath shell = CZelTools::getInteractiveShellPath();
+    EXPECT_FALSE(shell.empty());
+    EXPECT_EQ(ZelLockedModuleInfo::IsExeRunning(shell) == S_OK, CZelTools::IsAnyLogonSessionActive());
+
+    struct Recorder : CZelTools {
+        mutable int waited = 0;
+        bool admin = false;
+        void waitForParent(const ProcessInfo&) const override { ++waited; }
+        bool parentIsKivSetupAdmin(const ProcessInfo&) const override { return admin; }
+    } tools;
+    tools.waitForKivSetupAdmin();
+    EXPECT_EQ(0, tools.waited);
+    tools.admin = true;
+    EXPECT_NO_THROW(tools.waitForKivSetupAdmin());  // an unknown parent is no error
+    WinPath parent;
+    bool parentKnown = CZelSystem::GetParentProcessPath(parent) == S_OK;
+    EXPECT_EQ(parentKnown ? 1 : 0, tools.waited);
+}
+
+// Answers from tables; stands in for the terminal-services calls.
+struct FakeSessions : ZelUt::SessionApi {
+    std::map<unsigned long, int> directFailuresLeft;  // pid -> failures before an answer
+    std::map<unsigned long, unsigned long> sessions;
+    std::vector<WtsProcess> wts;
+    bool terminal = false;
+    bool processIdToSessionId(unsigned long pid, unsigned long& session, unsigned long& error) override
+    {
+        auto s = sessions.find(pid);
+        if (s == sessions.end() || directFailuresLeft[pid]-- > 0) {
+            error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        session = s->second;
+        return true;
+    }
+    bool enumProcesses(std::vector<unsigned long>& pids, unsigned long& needed, unsigned long& error) override
+    {
+        if (pids.size() < 2000) {
+            needed = 2000;
+            error = ERROR_MORE_DATA;
+            return false;
+        }
+        pids = {4, 100, 200};
+        return true;
+    }
+    bool wtsEnumerateProcesses(std::vector<WtsProcess>& processes, unsigned long&) override
+    {
+        processes = wts;
+        return true;
+    }
+    bool hasSuite(unsigned short suite) override { return suite == VER_SUITE_TERMINAL && terminal; }
+};
+
+struct SessionSeam : ::testing::Test {
+    FakeSessions fake;
+    ZelUt::SessionApi* previous = nullptr;
+    void SetUp() override { previous = ZelUt::setSessionApi(&fake); }
+    void TearDown() override { ZelUt::setSessionApi(previous); }
+};
+
+TEST_F(SessionSeam, SessionIdFallsBackThroughBothAlternatives)
+{
+    fake.sessions = {{100, 2}};
+    EXPECT_EQ(2u, WtsHelper::getSessionId(100));
+    fake.directFailuresLeft[100] = 1;  // the first call fails, the second in the alternative answers
+    EXPECT_EQ(2u, WtsHelper::getSessionId(100));
+    fake.wts = {{L"a.exe", 200, 5, L"S-1-5-18"}};
+    EXPECT_EQ(5u, WtsHelper::getSessionId(200));
+    try {
+        WtsHelper::getSessionId(300);
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_ACCESS_DENIED), e.getErrorCode());
+        EXPECT_EQ(L"Could not determine session id", e.getMessage());
+    }
+}
+
+TEST_F(SessionSeam, TerminalServerAndInstallMode)
+{
+    EXPECT_FALSE(WtsHelper::isTerminalServer());
+    qkztest::LogCapture log;
+    EXPECT_FALSE(WtsHelper::switchedToInstallMode());
+    EXPECT_FALSE(log.contains(L"Executing <"));  // no process started
+    fake.terminal = true;
+    EXPECT_TRUE(WtsHelper::isTerminalServer());
+    EXPECT_FALSE(WtsHelper::switchedToInstallMode());  // chgusr answers something other than 100
+    EXPECT_TRUE(log.contains(L"Process output:\n"));
+}
+
+TEST(WtsHelper, AllowGetSessionIdAddsAnEntryToTheProcessDacl)
+{
+    CZelSid guests(CZelSid::Guests);
+    WtsHelper::allowGetSessionIdTo(guests);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, GetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                             nullptr, &dacl, nullptr, &sd));
+    CZelAcl acl(dacl);
+    LocalFree(sd);
+    bool found = false;
+    for (int i = 0; i < acl.GetAceCount(); ++i)
+        found |= acl.GetAceAt(i).GetSid() == guests && acl.GetAceAt(i).GetAccessMask() == PROCESS_QUERY_INFORMATION;
+    EXPECT_TRUE(found) << std::string(acl.toString().begin(), acl.toString().end());
+}
+
+} // namespace
