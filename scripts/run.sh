@@ -23,3 +23,7 @@ show condition --var OS=Windows_NT --product '{12345678-1234-1234-1234-123456789
     '(%OS% = Windows_NT) & IsProductInstalled({12345678-1234-1234-1234-123456789012})'
 show condition 'A = 1 AND B = 2'
 show version compare 7.40 'Release 750 SP1'
+show run -- cmd.exe /c "echo hello from a child & exit 3"
+show whoami
+show sd --reg 'HKLM\Software'
+show locks kernel32.dll

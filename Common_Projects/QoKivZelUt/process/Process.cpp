@@ -22,6 +22,8 @@ namespace {
 
 const unsigned long kNotStarted = 0xC0000008;
 const DWORD kPollWhileIdleMs = 10;
+// Large pipe buffers let a child write on while the parent is between two drains.
+const DWORD kPipeBufferBytes = 1024 * 1024;
 
 // The command of a document type's file association; empty when there is none.
 std::wstring associationCommand(const std::wstring& extension)
@@ -42,7 +44,7 @@ void createPipe(WinAPI::FileHandle& readEnd, WinAPI::FileHandle& writeEnd, SECUR
                 const wchar_t* failure)
 {
     HANDLE r = nullptr, w = nullptr;
-    if (!CreatePipe(&r, &w, &security, 0))
+    if (!CreatePipe(&r, &w, &security, kPipeBufferBytes))
         throwLastError(failure);
     readEnd = r;
     writeEnd = w;
@@ -246,10 +248,10 @@ bool Process::drain(WinAPI::FileHandle& pipe, std::wstring& text, bool final)
 
 void Process::drainBoth(bool final)
 {
-    // When the child has ended, everything it wrote is in the pipes: read it all.
-    while (drain(m_errorPipe, m_error, final) && final) {
+    // Each pipe is read while it has data; when the child has ended, that is all it wrote.
+    while (drain(m_errorPipe, m_error, final)) {
     }
-    while (drain(m_outputPipe, m_output, final) && final) {
+    while (drain(m_outputPipe, m_output, final)) {
     }
 }
 
