@@ -8,7 +8,10 @@ if(NOT dump MATCHES "file format ${FORMAT}")
 endif()
 # Mangled family names as they appear in the export table. CZelException is
 # defined whole in its header and has nothing to export.
-set(families 5CGuid 7WinPath 12ZelLogStream 6WinAPI 8ErrorW32 7ErrorHR 12ZelGetLogDir)
+set(families 5CGuid 7WinPath 12ZelLogStream 6WinAPI 8ErrorW32 7ErrorHR 12ZelGetLogDir
+  8KivSetup14ProductVersion 12ZelCondition 17FileVersionNumber 24CKIVSetupXmlCommunicator 5ZelUt7Process
+  20AutoTerminateProcess 19ZelLockedModuleInfo 13RunSnapshot64 7CZelSid 7CZelAce 7CZelAcl 22CZelSecurityDescriptor
+  10CZelSystem 9CZelTools 9WtsHelper)
 set(missing "")
 foreach(f IN LISTS families)
   if(NOT dump MATCHES "${f}")

@@ -105,7 +105,7 @@ public:
         ::SetLastError(savedError);
     }
 
-    static bool isValid(H h) { return h != nullptr && h != invalid(); }
+    static bool isValid(H h) { return h != H() && h != invalid(); }
 
 private:
     static H invalid() { return reinterpret_cast<H>(INVALID_HANDLE_VALUE); }

@@ -1,0 +1,246 @@
+#include <QoKivZelUt/FileHasher.h>
+
+#include "foundation/ErrorText.h"
+#include "foundation/Log.h"
+
+#include <cstdint>
+#include <cstring>
+
+using ZelUt::detail::throwLastError;
+
+namespace ZelUt {
+
+namespace {
+
+const uint32_t kMagic = 0x3634;
+const uint32_t kRecordSize = 48;
+const uint64_t kWindowBytes = 0x40000000;  // 1 GiB
+const uint64_t kSmallestWindow = 0x1000000;  // 16 MiB, a multiple of the allocation granularity
+const size_t kCrcBuffer = 256 * 1024;
+
+struct UnmapView {
+    static void close(void* view) { ::UnmapViewOfFile(view); }
+};
+using ViewHandle = WinAPI::AutoHandle<UnmapView, void*>;
+
+uint32_t readWord(const std::vector<char>& bytes, size_t offset)
+{
+    uint32_t value;
+    std::memcpy(&value, bytes.data() + offset, 4);
+    return value;
+}
+
+std::wstring hex8(unsigned long value)
+{
+    wchar_t text[16];
+    swprintf(text, 16, L"%08lx", value);
+    return text;
+}
+
+// The checksum file's bytes; false when it cannot be opened.
+bool readRepository(const WinPath& repository, std::vector<char>& bytes)
+{
+    WinAPI::FileHandle file(CreateFileW(repository.str().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid())
+        return false;
+    bytes = WinAPI::readFile(file);
+    return true;
+}
+
+} // namespace
+
+FileHasher::FileHasher()
+{
+    const wchar_t* name = WinAPI::getWindowsVersion() == WinAPI::WindowsVersion::WindowsXP
+                              ? L"Microsoft Enhanced RSA and AES Cryptographic Provider (Prototype)"
+                              : L"Microsoft Enhanced RSA and AES Cryptographic Provider";
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, name, PROV_RSA_AES, CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+        throwLastError(L"CryptAcquireContext() failed.");
+    m_provider = provider;
+}
+
+FileHasher::HashHandle FileHasher::createHashObject() const
+{
+    HCRYPTHASH hash = 0;
+    if (!CryptCreateHash(m_provider, CALG_SHA_256, 0, 0, &hash))
+        throwLastError(L"CryptCreateHash() failed.");
+    return HashHandle(hash);
+}
+
+std::vector<unsigned char> FileHasher::getBinaryHashValue(const HashHandle& hash)
+{
+    DWORD size = 0, length = sizeof(size);
+    if (!CryptGetHashParam(hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &length, 0))
+        throwLastError(L"CryptHashParam(HP_HASHSIZE) failed.");
+    std::vector<unsigned char> digest(size);
+    if (!CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &size, 0))
+        throwLastError(L"CryptHashParam(HP_HASHVAL) failed.");
+    digest.resize(size);
+    return digest;
+}
+
+std::wstring FileHasher::getHashValue(const std::vector<unsigned char>& digest)
+{
+    static const wchar_t digits[] = L"0123456789abcdef";
+    std::wstring text = L"SHA-256:";
+    for (unsigned char b : digest) {
+        text += digits[b >> 4];
+        text += digits[b & 0xF];
+    }
+    return text;
+}
+
+std::wstring FileHasher::createHash(const std::vector<unsigned char>& data)
+{
+    HashHandle hash = createHashObject();
+    if (!data.empty() && !CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0))
+        throwLastError(L"CryptHashData() failed.");
+    return getHashValue(getBinaryHashValue(hash));
+}
+
+std::wstring FileHasher::createHash(const WinPath& file)
+{
+    return getHashValue(createBinaryHash(file));
+}
+
+std::vector<unsigned char> FileHasher::createBinaryHash(const WinPath& file)
+{
+    HashHandle hash = createHashObject();
+    const uint64_t size = file.getFileSize();
+    if (size == 0)
+        return getBinaryHashValue(hash);
+    WinAPI::FileHandle handle = WinAPI::openFileReadOnly(file);
+    WinAPI::FileHandle mapping(CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping.valid())
+        throwLastError(L"FileHasher::createHash() failed to create Mapping Handle.");
+    uint64_t maxWindow = kWindowBytes;
+    for (uint64_t offset = 0; offset < size;) {
+        uint64_t window = size - offset < maxWindow ? size - offset : maxWindow;
+        ViewHandle view(MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
+                                      static_cast<DWORD>(offset), static_cast<SIZE_T>(window)));
+        if (!view.valid() && GetLastError() == ERROR_NOT_ENOUGH_MEMORY && maxWindow > kSmallestWindow) {
+            maxWindow /= 2;  // a 32-bit address space may have no free gigabyte in one piece
+            continue;
+        }
+        if (!view.valid())
+            throwLastError(L"FileHasher::createHash() failed to map file view.");
+        if (!CryptHashData(hash, static_cast<const BYTE*>(view.get()), static_cast<DWORD>(window), 0))
+            throwLastError(L"FileHasher::createHash(): CryptHashData() failed.");
+        offset += window;
+    }
+    return getBinaryHashValue(hash);
+}
+
+unsigned long FileHasher::crcFromString(const std::wstring& text) const
+{
+    if (text.empty())
+        return 0;
+    return crc32(0, text.data(), text.size() * sizeof(wchar_t));
+}
+
+unsigned long FileHasher::crcFromFile(const WinPath& file) const
+{
+    WinAPI::FileHandle handle(CreateFileW(file.str().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!handle.valid())
+        return 0;
+    std::vector<unsigned char> buffer(kCrcBuffer);
+    unsigned long crc = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            // A checksum of part of a file would name a wrong copy: a failed read is a failure.
+            ZEL_LOG_WARNING << L"FileHasher::crcFromFile(" << file << L"): reading failed: " << ErrorW32(GetLastError());
+            return 0;
+        }
+        if (got == 0)
+            return crc;
+        crc = crc32(crc, buffer.data(), got);
+    }
+}
+
+WinPath FileHasher::getRepositoryName(const WinPath& file)
+{
+    return file.getParent() / L"signatures" / (file.getFileName().str() + L".xig");
+}
+
+void FileHasher::updateAuthentication(const WinPath& file) const
+{
+    std::vector<unsigned char> digest = FileHasher(*this).createBinaryHash(file);
+    std::vector<char> record(kRecordSize, '\0');
+    uint32_t head[3] = {kMagic, kRecordSize, 2};
+    std::memcpy(record.data(), head, sizeof(head));
+    std::memcpy(record.data() + 12, digest.data(), digest.size() < 32 ? digest.size() : 32);
+    WinPath repository = getRepositoryName(file);
+    repository.getParent().createDirectory();
+    WinAPI::FileHandle out(CreateFileW(repository.str().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out.valid())
+        throwLastError(L"FileHasher::updateAuthentication() could not create " + repository.str());
+    WinAPI::writeFile(out, record);
+}
+
+bool FileHasher::authenticateFile(const WinPath& file) const
+{
+    const std::wstring& path = file.str();
+    std::vector<char> bytes;
+    if (!readRepository(getRepositoryName(file), bytes)) {
+        ZEL_LOG_TRACE << L"Security: no previous checksum available for '" << path << L"'";
+        return true;
+    }
+    if (bytes.size() < kRecordSize || readWord(bytes, 0) != kMagic || readWord(bytes, 4) < kRecordSize) {
+        ZEL_LOG_WARNING << L"Security: corrupt checksum file for '" << path << L"'";
+        return false;
+    }
+    uint32_t version = readWord(bytes, 8);
+    if (version == 1) {
+        unsigned long stored = readWord(bytes, 28), current = crcFromFile(file);
+        if (current == 0) {
+            ZEL_LOG_WARNING << L"Security: failed to calculate CRC32 checksum for '" << path << L"'";
+            return false;
+        }
+        if (current != stored) {
+            ZEL_LOG_WARNING << L"Security: '" << path << L"' has been modified (CRC32 0x" << hex8(stored) << L" -> 0x"
+                            << hex8(current) << L")";
+            return false;
+        }
+        ZEL_LOG_TRACE << L"Security: '" << path << L"' is original (CRC32 0x" << hex8(current) << L")";
+        return true;
+    }
+    if (version == 2) {
+        std::vector<unsigned char> current;
+        try {
+            current = FileHasher(*this).createBinaryHash(file);
+        } catch (const CZelException& e) {
+            ZEL_LOG_WARNING << L"Security: failed to calculate hash of '" << path << L"': " << e;
+            return false;
+        }
+        std::vector<unsigned char> stored(bytes.begin() + 12, bytes.begin() + 44);
+        if (stored != current) {
+            ZEL_LOG_WARNING << L"Security: '" << path << L"' has been modified (" << getHashValue(stored) << L" -> "
+                            << getHashValue(current) << L")";
+            return false;
+        }
+        ZEL_LOG_TRACE << L"Security: '" << path << L"' is original";
+        return true;
+    }
+    ZEL_LOG_TRACE << L"Security: unsupported signature version " << version << L" for '" << path << L"'";
+    return false;
+}
+
+unsigned long FileHasher::loadFileCrcFromRepository(const WinPath& file) const
+{
+    try {
+        std::vector<char> bytes;
+        if (readRepository(getRepositoryName(file), bytes) && bytes.size() == kRecordSize &&
+            readWord(bytes, 8) == 1 && readWord(bytes, 0) == kMagic)
+            return readWord(bytes, 28);
+    } catch (const CZelException& e) {
+        ZEL_LOG_TRACE << L"Security: failed to read CRC32 checksum for '" << file << L"': " << e;
+    }
+    return 0;
+}
+
+} // namespace ZelUt

@@ -1,0 +1,127 @@
+#include "TestEnv.h"
+
+#include <QoKivZelUt/FileHasher.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+using qkztest::LogCapture;
+using qkztest::TempDir;
+using ZelUt::FileHasher;
+
+namespace {
+
+const wchar_t kEmptySha[] = L"SHA-256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+std::string record(uint32_t magic, uint32_t size, uint32_t version, uint32_t crcAt28, size_t length = 48)
+{
+    std::string r(length, '\0');
+    uint32_t head[3] = {magic, size, version};
+    memcpy(&r[0], head, std::min<size_t>(12, length));
+    if (length >= 32)
+        memcpy(&r[28], &crcAt28, 4);
+    return r;
+}
+
+TEST(FileHasher, KnownDigestsAndChecksums)
+{
+    FileHasher hasher;
+    EXPECT_EQ(kEmptySha, hasher.createHash(std::vector<unsigned char>()));
+    EXPECT_EQ(L"SHA-256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+              hasher.createHash(std::vector<unsigned char>{'a', 'b', 'c'}));
+    EXPECT_EQ(0xCBF43926ul, ZelUt::crc32(0, "123456789", 9));
+    EXPECT_EQ(ZelUt::crc32(ZelUt::crc32(0, "1234", 4), "56789", 5), ZelUt::crc32(0, "123456789", 9));
+    EXPECT_EQ(0ul, hasher.crcFromString(L""));
+    EXPECT_EQ(ZelUt::crc32(0, "a\0", 2), hasher.crcFromString(L"a"));
+
+    TempDir dir;
+    WinPath empty = dir.write(L"empty.bin", "");
+    EXPECT_EQ(kEmptySha, hasher.createHash(empty));
+    EXPECT_EQ(0ul, hasher.crcFromFile(empty));
+    EXPECT_EQ(0ul, hasher.crcFromFile(dir.path() / L"missing.bin"));
+    WinPath digits = dir.write(L"digits.txt", "123456789");
+    EXPECT_EQ(0xCBF43926ul, hasher.crcFromFile(digits));
+    FileHasher copy = hasher;
+    EXPECT_EQ(hasher.createHash(digits), copy.createHash(digits));
+    EXPECT_THROW(hasher.createHash(dir.path() / L"missing.bin"), CZelException);
+}
+
+TEST(FileHasher, SealAndVerify)
+{
+    FileHasher hasher;
+    TempDir dir;
+    WinPath file = dir.write(L"setup.dll", std::string(100000, 'q'));
+    EXPECT_TRUE(hasher.authenticateFile(file));  // nothing recorded yet
+    hasher.updateAuthentication(file);
+    WinPath repository = dir.path() / L"signatures\\setup.dll.xig";
+    ASSERT_EQ(48u, repository.getFileSize());
+    std::wstring sealedHash = hasher.createHash(file);
+    {
+        LogCapture log;
+        EXPECT_TRUE(hasher.authenticateFile(file));
+        EXPECT_TRUE(log.contains(L"Security: '" + file.str() + L"' is original"));
+    }
+    dir.write(L"setup.dll", std::string(99999, 'q') + "Q");
+    LogCapture log;
+    EXPECT_FALSE(hasher.authenticateFile(file));
+    EXPECT_TRUE(log.contains(L"Security: '" + file.str() + L"' has been modified (" + sealedHash + L" -> " +
+                             hasher.createHash(file) + L")"));
+}
+
+TEST(FileHasher, VersionOneCorruptAndUnsupportedRecords)
+{
+    FileHasher hasher;
+    TempDir dir;
+    WinPath file = dir.write(L"app.exe", "123456789");
+    (dir.path() / L"signatures").createDirectory();
+    auto check = [&](const std::string& rec, bool expected, const std::wstring& logged) {
+        dir.write(L"signatures\\app.exe.xig", rec);
+        LogCapture log;
+        EXPECT_EQ(expected, hasher.authenticateFile(file)) << std::string(logged.begin(), logged.end());
+        EXPECT_TRUE(log.contains(logged)) << std::string(logged.begin(), logged.end());
+    };
+    const std::wstring p = file.str();
+    check(record(0x3634, 48, 1, 0xCBF43926), true, L"Security: '" + p + L"' is original (CRC32 0xcbf43926)");
+    check(record(0x3634, 48, 1, 0x0000abcd), false, L"Security: '" + p + L"' has been modified (CRC32 0x0000abcd -> 0xcbf43926)");
+    check(record(0x3634, 48, 1, 0, 47), false, L"Security: corrupt checksum file for '" + p + L"'");
+    check(record(0x3635, 48, 2, 0), false, L"Security: corrupt checksum file for '" + p + L"'");
+    check(record(0x3634, 47, 2, 0), false, L"Security: corrupt checksum file for '" + p + L"'");
+    check(record(0x3634, 48, 3, 0), false, L"Security: unsupported signature version 3 for '" + p + L"'");
+    WinPath empty = dir.write(L"empty.exe", "");
+    dir.write(L"signatures\\empty.exe.xig", record(0x3634, 48, 1, 0));
+    LogCapture log;
+    EXPECT_FALSE(hasher.authenticateFile(empty));
+    EXPECT_TRUE(log.contains(L"Security: failed to calculate CRC32 checksum for '" + empty.str() + L"'"));
+}
+
+TEST(FileHasher, SealingThatCannotWriteThrows)
+{
+    FileHasher hasher;
+    TempDir dir;
+    WinPath file = dir.write(L"locked.dll", "x");
+    (dir.path() / L"signatures\\locked.dll.xig").createDirectory();  // the record's name is taken by a directory
+    EXPECT_THROW(hasher.updateAuthentication(file), CZelException);
+}
+
+// Files made and measured by sha256sum and zlib outside: QKZ_PEER_LIST names a
+// list of "windows-path sha256 crc32" lines (see peers.sh).
+TEST(FileHasherPeers, EqualsSha256sumAndZlib)
+{
+    const char* list = std::getenv("QKZ_PEER_LIST");
+    if (!list)
+        GTEST_SKIP() << "run through the integrity_peers test";
+    std::ifstream in(list);
+    FileHasher hasher;
+    int files = 0;
+    for (std::string path, sha, crc; in >> path >> sha >> crc; ++files) {
+        WinPath file(std::wstring(path.begin(), path.end()));
+        EXPECT_EQ(L"SHA-256:" + std::wstring(sha.begin(), sha.end()), hasher.createHash(file)) << path;
+        EXPECT_EQ(std::strtoul(crc.c_str(), nullptr, 10), hasher.crcFromFile(file)) << path;
+    }
+    EXPECT_GE(files, 6);
+}
+
+} // namespace
