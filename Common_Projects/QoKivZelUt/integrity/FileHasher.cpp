@@ -16,7 +16,7 @@ const uint32_t kMagic = 0x3634;
 const uint32_t kRecordSize = 48;
 const uint64_t kWindowBytes = 0x40000000;  // 1 GiB
 const uint64_t kSmallestWindow = 0x1000000;  // 16 MiB, a multiple of the allocation granularity
-const size_t kCrcBuffer = 256 * 1024;
+const size_t kCrcBuffer = 4 * 1024 * 1024;  // few reads: each one is a system call
 
 struct UnmapView {
     static void close(void* view) { ::UnmapViewOfFile(view); }
