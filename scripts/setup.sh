@@ -79,6 +79,20 @@ create_wine_prefix() {
     fi
 }
 
+# The installer suite needs a drive the system reports as remote: N: over a
+# directory of the build, typed "network". Wine reads drive types when its
+# server starts, so a running server is stopped once after the change.
+map_network_drive() {
+    if [ ! -f "$WINEPREFIX/.qkz-network-drive" ]; then
+        mkdir -p "$BUILD/network-share"
+        ln -sfn "$BUILD/network-share" "$WINEPREFIX/dosdevices/n:"
+        "$WINE" reg add 'HKLM\Software\Wine\Drives' /v n: /d network /f </dev/null >/dev/null 2>&1
+        wineserver -k 2>/dev/null || true
+        wineserver -w
+        touch "$WINEPREFIX/.qkz-network-drive"
+    fi
+}
+
 # Background services must not start inside ctest (they would inherit its
 # pipes and keep it waiting): start a persistent server and warm the prefix.
 start_wine() {
@@ -93,4 +107,5 @@ if [ "$HOST_BUILD" != "$BUILD/win32" ]; then
     configure_and_build "$HOST_BUILD" mingw-x86_64 ON
 fi
 create_wine_prefix
+map_network_drive
 start_wine

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -108,7 +109,14 @@ public:
     static bool isValid(H h) { return h != H() && h != invalid(); }
 
 private:
-    static H invalid() { return reinterpret_cast<H>(INVALID_HANDLE_VALUE); }
+    // Integer handles narrower than a pointer (MSIHANDLE) take the truncated value.
+    static H invalid()
+    {
+        if constexpr (std::is_pointer_v<H>)
+            return reinterpret_cast<H>(INVALID_HANDLE_VALUE);
+        else
+            return static_cast<H>(reinterpret_cast<ULONG_PTR>(INVALID_HANDLE_VALUE));
+    }
 
     void share(const AutoHandle& other)
     {

@@ -1,0 +1,417 @@
+#include <QoKivZelUt/FileHasher.h>
+#include <QoKivZelUt/MsiProduct.h>
+#include <QoKivZelUt/SystemQueries.h>
+
+#include "foundation/ErrorText.h"
+#include "foundation/Log.h"
+#include "installer/MsiOwner.h"
+#include "installer/MsiText.h"
+
+#include <shlwapi.h>
+
+#include <cwchar>
+
+using ATL::CComBSTR;
+using ZelUt::MsiHandle;
+
+const wchar_t* const ZelMsiProduct::MSIMutexName = L"Global\\_MSIExecute";
+
+namespace {
+
+const wchar_t kFixedCommandLine[] = L"REBOOT=ReallySuppress ALLUSERS=1";
+
+std::wstring text(const CComBSTR& value)
+{
+    return std::wstring(value.m_str ? value.m_str : L"", value.Length());
+}
+
+// A failed parent query (no snapshot, no parent) counts as "not started by msiexec".
+bool startedByInstaller()
+{
+    bool result = false;
+    return SUCCEEDED(CZelSystem::IsStartedFromMsiExec(result)) && result;
+}
+
+std::wstring crcDirectoryName(unsigned long crc)
+{
+    wchar_t name[9];
+    swprintf(name, 9, L"%08lx", crc);
+    return name;
+}
+
+// A view over one query's rows; each fetched row is closed with the next fetch.
+class MsiQuery {
+public:
+    MsiQuery(MSIHANDLE product, const wchar_t* sql)
+    {
+        m_database = ::MsiGetActiveDatabase(product);
+        if (!m_database)
+            ZelMsiProduct::throwZelException(ERROR_INVALID_HANDLE, L"::MsiGetActiveDatabase() failed: ");
+        MSIHANDLE view = 0;
+        UINT status = ::MsiDatabaseOpenViewW(m_database, sql, &view);
+        if (status != ERROR_SUCCESS)
+            ZelMsiProduct::throwZelException(status, L"::MsiDatabaseOpenView() failed: ");
+        m_view = view;
+        status = ::MsiViewExecute(m_view, 0);
+        if (status != ERROR_SUCCESS)
+            ZelMsiProduct::throwZelException(status, L"::MsiViewExecute() failed: ");
+    }
+
+    // False after the last row.
+    bool next()
+    {
+        MSIHANDLE row = 0;
+        UINT status = ::MsiViewFetch(m_view, &row);
+        if (status == ERROR_NO_MORE_ITEMS)
+            return false;
+        if (status != ERROR_SUCCESS)
+            ZelMsiProduct::throwZelException(status, L"::MsiViewFetch() failed: ");
+        m_row = row;
+        return true;
+    }
+
+    ZelMsiRecord row() const { return ZelMsiRecord(m_row); }
+
+private:
+    MsiHandle m_database;
+    MsiHandle m_view;
+    MsiHandle m_row;
+};
+
+// Holds the execution mutex open; the wait owns it only for a moment.
+struct ReleaseMutexOnce {
+    HANDLE mutex;
+    bool owned = false;
+    ~ReleaseMutexOnce()
+    {
+        if (owned)
+            ::ReleaseMutex(mutex);
+    }
+};
+
+void pumpWindowMessages(HWND window)
+{
+    MSG message;
+    while (::PeekMessageW(&message, window, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+// The Installer's last error record formatted after the message; without one,
+// the text of the last error message it sent during the operation.
+[[noreturn]] void throwWithInstallerText(unsigned int code, const std::wstring& message, const std::wstring& lastError)
+{
+    std::wstring full = message;
+    MsiHandle record(::MsiGetLastErrorRecord());
+    if (record)
+        full += ZelMsiRecord(record).format();
+    else
+        full += lastError;
+    throw CZelException(code, full);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- construction
+
+ZelMsiProduct::ZelMsiProduct(const CComBSTR& productCode, IProgressCallback* callback)
+    : m_productCode(productCode)
+{
+    setUI();
+    registerCallback(callback);
+    resetTicks();
+    MsiHandle handle = openHandle();
+    m_productName = getProductProperty(handle, L"ProductName");
+    setNumberOfComponents(handle);
+    openLog(m_productName);
+}
+
+ZelMsiProduct::ZelMsiProduct(const WinPath& package, const std::vector<WinPath>& extraFiles,
+                             IProgressCallback* callback)
+    : m_packagePath(package), m_extraFiles(extraFiles)
+{
+    setUI();
+    registerCallback(callback);
+    resetTicks();
+    MsiHandle handle = openHandle();
+    m_productCode = getProductProperty(handle, L"ProductCode");
+    m_productName = getProductProperty(handle, L"ProductName");
+    setNumberOfComponents(handle);
+    openLog(m_productName);
+}
+
+ZelMsiProduct::~ZelMsiProduct()
+{
+    ::MsiEnableLogW(0, nullptr, 0);
+    ZelUt::detail::MsiHandlerOwner::release(this);
+}
+
+void ZelMsiProduct::registerCallback(IProgressCallback* callback)
+{
+    if (callback)
+        m_callbacks.push_back(callback);
+}
+
+void ZelMsiProduct::setUI()
+{
+    if (m_handlers.empty())
+        setHandlers();
+    ::MsiSetInternalUI(static_cast<INSTALLUILEVEL>(INSTALLUILEVEL_NONE | INSTALLUILEVEL_SOURCERESONLY), nullptr);
+    ZelUt::detail::MsiHandlerOwner::take(this, &ZelMsiProduct::MsiUIHandler, getMessageFilter());
+}
+
+void ZelMsiProduct::resetTicks()
+{
+    m_progressTotal = 0;
+    m_progress = 0;
+    m_ticksReported = 0;
+    m_currentStep = 0;
+    m_scriptPhase = false;
+    m_ticksPerActionData = 0;
+    m_waitReported = false;
+    m_lastErrorText.clear();
+}
+
+// ---------------------------------------------------------------- package facts
+
+MsiHandle ZelMsiProduct::openHandle()
+{
+    MSIHANDLE handle = 0;
+    bool byInstaller = startedByInstaller();
+    if (!m_packagePath.empty()) {
+        if (byInstaller)
+            ZEL_LOG_INFO << L"QoKivSetup has been started by msiexec. Skipping check for concurrent installations.";
+        copyPackageLocally();
+        if (!byInstaller)
+            waitForMutex();
+        WinPath path = getLocalPath();
+        UINT status = ::MsiOpenPackageExW(path.str().c_str(), MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE, &handle);
+        if (status != ERROR_SUCCESS)
+            throwZelException(status, (L"::MsiOpenPackageEx(" + path.str() + L") failed: ").c_str());
+    } else {
+        if (!byInstaller)
+            waitForMutex();
+        UINT status = ::MsiOpenProductW(m_productCode, &handle);
+        if (status != ERROR_SUCCESS)
+            throwZelException(status, (L"::MsiOpenProduct(" + text(m_productCode) + L") failed: ").c_str());
+    }
+    return MsiHandle(handle);
+}
+
+CComBSTR ZelMsiProduct::getProductProperty(MSIHANDLE handle, const CComBSTR& name)
+{
+    std::wstring value;
+    UINT status = ZelUt::detail::fetchMsiString(
+        [&](wchar_t* buffer, DWORD* size) { return ::MsiGetProductPropertyW(handle, name, buffer, size); }, value);
+    if (status != ERROR_SUCCESS)
+        throwZelException(status, (L"::MsiGetProductProperty(" + text(name) + L") failed: ").c_str());
+    return CComBSTR(value);
+}
+
+CComBSTR ZelMsiProduct::getProductProperty(const CComBSTR& name)
+{
+    MsiHandle handle = openHandle();
+    return getProductProperty(handle, name);
+}
+
+void ZelMsiProduct::setNumberOfComponents(MSIHANDLE handle)
+{
+    MsiQuery query(handle, L"SELECT `Component`.`Component` FROM `Component`");
+    unsigned int count = 0;
+    while (query.next())
+        ++count;
+    m_numberOfComponents = count;
+    ZEL_LOG_INFO << L"MsiAction: " << text(m_productName) << L" contains " << count << L" components";
+}
+
+unsigned long ZelMsiProduct::getUnpackedSizeInKBytes()
+{
+    MsiHandle handle = openHandle();
+    MsiQuery query(handle, L"SELECT `File`.`FileSize` FROM `File`");
+    unsigned long long bytes = 0;
+    while (query.next()) {
+        ZelMsiRecord::Field size = query.row()[0];
+        if (!size.isNull() && size.asInteger() != static_cast<int>(MSI_NULL_INTEGER))
+            bytes += static_cast<unsigned int>(size.asInteger());
+    }
+    return static_cast<unsigned long>(bytes / 1024);
+}
+
+// ---------------------------------------------------------------- log and local copy
+
+void ZelMsiProduct::openLog(const CComBSTR& name)
+{
+    const wchar_t* directory = ZelGetLogDir();
+    if (!directory || !*directory)
+        throw CZelException(ERROR_PATH_NOT_FOUND, L"No log directory for the Installer log of " + text(name));
+    WinPath logDirectory(directory);
+    logDirectory.createDirectory();
+    // A product name may hold characters no file name can.
+    WinPath path = logDirectory / WinPath(text(name) + L".log").replaceInvalidCharacters();
+    if (path.exists())
+        ZelLogBackupFile(path);
+    UINT status = ::MsiEnableLogW(0x0FDF, path.str().c_str(), 0);
+    if (status != ERROR_SUCCESS)
+        throwZelException(status, (L"::MsiEnableLog(" + path.str() + L") failed: ").c_str());
+}
+
+void ZelMsiProduct::copyPackageLocally()
+{
+    if (m_packagePath.empty() || !::PathIsNetworkPathW(m_packagePath.str().c_str()))
+        return;
+    unsigned long crc = ZelUt::FileHasher().crcFromFile(m_packagePath);
+    if (crc == 0)
+        throw CZelException(ERROR_READ_FAULT, L"Could not read package " + m_packagePath.str() + L" to copy it locally");
+    WinPath directory = WinAPI::getTempPath() / crcDirectoryName(crc);
+    copyFileLocally(m_packagePath, directory);
+    for (const WinPath& file : m_extraFiles)
+        copyFileLocally(file, directory);
+    m_localPackagePath = directory / m_packagePath.getFileName();
+}
+
+void ZelMsiProduct::copyFileLocally(const WinPath& file, const WinPath& directory)
+{
+    WinPath target = directory / file.getFileName();
+    if (target.exists())
+        return;
+    ZEL_LOG_INFO << L"MsiProduct: copying " << file << L" to " << target;
+    directory.createDirectory();
+    WinAPI::copyFile(file, target);
+}
+
+void ZelMsiProduct::deleteLocalCopy()
+{
+    if (m_localPackagePath.empty() || m_localPackagePath == m_packagePath)
+        return;
+    WinPath directory = m_localPackagePath.getParent();
+    try {
+        directory.removeRecursively();
+        ZEL_LOG_INFO << L"Deleted local copy of MSI file at " << directory;
+        m_localPackagePath = WinPath();
+    } catch (const CZelException&) {
+        ZEL_LOG_INFO << L"Could not delete local copy of MSI file at " << directory;
+    }
+}
+
+// ---------------------------------------------------------------- waiting
+
+void ZelMsiProduct::waitForMutex()
+{
+    try {
+        if (startedByInstaller()) {
+            const wchar_t* message = L"QoKivSetup started from an MSI package. MSI has to be installed as prerequisite.";
+            ZEL_LOG_ERROR << message;
+            throw CZelException(ERROR_INSTALL_ALREADY_RUNNING, message);
+        }
+        WinAPI::FileHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, MSIMutexName));
+        if (!mutex)
+            ZelUt::detail::throwLastError(std::wstring(L"Error opening mutex ") + MSIMutexName);
+        ZEL_LOG_INFO << L"Another installation is already in progress. Waiting for that installation...";
+        HWND window = CZelTools::GetMyHWND();
+        ReleaseMutexOnce ownership{mutex.get()};
+        for (;;) {
+            if (!m_waitReported) {
+                logStep(true);
+                m_waitReported = true;
+            }
+            HANDLE handle = mutex.get();
+            DWORD result = ::MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, window ? QS_ALLINPUT : 0,
+                                                         MWMO_ALERTABLE);
+            if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED_0) {
+                ownership.owned = true;
+                break;
+            }
+            if (result == WAIT_OBJECT_0 + 1 && window)
+                pumpWindowMessages(window);
+            else if (result == WAIT_FAILED)
+                ZelUt::detail::throwLastError(std::wstring(L"Error waiting for mutex ") + MSIMutexName);
+        }
+        ZEL_LOG_INFO << L"Other installation has finished";
+    } catch (const CZelException& e) {
+        if (e.getErrorCode() != ERROR_FILE_NOT_FOUND)
+            ZEL_LOG_INFO << L"ZelMsiProduct::waitForMutex() caught exception " << e.getErrorCode() << L": "
+                         << e.getFullText();
+    }
+}
+
+// ---------------------------------------------------------------- operations
+
+std::wstring ZelMsiProduct::getCommandLine(const std::vector<std::pair<CComBSTR, CComBSTR>>& properties)
+{
+    std::wstring line = kFixedCommandLine;
+    for (const auto& property : properties)
+        line += L" " + text(property.first) + L"=\"" + text(property.second) + L"\"";
+    return line;
+}
+
+void ZelMsiProduct::reportRemainingSteps()
+{
+    while (m_currentStep < numberOfSteps())
+        logStep(false);
+}
+
+void ZelMsiProduct::install(const std::vector<std::pair<CComBSTR, CComBSTR>>& properties)
+{
+    std::wstring name = text(m_productName);
+    std::wstring commandLine = getCommandLine(properties);
+    ZEL_LOG_INFO << L"MsiAction: installation of product " << name << L" with commandline '" << commandLine
+                 << L"' begins";
+    copyPackageLocally();
+    resetTicks();
+    setUI();
+    UINT result;
+    do {
+        waitForMutex();
+        result = ::MsiInstallProductW(getLocalPath().str().c_str(), commandLine.c_str());
+    } while (result == ERROR_INSTALL_ALREADY_RUNNING);
+    if (result != ERROR_SUCCESS) {
+        ZEL_LOG_ERROR << L"MsiAction: installation of product " << name << L" failed: " << result;
+        throwWithInstallerText(result, L"::MsiInstallProduct() failed: ", m_lastErrorText);
+    }
+    reportRemainingSteps();
+    deleteLocalCopy();
+    ZEL_LOG_INFO << L"MsiAction: installation of product " << name << L" done";
+}
+
+void ZelMsiProduct::uninstall()
+{
+    std::wstring name = text(m_productName);
+    if (startedByInstaller()) {
+        ZEL_LOG_INFO << L"MsiAction: QoKivSetup has been started by msiexec. Skipping uninstallation of " << name;
+        reportRemainingSteps();
+        return;
+    }
+    ZEL_LOG_INFO << L"MsiAction: deinstallation of product " << name << L" begins";
+    m_lastErrorText.clear();
+    setUI();
+    UINT result;
+    do {
+        waitForMutex();
+        result = ::MsiConfigureProductExW(m_productCode, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
+                                          L"REBOOT=ReallySuppress");
+        logStep(false);
+    } while (result == ERROR_INSTALL_ALREADY_RUNNING);
+    if (result == ERROR_UNKNOWN_PRODUCT) {
+        ZEL_LOG_INFO << L"MsiAction: product " << name << L" was not installed";
+    } else if (result != ERROR_SUCCESS) {
+        ZEL_LOG_ERROR << name << L" failed: " << result;
+        throwWithInstallerText(result, L"::MsiConfigureProduct() failed: ", m_lastErrorText);
+    }
+    deleteLocalCopy();
+    ZEL_LOG_INFO << L"MsiAction: deinstallation of product " << name << L" ends";
+}
+
+bool ZelMsiProduct::check() const
+{
+    std::wstring name = text(m_productName);
+    ZEL_LOG_INFO << L"MsiAction: checking if product " << name << L" is installed";
+    bool installed = ::MsiQueryProductStateW(m_productCode) == INSTALLSTATE_DEFAULT;
+    ZEL_LOG_INFO << L"MsiAction: product " << name << L" is " << (installed ? L"" : L"not ") << L"installed";
+    return installed;
+}
+
+void ZelMsiProduct::throwZelException(unsigned int code, const CComBSTR& message)
+{
+    throwWithInstallerText(code, text(message), std::wstring());
+}

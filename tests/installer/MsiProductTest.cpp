@@ -1,0 +1,347 @@
+#include "TestEnv.h"
+
+#include <QoKivZelUt/FileHasher.h>
+#include <QoKivZelUt/MsiProduct.h>
+#include <QoKivZelUt/ZelLog.h>
+
+#include <gtest/gtest.h>
+
+#include <shlwapi.h>
+
+#include <map>
+#include <thread>
+
+using ATL::CComBSTR;
+using qkztest::LogCapture;
+using qkztest::TempDir;
+
+namespace {
+
+const wchar_t kTwoFilesCode[] = L"{6C1A5B2E-3F4D-4E7A-9B21-0D5E8A7C1F01}";
+const wchar_t kFirstFileComponent[] = L"{6C1A5B2E-3F4D-4E7A-9B21-0D5E8A7C1F03}";
+const wchar_t kSecondFileComponent[] = L"{6C1A5B2E-3F4D-4E7A-9B21-0D5E8A7C1F04}";
+
+WinPath package(const wchar_t* name)
+{
+    return qkztest::binDir().getParent() / L"test-packages" / name;
+}
+
+struct Step {
+    int current, total;
+    bool waiting;
+};
+
+class RecordingCallback : public ZelMsiProduct::IProgressCallback {
+public:
+    void step(int currentStep, int numberOfSteps, bool waiting) override
+    {
+        steps.push_back({currentStep, numberOfSteps, waiting});
+    }
+    int filesInUse(const std::wstring& program, const std::wstring& windowTitle) override
+    {
+        asked.push_back(program + L"|" + windowTitle);
+        auto found = answers.find(program);
+        return found == answers.end() ? 0 : found->second;
+    }
+    std::vector<Step> steps;
+    std::vector<std::wstring> asked;
+    std::map<std::wstring, int> answers;
+};
+
+std::string fileBytes(const WinPath& path)
+{
+    WinAPI::FileHandle file = WinAPI::openFileReadOnly(path);
+    std::vector<char> bytes = WinAPI::readFile(file);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+WinPath componentPath(const wchar_t* component)
+{
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    INSTALLSTATE state = MsiGetComponentPathW(kTwoFilesCode, component, path, &size);
+    return state == INSTALLSTATE_LOCAL ? WinPath(path) : WinPath();
+}
+
+std::wstring installedGreeting()
+{
+    // The package's architecture decides the registry view it writes to.
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\QoKivTests\\TwoFiles", 0, KEY_READ | view, &key) == 0) {
+            WinAPI::RegKey guard(key);
+            return WinAPI::regQueryValueEx(key, L"Greeting").toString();
+        }
+    }
+    return L"<no key>";
+}
+
+void expectStepsCountUpTo(const std::vector<Step>& steps, int total)
+{
+    ASSERT_FALSE(steps.empty());
+    for (size_t i = 0; i < steps.size(); ++i) {
+        EXPECT_EQ(static_cast<int>(i) + 1, steps[i].current);
+        EXPECT_EQ(total, steps[i].total);
+    }
+    EXPECT_EQ(total, steps.back().current);
+}
+
+// Removes the two-file product even when a test fails half-way.
+struct TwoFilesRemover {
+    ~TwoFilesRemover() { MsiConfigureProductExW(kTwoFilesCode, 0, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress"); }
+};
+
+// Another "installation": a thread owning the execution mutex for a while.
+class MutexHolder {
+public:
+    explicit MutexHolder(DWORD holdMs)
+        : m_owned(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          m_thread([this, holdMs] {
+              WinAPI::FileHandle mutex(CreateMutexW(nullptr, TRUE, ZelMsiProduct::MSIMutexName));
+              SetEvent(m_owned);
+              Sleep(holdMs);
+              ReleaseMutex(mutex);
+          })
+    {
+        WaitForSingleObject(m_owned, 10000);
+    }
+    ~MutexHolder() { m_thread.join(); }
+
+private:
+    WinAPI::FileHandle m_owned;
+    std::thread m_thread;
+};
+
+} // namespace
+
+TEST(MsiProduct, CommandLineQuotesEveryProperty)
+{
+    EXPECT_EQ(L"REBOOT=ReallySuppress ALLUSERS=1", ZelMsiProduct::getCommandLine({}));
+    EXPECT_EQ(L"REBOOT=ReallySuppress ALLUSERS=1 GREETING=\"hello there\" EMPTY=\"\"",
+              ZelMsiProduct::getCommandLine({{L"GREETING", L"hello there"}, {L"EMPTY", L""}}));
+}
+
+TEST(MsiProduct, InstallCheckAndRemoveARealPackage)
+{
+    TwoFilesRemover remover;
+    LogCapture log;
+    RecordingCallback callback;
+    ZelMsiProduct product(package(L"TwoFiles.msi"), {}, &callback);
+    EXPECT_EQ(std::wstring(kTwoFilesCode), product.getProductCode().m_str);
+    EXPECT_EQ(L"QoKiv Test Two Files", std::wstring(product.getProductName().m_str));
+    EXPECT_EQ(3u, product.numberOfComponents());
+    EXPECT_EQ(4, product.numberOfSteps());
+    EXPECT_EQ((3600ul + 72000ul) / 1024, product.getUnpackedSizeInKBytes());
+    EXPECT_EQ(L"QoKiv Tests", std::wstring(product.getProductProperty(L"Manufacturer").m_str));
+    EXPECT_EQ(package(L"TwoFiles.msi"), product.getLocalPath());
+    EXPECT_TRUE(log.contains(L"MsiAction: QoKiv Test Two Files contains 3 components"));
+    EXPECT_FALSE(product.check());
+
+    {
+        // Another installation holds the Installer until shortly after install() starts.
+        MutexHolder other(700);
+        product.install({{L"GREETING", L"hello from the suite"}});
+    }
+    EXPECT_TRUE(product.check());
+    EXPECT_TRUE(log.contains(L"MsiAction: product QoKiv Test Two Files is installed"));
+    EXPECT_TRUE(log.contains(L"Another installation is already in progress. Waiting for that installation..."));
+    EXPECT_TRUE(log.contains(L"Other installation has finished"));
+    EXPECT_TRUE(log.contains(L"with commandline 'REBOOT=ReallySuppress ALLUSERS=1 GREETING=\"hello from the suite\"'"));
+    expectStepsCountUpTo(callback.steps, 4);
+    ASSERT_FALSE(callback.steps.empty());
+    EXPECT_TRUE(callback.steps[0].waiting);
+    for (size_t i = 1; i < callback.steps.size(); ++i)
+        EXPECT_FALSE(callback.steps[i].waiting) << "step " << i + 1;
+
+    EXPECT_EQ(3600u, fileBytes(componentPath(kFirstFileComponent)).size());
+    EXPECT_EQ(0u, fileBytes(componentPath(kFirstFileComponent)).find("first file of the two-file package\r\n"));
+    EXPECT_EQ(72000u, fileBytes(componentPath(kSecondFileComponent)).size());
+    EXPECT_EQ(L"hello from the suite", installedGreeting());
+
+    WinPath productLog = WinPath(ZelGetLogDir()) / L"QoKiv Test Two Files.log";
+    ASSERT_TRUE(productLog.exists());
+    EXPECT_GT(productLog.getFileSize(), 0u);
+
+    // The installed product opens by its code.
+    ZelMsiProduct installed(CComBSTR(kTwoFilesCode), nullptr);
+    EXPECT_EQ(L"QoKiv Test Two Files", std::wstring(installed.getProductName().m_str));
+    EXPECT_EQ(3u, installed.numberOfComponents());
+
+    WinPath firstFile = componentPath(kFirstFileComponent);
+    product.uninstall();
+    EXPECT_FALSE(product.check());
+    EXPECT_FALSE(firstFile.exists());
+    EXPECT_EQ(L"<no key>", installedGreeting());
+    EXPECT_TRUE(log.contains(L"MsiAction: deinstallation of product QoKiv Test Two Files ends"));
+
+    // Removing what is not installed is reported, not thrown.
+    product.uninstall();
+    EXPECT_TRUE(log.contains(L"MsiAction: product QoKiv Test Two Files was not installed"));
+    try {
+        ZelMsiProduct gone(CComBSTR(kTwoFilesCode), nullptr);
+        FAIL() << "opened a removed product";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_UNKNOWN_PRODUCT), e.getErrorCode());
+        EXPECT_EQ(0u, e.getMessage().find(std::wstring(L"::MsiOpenProduct(") + kTwoFilesCode + L") failed: "));
+    }
+}
+
+TEST(MsiProduct, FailingPackageCarriesTheInstallersText)
+{
+    LogCapture log;
+    ZelMsiProduct product(package(L"Refused.msi"), {}, nullptr);
+    try {
+        product.install({});
+        FAIL() << "the launch condition was not applied";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_INSTALL_FAILURE), e.getErrorCode());
+        EXPECT_EQ(0u, e.getMessage().find(L"::MsiInstallProduct() failed: "));
+        EXPECT_NE(std::wstring::npos, e.getMessage().find(L"QoKiv test condition refuses this machine")) << e.what();
+    }
+    EXPECT_TRUE(log.contains(L"MsiAction: installation of product QoKiv Test Refused failed: 1603"));
+    EXPECT_FALSE(product.check());
+}
+
+TEST(MsiProduct, CorruptOrMissingPackagesAreRefused)
+{
+    TempDir dir;
+    std::string bytes = fileBytes(package(L"TwoFiles.msi"));
+    std::string flipped = bytes;
+    for (size_t i = 0; i < 512; ++i)
+        flipped[i] ^= 0x5A;  // the compound-file header
+    const std::pair<const wchar_t*, std::string> corrupt[] = {
+        {L"truncated.msi", bytes.substr(0, 4096)},
+        {L"header.msi", flipped},
+        {L"text.msi", "not a package at all"},
+        {L"empty.msi", ""},
+    };
+    EXPECT_THROW(ZelMsiProduct(dir.path() / L"missing.msi", {}, nullptr), CZelException);
+    DWORD handlesBefore = 0, handlesAfter = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
+    for (const auto& c : corrupt) {
+        WinPath path = dir.write(c.first, c.second);
+        try {
+            ZelMsiProduct product(path, {}, nullptr);
+            ADD_FAILURE() << "opened " << path.str().c_str();
+        } catch (const CZelException& e) {
+            EXPECT_NE(0ul, e.getErrorCode()) << path.str().c_str();
+            EXPECT_EQ(0u, e.getMessage().find(L"::MsiOpenPackageEx(" + path.str() + L") failed: ")) << path.str().c_str();
+        }
+    }
+    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+    EXPECT_EQ(handlesBefore, handlesAfter);
+}
+
+// The handler the product registered with the Installer, driven with records
+// of our own: files in use, progress, and a message type without a row.
+TEST(MsiProduct, RecordHandlerAnswersAndCountsSteps)
+{
+    LogCapture log;
+    RecordingCallback first, second;
+    ZelMsiProduct product(package(L"TenComponents.msi"), {}, &first);
+    product.registerCallback(&second);
+    ASSERT_EQ(10u, product.numberOfComponents());
+    INSTALLUI_HANDLER_RECORD handler = nullptr;
+    MsiSetExternalUIRecord(nullptr, 0, nullptr, &handler);
+    ASSERT_NE(nullptr, handler);
+    auto send = [&](UINT type, std::vector<int> fields) {
+        ZelUt::MsiHandle record(MsiCreateRecord(static_cast<UINT>(fields.size())));
+        for (size_t i = 0; i < fields.size(); ++i)
+            MsiRecordSetInteger(record, static_cast<UINT>(i + 1), fields[i]);
+        return handler(&product, type, record);
+    };
+
+    ZelUt::MsiHandle programs(MsiCreateRecord(4));
+    MsiRecordSetStringW(programs, 1, L"editor.exe");
+    MsiRecordSetStringW(programs, 2, L"Untitled - Editor");
+    MsiRecordSetStringW(programs, 3, L"viewer.exe");
+    second.answers[L"viewer.exe"] = IDRETRY;
+    EXPECT_EQ(IDRETRY, handler(&product, INSTALLMESSAGE_FILESINUSE | MB_ICONWARNING, programs));
+    EXPECT_EQ((std::vector<std::wstring>{L"editor.exe|Untitled - Editor", L"viewer.exe|(null)"}), first.asked);
+    EXPECT_EQ(first.asked, second.asked);
+    EXPECT_TRUE(log.contains(L"MsiAction: program <viewer.exe> with window title <(null)> has to be stopped"));
+    EXPECT_TRUE(log.contains(L"MsiAction: callback returned IDRETRY for handling program <viewer.exe>"));
+    first.answers[L"editor.exe"] = 42;
+    first.asked.clear();
+    EXPECT_EQ(42, handler(&product, INSTALLMESSAGE_FILESINUSE, programs));
+    EXPECT_EQ(1u, first.asked.size());  // decided for the first program: the second is not asked
+    EXPECT_TRUE(log.contains(L"MsiAction: callback returned 42 for handling program <editor.exe>"));
+    ZelUt::MsiHandle none(MsiCreateRecord(0));
+    EXPECT_EQ(7, handler(&product, INSTALLMESSAGE_FILESINUSE, none));
+
+    // Script generation counts nothing; its end is one step.
+    EXPECT_EQ(IDOK, send(INSTALLMESSAGE_PROGRESS, {0, 500, 0, 1}));
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(IDOK, send(INSTALLMESSAGE_PROGRESS, {2, 100, 0, 0}));
+    EXPECT_TRUE(first.steps.empty());
+    send(INSTALLMESSAGE_PROGRESS, {0, 1000, 0, 0});
+    ASSERT_EQ(1u, first.steps.size());
+    // 1000 ticks over 10 components: a step per 100 ticks, never past 11.
+    for (int i = 0; i < 50; ++i)
+        send(INSTALLMESSAGE_PROGRESS, {2, 100, 0, 0});
+    expectStepsCountUpTo(first.steps, 11);
+    EXPECT_EQ(11u, second.steps.size());
+    // Fewer ticks than components must not stall the handler.
+    send(INSTALLMESSAGE_PROGRESS, {0, 3, 0, 0});
+    EXPECT_EQ(IDOK, send(INSTALLMESSAGE_PROGRESS, {2, 5000, 0, 0}));
+
+    EXPECT_EQ(0, send(0x0F000000, {1}));
+    EXPECT_TRUE(log.contains(L"No message handler installed for messageType 251658240"));
+    EXPECT_EQ(IDOK, send(INSTALLMESSAGE_ACTIONSTART, {}));
+    EXPECT_EQ(0, send(INSTALLMESSAGE_INFO, {}));
+}
+
+TEST(MsiProduct, RecordFieldsAreRangeChecked)
+{
+    ZelUt::MsiHandle handle(MsiCreateRecord(2));
+    MsiRecordSetStringW(handle, 0, L"[1] and [2]");
+    MsiRecordSetStringW(handle, 1, L"one");
+    MsiRecordSetInteger(handle, 2, 2);
+    ZelMsiRecord record(handle);
+    EXPECT_EQ(2u, record.fieldCount());
+    EXPECT_EQ(L"one", record[0].asString());
+    EXPECT_EQ(2, record[1].asInteger());
+    EXPECT_EQ(L"one and 2", record.format());
+    try {
+        record[2];
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(2ul, e.getErrorCode());
+        EXPECT_EQ(L"ZelMsiRecord::operator[] access out of range", e.getMessage());
+    }
+}
+
+// A package on a network drive is installed from a local copy named by its CRC-32.
+TEST(MsiProduct, NetworkPackageIsCopiedLocally)
+{
+    const wchar_t share[] = L"N:\\";
+    if (!PathIsNetworkPathW(share) || !WinPath(share).exists())
+        GTEST_SKIP() << "no network drive N: in this prefix (scripts/setup.sh maps one)";
+    WinPath folder = WinPath(share) / qkztest::uniqueName(L"share");
+    folder.createDirectory();
+    struct Cleanup {
+        WinPath folder;
+        ~Cleanup() { folder.removeRecursively(); }
+    } cleanup{folder};
+    WinAPI::copyFile(package(L"TwoFiles.msi"), folder / L"TwoFiles.msi");
+    std::string readme = "read me first";
+    WinAPI::writeFile(WinAPI::createFile(folder / L"readme.txt"), readme);
+
+    TwoFilesRemover remover;
+    LogCapture log;
+    ZelMsiProduct product(folder / L"TwoFiles.msi", {folder / L"readme.txt"}, nullptr);
+    wchar_t crcName[9];
+    swprintf(crcName, 9, L"%08lx", ZelUt::crc32(0, fileBytes(package(L"TwoFiles.msi")).data(),
+                                                 fileBytes(package(L"TwoFiles.msi")).size()));
+    WinPath localDir = WinAPI::getTempPath() / crcName;
+    EXPECT_EQ(localDir / L"TwoFiles.msi", product.getLocalPath());
+    EXPECT_EQ(readme, fileBytes(localDir / L"readme.txt"));
+    EXPECT_TRUE(log.contains(L"MsiProduct: copying " + (folder / L"readme.txt").str() + L" to "));
+
+    product.install({});
+    EXPECT_TRUE(product.check());
+    EXPECT_FALSE(localDir.exists());
+    EXPECT_TRUE(log.contains(L"Deleted local copy of MSI file at " + localDir.str()));
+    product.uninstall();
+    EXPECT_FALSE(product.check());
+}
