@@ -27,3 +27,13 @@ show run -- cmd.exe /c "echo hello from a child & exit 3"
 show whoami
 show sd --reg 'HKLM\Software'
 show locks kernel32.dll
+show hash 'C:\windows\system32\kernel32.dll'
+show crc --string hello
+# The two-file test package, made by wixl in the build: install, check, remove.
+PACKAGE="$HOST_BUILD/test-packages/TwoFiles.msi"
+if [ -f "$PACKAGE" ]; then
+    PACKAGE="Z:$(printf '%s' "$PACKAGE" | tr / '\\')"
+    show msi install "$PACKAGE" 'GREETING=hello from zelut'
+    show msi check "$PACKAGE"
+    show msi remove "$PACKAGE"
+fi
