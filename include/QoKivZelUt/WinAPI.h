@@ -23,6 +23,9 @@ struct CloseHandleClass {
 struct FindCloseClass {
     static void close(HANDLE h) { ::FindClose(h); }
 };
+struct UnmapViewClass {
+    static void close(const void* view) { ::UnmapViewOfFile(view); }
+};
 struct RegCloseKeyClass {
     QOKIVZELUT_API static bool isPredefined(HKEY key);
     static void close(HKEY key)
@@ -137,6 +140,7 @@ private:
 using FileHandle = AutoHandle<CloseHandleClass>;
 using FindHandle = AutoHandle<FindCloseClass>;
 using RegKey = AutoHandle<RegCloseKeyClass, HKEY>;
+using ViewHandle = AutoHandle<UnmapViewClass, const void*>;
 
 // ---------------------------------------------------------------- values
 

@@ -18,11 +18,6 @@ const uint64_t kWindowBytes = 0x40000000;  // 1 GiB
 const uint64_t kSmallestWindow = 0x1000000;  // 16 MiB, a multiple of the allocation granularity
 const size_t kCrcBuffer = 4 * 1024 * 1024;  // few reads: each one is a system call
 
-struct UnmapView {
-    static void close(void* view) { ::UnmapViewOfFile(view); }
-};
-using ViewHandle = WinAPI::AutoHandle<UnmapView, void*>;
-
 uint32_t readWord(const std::vector<char>& bytes, size_t offset)
 {
     uint32_t value;
@@ -118,7 +113,7 @@ std::vector<unsigned char> FileHasher::createBinaryHash(const WinPath& file)
     uint64_t maxWindow = kWindowBytes;
     for (uint64_t offset = 0; offset < size;) {
         uint64_t window = size - offset < maxWindow ? size - offset : maxWindow;
-        ViewHandle view(MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
+        WinAPI::ViewHandle view(MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
                                       static_cast<DWORD>(offset), static_cast<SIZE_T>(window)));
         if (!view.valid() && GetLastError() == ERROR_NOT_ENOUGH_MEMORY && maxWindow > kSmallestWindow) {
             maxWindow /= 2;  // a 32-bit address space may have no free gigabyte in one piece

@@ -1,0 +1,394 @@
+#include "image/PeImage.h"
+
+#include "foundation/CodePage.h"
+#include "foundation/ErrorText.h"
+#include "foundation/Log.h"
+
+#include <cstring>
+
+#define PE_READ(T, offset) read<T>((offset), __FILE__, __LINE__)
+#define PE_CHECK(offset, length) check((offset), (length), __FILE__, __LINE__)
+#define PE_STRING(offset) cString((offset), __FILE__, __LINE__)
+
+namespace ZelUt {
+
+namespace {
+
+// Offsets inside the headers, the same for PE32 and PE32+ unless split.
+const uint64_t kFileHeader = 4;
+const uint64_t kOptionalHeader = 4 + sizeof(IMAGE_FILE_HEADER);
+const uint64_t kSizeOfHeaders = 60;
+const uint64_t kRvaCount32 = 92, kRvaCount64 = 108;
+const uint64_t kDirectories32 = 96, kDirectories64 = 112;
+const unsigned kSectionHeaderSize = sizeof(IMAGE_SECTION_HEADER);
+
+const unsigned kExportDirectory = 0, kImportDirectory = 1, kResourceDirectory = 2,
+               kClrDirectory = 14;
+
+// A normal tree has three levels: type, name, language.
+const int kDeepestResourceLevel = 2;
+
+std::wstring decimal(unsigned long long value)
+{
+    return std::to_wstring(value);
+}
+
+const wchar_t* resourceTypeName(unsigned id)
+{
+    static const wchar_t* const names[] = {
+        nullptr, L"RT_CURSOR", L"RT_BITMAP", L"RT_ICON", L"RT_MENU", L"RT_DIALOG", L"RT_STRING",
+        L"RT_FONTDIR", L"RT_FONT", L"RT_ACCELERATOR", L"RT_RCDATA", L"RT_MESSAGETABLE",
+        L"RT_GROUP_CURSOR", nullptr, L"RT_GROUP_ICON", nullptr, L"RT_VERSION", L"RT_DLGINCLUDE",
+        nullptr, L"RT_PLUGPLAY", L"RT_VXD", L"RT_ANICURSOR", L"RT_ANIICON", L"RT_HTML",
+        L"RT_MANIFEST"};
+    return id < sizeof(names) / sizeof(names[0]) ? names[id] : nullptr;
+}
+
+const char* baseName(const char* file)
+{
+    const char* name = file;
+    for (const char* p = file; *p; ++p)
+        if (*p == '/' || *p == '\\')
+            name = p + 1;
+    return name;
+}
+
+[[noreturn]] void notAnImage()
+{
+    ::SetLastError(ERROR_BAD_EXE_FORMAT);
+    ZelUt::detail::throwLastError(L"ImageNtHeader() failed.");
+}
+
+} // namespace
+
+struct PeImage::ResourceWalk {
+    uint64_t nt;
+    uint64_t entriesLeft;  // a tree without shared subtrees has at most size / 8 entries
+    uint32_t type = 0, name = 0;
+    std::vector<ImageInfo::Resource> resources;
+};
+
+// ---------------------------------------------------------------- checked reads
+
+void PeImage::rangeError(uint64_t offset, const char* file, int line, const std::wstring& detail) const
+{
+    auto address = [this](uint64_t at) {
+        wchar_t text[32];
+        unsigned long long value = at == kNowhere ? 0 : reinterpret_cast<uintptr_t>(m_start) + at;
+        swprintf(text, 32, L"0x%llx", value);
+        return std::wstring(text);
+    };
+    std::wstring text = detail::fromThreadAnsi(baseName(file)) + L":" + decimal(line) +
+                        L" trying to access data (" + address(offset) + L" out of valid range (" +
+                        address(0) + L", " + address(m_size) + L")" + detail;
+    ZEL_LOG_ERROR << text;
+    throw CZelException(ERROR_INVALID_ACCESS, text);
+}
+
+// The whole structure must lie inside the range, not only its first byte.
+void PeImage::check(uint64_t offset, uint64_t length, const char* file, int line) const
+{
+    if (offset == kNowhere || offset > m_size)
+        rangeError(offset, file, line);
+    if (length > m_size - offset)
+        rangeError(offset + length, file, line);
+}
+
+template <class T>
+T PeImage::read(uint64_t offset, const char* file, int line) const
+{
+    check(offset, sizeof(T), file, line);
+    T value;
+    std::memcpy(&value, m_start + offset, sizeof(T));
+    return value;
+}
+
+std::string PeImage::cString(uint64_t offset, const char* file, int line) const
+{
+    check(offset, 0, file, line);
+    const void* end = std::memchr(m_start + offset, 0, static_cast<size_t>(m_size - offset));
+    if (!end)
+        rangeError(m_size, file, line, L": string not terminated");
+    const char* text = reinterpret_cast<const char*>(m_start + offset);
+    return std::string(text, static_cast<const char*>(end) - text);
+}
+
+// ---------------------------------------------------------------- headers
+
+uint64_t PeImage::ntOffset() const
+{
+    if (m_size < sizeof(IMAGE_DOS_HEADER))
+        return kNowhere;
+    IMAGE_DOS_HEADER dos;
+    std::memcpy(&dos, m_start, sizeof dos);
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0)
+        return kNowhere;
+    uint64_t nt = static_cast<uint32_t>(dos.e_lfanew);
+    if (nt > m_size || m_size - nt < 4)
+        return kNowhere;
+    uint32_t signature;
+    std::memcpy(&signature, m_start + nt, 4);
+    return signature == IMAGE_NT_SIGNATURE ? nt : kNowhere;
+}
+
+uint64_t PeImage::requireNt() const
+{
+    uint64_t nt = ntOffset();
+    if (nt == kNowhere)
+        notAnImage();
+    return nt;
+}
+
+uint16_t PeImage::optionalMagic(uint64_t nt) const
+{
+    return PE_READ(uint16_t, nt + kOptionalHeader);
+}
+
+uint16_t PeImage::sectionCount(uint64_t nt) const
+{
+    return PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).NumberOfSections;
+}
+
+uint64_t PeImage::sectionTable(uint64_t nt) const
+{
+    IMAGE_FILE_HEADER header = PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader);
+    uint64_t table = nt + kOptionalHeader + header.SizeOfOptionalHeader;
+    PE_CHECK(table, uint64_t(header.NumberOfSections) * kSectionHeaderSize);
+    return table;
+}
+
+PeImage::Section PeImage::section(uint64_t nt, unsigned index) const
+{
+    IMAGE_SECTION_HEADER header =
+        PE_READ(IMAGE_SECTION_HEADER, sectionTable(nt) + uint64_t(index) * kSectionHeaderSize);
+    return Section{header.VirtualAddress, header.SizeOfRawData, header.PointerToRawData};
+}
+
+// The flat-file position of a relative virtual address: the section whose raw
+// data holds it decides; kNowhere when none does.
+uint64_t PeImage::rvaToOffset(uint64_t nt, uint32_t rva) const
+{
+    uint16_t count = sectionCount(nt);
+    uint64_t table = sectionTable(nt);
+    for (unsigned i = 0; i < count; ++i) {
+        IMAGE_SECTION_HEADER header =
+            PE_READ(IMAGE_SECTION_HEADER, table + uint64_t(i) * kSectionHeaderSize);
+        if (rva >= header.VirtualAddress && rva - header.VirtualAddress < header.SizeOfRawData)
+            return uint64_t(header.PointerToRawData) + (rva - header.VirtualAddress);
+    }
+    return kNowhere;
+}
+
+// Data directory `index`, or kNowhere when absent or outside every section.
+uint64_t PeImage::directory(uint64_t nt, unsigned index) const
+{
+    bool plus = isPe32Plus(nt);
+    uint64_t optional = nt + kOptionalHeader;
+    uint16_t optionalSize = PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).SizeOfOptionalHeader;
+    uint32_t count = PE_READ(uint32_t, optional + (plus ? kRvaCount64 : kRvaCount32));
+    uint64_t entry = (plus ? kDirectories64 : kDirectories32) + uint64_t(index) * sizeof(IMAGE_DATA_DIRECTORY);
+    if (index >= count || entry + sizeof(IMAGE_DATA_DIRECTORY) > optionalSize)
+        return kNowhere;
+    IMAGE_DATA_DIRECTORY data = PE_READ(IMAGE_DATA_DIRECTORY, optional + entry);
+    if (data.VirtualAddress == 0)
+        return kNowhere;
+    uint64_t position = rvaToOffset(nt, data.VirtualAddress);
+    if (position != kNowhere)
+        PE_CHECK(position, 0);
+    return position;
+}
+
+unsigned short PeImage::machine() const
+{
+    return PE_READ(IMAGE_FILE_HEADER, requireNt() + kFileHeader).Machine;
+}
+
+// The end of the last section table entry's raw data; data behind it is appended.
+uint64_t PeImage::imageSize() const
+{
+    uint64_t nt = requireNt();
+    uint16_t count = sectionCount(nt);
+    if (count == 0)
+        return PE_READ(uint32_t, nt + kOptionalHeader + kSizeOfHeaders);
+    Section last = section(nt, count - 1u);
+    return uint64_t(last.rawPointer) + last.rawSize;
+}
+
+// ---------------------------------------------------------------- exports and imports
+
+std::set<std::wstring> PeImage::exports() const
+{
+    std::set<std::wstring> result;
+    uint64_t nt = ntOffset();
+    if (nt == kNowhere)
+        return result;
+    uint64_t at = directory(nt, kExportDirectory);
+    if (at == kNowhere)
+        return result;
+    IMAGE_EXPORT_DIRECTORY dir = PE_READ(IMAGE_EXPORT_DIRECTORY, at);
+    uint64_t names = rvaToOffset(nt, dir.AddressOfNames);
+    uint64_t ordinals = rvaToOffset(nt, dir.AddressOfNameOrdinals);
+    uint64_t functions = rvaToOffset(nt, dir.AddressOfFunctions);
+    if (names == kNowhere && ordinals == kNowhere && functions == kNowhere)
+        return result;
+
+    std::set<uint32_t> named;
+    if (names != kNowhere && ordinals != kNowhere) {
+        PE_CHECK(names, uint64_t(dir.NumberOfNames) * 4);
+        PE_CHECK(ordinals, uint64_t(dir.NumberOfNames) * 2);
+        for (uint32_t i = 0; i < dir.NumberOfNames; ++i) {
+            uint32_t nameRva = PE_READ(uint32_t, names + uint64_t(i) * 4);
+            result.insert(detail::fromThreadAnsi(PE_STRING(rvaToOffset(nt, nameRva))));
+            uint16_t index = PE_READ(uint16_t, ordinals + uint64_t(i) * 2);
+            result.insert(decimal(uint64_t(dir.Base) + index));
+            named.insert(index);
+        }
+    }
+    if (functions != kNowhere) {
+        PE_CHECK(functions, uint64_t(dir.NumberOfFunctions) * 4);
+        for (uint32_t j = 0; j < dir.NumberOfFunctions; ++j)
+            if (PE_READ(uint32_t, functions + uint64_t(j) * 4) != 0 && !named.count(j))
+                result.insert(decimal(uint64_t(dir.Base) + j));
+    }
+    return result;
+}
+
+std::map<WinPath, std::set<std::wstring>> PeImage::imports() const
+{
+    std::map<WinPath, std::set<std::wstring>> result;
+    uint64_t nt = ntOffset();
+    if (nt == kNowhere)
+        return result;
+    uint64_t at = directory(nt, kImportDirectory);
+    if (at == kNowhere)
+        return result;
+    bool plus = isPe32Plus(nt);
+    bool wideThunks =
+        PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).SizeOfOptionalHeader == sizeof(IMAGE_OPTIONAL_HEADER64);
+    const uint64_t thunkSize = wideThunks ? 8 : 4;
+
+    for (;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        IMAGE_IMPORT_DESCRIPTOR desc = PE_READ(IMAGE_IMPORT_DESCRIPTOR, at);
+        if (desc.TimeDateStamp == 0 && desc.Name == 0)
+            break;
+        std::set<std::wstring>& names =
+            result[WinPath(detail::fromThreadAnsi(PE_STRING(rvaToOffset(nt, desc.Name))))];
+        uint32_t thunksRva = desc.OriginalFirstThunk ? desc.OriginalFirstThunk : desc.FirstThunk;
+        if (thunksRva == 0)
+            continue;
+        for (uint64_t thunk = rvaToOffset(nt, thunksRva);; thunk += thunkSize) {
+            uint64_t value = wideThunks ? PE_READ(uint64_t, thunk) : PE_READ(uint32_t, thunk);
+            if (value == 0)
+                break;
+            bool byOrdinal = wideThunks ? (plus ? (value >> 63) != 0 : (value & 0x80000000u) != 0)
+                                        : (!plus && (value & 0x80000000u) != 0);
+            if (byOrdinal)
+                names.insert(decimal(value & 0xFFFF));
+            else
+                names.insert(detail::fromThreadAnsi(
+                    PE_STRING(rvaToOffset(nt, static_cast<uint32_t>(value)) + 2)));
+        }
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- resources
+
+std::vector<ImageInfo::Resource> PeImage::resources() const
+{
+    uint64_t nt = ntOffset();
+    if (nt == kNowhere)
+        return {};
+    uint64_t root = directory(nt, kResourceDirectory);
+    if (root == kNowhere)
+        return {};
+    ResourceWalk walk;
+    walk.nt = nt;
+    walk.entriesLeft = m_size / sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY);
+    readResourceDirectory(root, root, 0, walk);
+    return std::move(walk.resources);
+}
+
+void PeImage::readResourceDirectory(uint64_t root, uint64_t dir, int level, ResourceWalk& walk) const
+{
+    IMAGE_RESOURCE_DIRECTORY header = PE_READ(IMAGE_RESOURCE_DIRECTORY, dir);
+    uint64_t count = uint64_t(header.NumberOfNamedEntries) + header.NumberOfIdEntries;
+    uint64_t entries = dir + sizeof header;
+    PE_CHECK(entries, count * sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY));
+    if (count > walk.entriesLeft)
+        rangeError(entries, __FILE__, __LINE__, L": resource directories share entries");
+    walk.entriesLeft -= count;
+
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t entryAt = entries + i * sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY);
+        uint32_t id = PE_READ(uint32_t, entryAt);
+        uint32_t offset = PE_READ(uint32_t, entryAt + 4);
+        if (level == 0)
+            walk.type = id;
+        else if (level == 1)
+            walk.name = id;
+        if (offset & 0x80000000u) {
+            uint64_t subdirectory = root + (offset & 0x7FFFFFFFu);
+            if (level >= kDeepestResourceLevel)
+                rangeError(subdirectory, __FILE__, __LINE__, L": resource tree deeper than three levels");
+            readResourceDirectory(root, subdirectory, level + 1, walk);
+            continue;
+        }
+        IMAGE_RESOURCE_DATA_ENTRY data = PE_READ(IMAGE_RESOURCE_DATA_ENTRY, root + offset);
+        uint64_t bytes = rvaToOffset(walk.nt, data.OffsetToData);
+        PE_CHECK(bytes, data.Size);
+
+        ImageInfo::Resource resource;
+        bool typeNamed = (walk.type & 0x80000000u) != 0;
+        resource.typeId = typeNamed ? 0 : static_cast<unsigned short>(walk.type);
+        const wchar_t* known = typeNamed ? nullptr : resourceTypeName(resource.typeId);
+        resource.typeName = typeNamed ? readResourceString(root, walk.type)
+                                      : known ? known : decimal(resource.typeId);
+        bool nameNamed = (walk.name & 0x80000000u) != 0;
+        resource.nameId = nameNamed ? 0 : static_cast<unsigned short>(walk.name);
+        resource.name = readResourceString(root, walk.name);
+        resource.languageId = static_cast<unsigned short>(id);
+        resource.language = decimal(resource.languageId);
+        resource.data.assign(m_start + bytes, m_start + bytes + data.Size);
+        walk.resources.push_back(std::move(resource));
+    }
+}
+
+// A counted UTF-16 string for a value with the top bit set, else the decimal number.
+std::wstring PeImage::readResourceString(uint64_t root, uint32_t value) const
+{
+    if (!(value & 0x80000000u))
+        return decimal(value & 0xFFFF);
+    uint64_t at = root + (value & 0x7FFFFFFFu);
+    uint16_t length = PE_READ(uint16_t, at);
+    PE_CHECK(at + 2, uint64_t(length) * 2);
+    std::wstring text(length, L'\0');
+    std::memcpy(&text[0], m_start + at + 2, size_t(length) * 2);
+    return text;
+}
+
+// ---------------------------------------------------------------- .NET
+
+unsigned long PeImage::dotNetFlags() const
+{
+    uint64_t at = directory(requireNt(), kClrDirectory);
+    return at == kNowhere ? 0 : PE_READ(IMAGE_COR20_HEADER, at).Flags;
+}
+
+std::wstring PeImage::dotNetVersion() const
+{
+    uint64_t nt = requireNt();
+    uint64_t at = directory(nt, kClrDirectory);
+    if (at == kNowhere)
+        return std::wstring();
+    IMAGE_COR20_HEADER header = PE_READ(IMAGE_COR20_HEADER, at);
+    uint64_t metadata = rvaToOffset(nt, header.MetaData.VirtualAddress);
+    if (metadata == kNowhere)
+        return std::wstring();
+    uint32_t length = PE_READ(uint32_t, metadata + 12);
+    PE_CHECK(metadata + 16, length);
+    const char* text = reinterpret_cast<const char*>(m_start + metadata + 16);
+    return detail::fromThreadAnsi(std::string(text, strnlen(text, length)));
+}
+
+} // namespace ZelUt

@@ -1,0 +1,71 @@
+// PeImage: the PE/COFF parser behind ImageInfo, over any range of bytes.
+// Positions are kept as offsets into the range and checked before each read,
+// so no structure of a damaged file is read outside it.
+#pragma once
+
+#include <QoKivZelUt/ImageInfo.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace ZelUt {
+
+class PeImage {
+public:
+    PeImage(const unsigned char* start, uint64_t size) : m_start(start), m_size(size) {}
+
+    // Valid DOS header and PE signature inside the range.
+    bool hasNtHeaders() const { return ntOffset() != kNowhere; }
+
+    // These four throw "ImageNtHeader() failed." when there are no NT headers.
+    unsigned short machine() const;
+    uint64_t imageSize() const;
+    unsigned long dotNetFlags() const;
+    std::wstring dotNetVersion() const;
+
+    // Empty when there are no NT headers or no such directory.
+    std::set<std::wstring> exports() const;
+    std::map<WinPath, std::set<std::wstring>> imports() const;
+    std::vector<ImageInfo::Resource> resources() const;
+
+    static const uint64_t kNowhere = ~uint64_t(0);  // an address in no section
+
+private:
+    struct Section {
+        uint32_t virtualAddress;
+        uint32_t rawSize;
+        uint32_t rawPointer;
+    };
+    struct ResourceWalk;
+
+    uint64_t ntOffset() const;
+    uint64_t requireNt() const;
+    uint16_t optionalMagic(uint64_t nt) const;
+    bool isPe32Plus(uint64_t nt) const { return optionalMagic(nt) == 0x20B; }
+    uint16_t sectionCount(uint64_t nt) const;
+    uint64_t sectionTable(uint64_t nt) const;
+    Section section(uint64_t nt, unsigned index) const;
+    uint64_t rvaToOffset(uint64_t nt, uint32_t rva) const;
+    uint64_t directory(uint64_t nt, unsigned index) const;
+
+    void readResourceDirectory(uint64_t root, uint64_t dir, int level, ResourceWalk& walk) const;
+    std::wstring readResourceString(uint64_t root, uint32_t value) const;
+
+    // The NUL-terminated string at the offset, which must end inside the range.
+    std::string cString(uint64_t offset, const char* file, int line) const;
+    template <class T>
+    T read(uint64_t offset, const char* file, int line) const;
+    void check(uint64_t offset, uint64_t length, const char* file, int line) const;
+    [[noreturn]] void rangeError(uint64_t offset, const char* file, int line,
+                                 const std::wstring& detail = std::wstring()) const;
+
+    const unsigned char* m_start;
+    uint64_t m_size;
+};
+
+} // namespace ZelUt
