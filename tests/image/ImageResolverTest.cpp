@@ -1,0 +1,123 @@
+#include <QoKivZelUt/ImageResolver.h>
+
+#include "TestEnv.h"
+
+#include <gtest/gtest.h>
+
+using namespace qkztest;
+
+namespace {
+
+const wchar_t* const kApp = L"qkz_resolver_app.exe";
+const wchar_t* const kDep = L"qkz_resolver_dep.dll";
+
+WinPath resolverDir() { return binDir() / L"resolver"; }
+
+// The test program copied alone, or with the lesser build of its library.
+WinPath copyApp(const TempDir& dir, bool withLesserDep)
+{
+    WinAPI::copyFile(resolverDir() / kApp, dir.path() / kApp);
+    if (withLesserDep)
+        WinAPI::copyFile(resolverDir() / L"lesser" / kDep, dir.path() / kDep);
+    return dir.path() / kApp;
+}
+
+bool requires(const ImageResolver& resolver, const WinPath& module)
+{
+    return resolver.getRequiredModules().count(module) != 0;
+}
+
+} // namespace
+
+TEST(ImageResolver, ResolvesAProgramBesideItsLibrary)
+{
+    LogCapture log;
+    ImageResolver resolver(resolverDir() / kApp);
+    EXPECT_TRUE(resolver.resolveReferences());
+    EXPECT_TRUE(resolver.getMissingModules().empty());
+    EXPECT_TRUE(resolver.getMissingExports().empty());
+    EXPECT_TRUE(requires(resolver, resolverDir() / kDep));
+    // system modules of the system's maker count as present; their own imports are not followed
+    WinPath kernel32 = WinAPI::getSystemDirectory() / L"kernel32.dll";
+    EXPECT_TRUE(requires(resolver, kernel32));
+    EXPECT_FALSE(requires(resolver, WinAPI::getSystemDirectory() / L"ntdll.dll"));
+    resolver.logResolveErrors();
+    EXPECT_TRUE(log.entries().empty());
+
+    // seeded exports of a found module are used without reading it, and a second seed is ignored
+    TempDir dir;
+    WinPath app = copyApp(dir, true);
+    ImageResolver seeded(app);
+    seeded.setFakeExports(dir.path() / kDep, {L"Alpha", L"Beta", L"5"});
+    seeded.setFakeExports(dir.path() / kDep, {});
+    EXPECT_TRUE(seeded.resolveReferences());
+}
+
+TEST(ImageResolver, MissingModuleAndMissingExports)
+{
+    TempDir alone;
+    LogCapture log;
+    ImageResolver lonely(copyApp(alone, false));
+    EXPECT_FALSE(lonely.resolveReferences());
+    EXPECT_EQ(std::set<WinPath>{WinPath(kDep)}, lonely.getMissingModules());
+    EXPECT_TRUE(requires(lonely, WinPath(kDep)));
+    EXPECT_TRUE(log.contains(L"WinAPI::searchPath() failed. - qkz_resolver_dep.dll: "));
+    lonely.logResolveErrors();
+    EXPECT_TRUE(log.contains(L"The module " + lonely.getImagePath().str() +
+                             L" could not be loaded due to unresolved module dependencies:\n"
+                             L"Module qkz_resolver_dep.dll is unresolved\n"));
+
+    TempDir dir;
+    WinPath app = copyApp(dir, true);
+    ImageResolver lesser(app);
+    EXPECT_FALSE(lesser.resolveReferencesNonRecursive());
+    WinPath dep = dir.path() / kDep;
+    ASSERT_EQ(1u, lesser.getMissingExports().size());
+    EXPECT_EQ((std::set<std::wstring>{L"5", L"Beta"}), lesser.getMissingExports().at({app, dep}));
+    EXPECT_EQ(std::set<WinPath>{dep}, lesser.getModulesWithMissingExports());
+    EXPECT_TRUE(lesser.getMissingModules().empty());
+    lesser.logResolveErrors();
+    EXPECT_TRUE(log.contains(L"could not be loaded due to unresolved exports:\n"));
+    EXPECT_TRUE(log.contains(L"Export Beta <-- " + dep.str() + L" (version 1.2.3.4) required by " +
+                             app.str() + L" is unresolved\n"));
+    EXPECT_TRUE(log.contains(L"Export 5 <-- "));
+}
+
+TEST(ImageResolver, RecursionCyclesAndSeededImports)
+{
+    TempDir dir;
+    WinPath app = copyApp(dir, true);
+    WinPath dep = dir.path() / kDep;
+    {
+        // The library imports the program back and a module nobody has.
+        ImageResolver resolver(app);
+        resolver.setFakeExports(dep, {L"Alpha", L"Beta", L"5"});
+        resolver.setFakeImports(dep, {{WinPath(kApp), {}}, {WinPath(L"qkz_nowhere.dll"), {L"Gone"}}});
+        EXPECT_TRUE(resolver.resolveReferencesNonRecursive());
+        EXPECT_FALSE(resolver.resolveReferences());
+        EXPECT_EQ(std::set<WinPath>{WinPath(L"qkz_nowhere.dll")}, resolver.getMissingModules());
+        EXPECT_TRUE(requires(resolver, app));
+    }
+    if (WinAPI::isWindows10OrLater()) {
+        ImageResolver resolver(app);
+        resolver.setFakeImports(app, {{WinPath(L"api-ms-win-crt-runtime-l1-1-0.dll"), {L"_initterm"}}});
+        EXPECT_TRUE(resolver.resolveReferences());
+        EXPECT_TRUE(requires(resolver, WinPath(L"api-ms-win-crt-runtime-l1-1-0.dll")));
+        EXPECT_TRUE(resolver.getMissingModules().empty());
+    }
+    // A dependency that is no image: logged and false.
+    dir.write(L"qkz_text.dll", "not an image");
+    LogCapture log;
+    ImageResolver resolver(app);
+    resolver.setFakeImports(app, {{WinPath(L"qkz_text.dll"), {}}});
+    EXPECT_FALSE(resolver.resolveReferences());
+    EXPECT_TRUE(log.contains(L"Could not resolve references of " + (dir.path() / L"qkz_text.dll").str()));
+
+    try {
+        ImageResolver text(dir.path() / L"qkz_text.dll");
+        FAIL() << "no exception";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(2u, e.getErrorCode());
+        EXPECT_EQ(L"Not a PE image.", e.getMessage());
+    }
+}
