@@ -1,0 +1,403 @@
+#include <QoKivZelUt/CabExtractor.h>
+
+#include <QoKivZelUt/ImageInfo.h>
+
+#include "archive/CabFiles.h"
+#include "archive/CabNames.h"
+#include "foundation/ErrorText.h"
+#include "foundation/Log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace {
+
+const unsigned short kVendorSetId = 0x3634;
+const int kCorrupt = 4;
+// The cabinet's read-only, hidden, system and archive bits; the others
+// (name is UTF-8, run after extraction) are no file attributes.
+const unsigned short kFileAttributeBits = 0x27;
+
+std::wstring entryName(const char* name, unsigned short attributes)
+{
+    if (attributes & _A_NAME_IS_UTF)
+        return WinAPI::fromUtf8(name);
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
+    UINT codePage = n > 0 ? CP_UTF8 : CP_ACP;
+    n = MultiByteToWideChar(codePage, 0, name, -1, nullptr, 0);
+    std::wstring text(n > 0 ? n : 1, L'\0');
+    MultiByteToWideChar(codePage, 0, name, -1, &text[0], n);
+    text.resize(text.size() - 1);
+    return text;
+}
+
+// The archive's first four bytes, or fewer when it is shorter.
+std::string leadingBytes(const WinPath& archive)
+{
+    WinAPI::FileHandle file = WinAPI::openFileReadOnly(archive);
+    char bytes[4];
+    DWORD read = 0;
+    if (!ReadFile(file, bytes, sizeof bytes, &read, nullptr))
+        ZelUt::detail::throwLastError(L"Cabinet Extraction: could not read " + archive.str());
+    return std::string(bytes, read);
+}
+
+// Closes a descriptor through the file callbacks unless handed on.
+class Descriptor {
+public:
+    explicit Descriptor(INT_PTR descriptor) : m_descriptor(descriptor) {}
+    ~Descriptor()
+    {
+        if (m_descriptor != -1)
+            ZelUt::cab::closeDescriptor(m_descriptor);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    INT_PTR get() const { return m_descriptor; }
+
+private:
+    INT_PTR m_descriptor;
+};
+
+} // namespace
+
+static_assert(sizeof(ERF) == 3 * sizeof(int), "the error record is FDI's ERF");
+
+namespace {
+
+FNFDINOTIFY(CabExtractorCallback)
+{
+    auto* extractor = static_cast<ZelCabExtractor*>(pfdin->pv);
+    return static_cast<INT_PTR>(extractor->notify(fdint, pfdin));
+}
+
+} // namespace
+
+void ZelCabExtractor::DestroyContext::close(void* context)
+{
+    if (!FDIDestroy(context))
+        ZEL_LOG_WARNING << L"FDIDestroy() failed!";
+}
+
+ZelCabExtractor::ZelCabExtractor(const WinPath& archive, bool keepFiles, unsigned long cabinetOffset)
+    : m_archivePath(archive), m_cabinetOffset(cabinetOffset), m_keepFiles(keepFiles)
+{
+    if (!m_archivePath.exists())
+        throw CZelException(ERROR_FILE_NOT_FOUND, L"Archive " + m_archivePath.str() + L" does not exist.");
+    m_context = decltype(m_context)(FDICreate(ZelUt::cab::allocate, ZelUt::cab::release, ZelUt::cab::openFile,
+                                              ZelUt::cab::readFile, ZelUt::cab::writeFile, ZelUt::cab::closeFile,
+                                              ZelUt::cab::seekFile, cpu80386, reinterpret_cast<PERF>(&m_error)));
+    if (!m_context) {
+        ZEL_LOG_ERROR << L"Cabinet Extraction: FDIcreate failed for " << m_archivePath;
+        LogFDIErrors();
+        throw CZelException(m_error.operationError, L"FDICreate failed.");
+    }
+
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::lock_guard<std::mutex> holdArchive(ZelUt::cab::archiveLock());
+    initializeOffset();
+    Descriptor cabinet(ZelUt::cab::openFile(const_cast<char*>(WinAPI::toUtf8(m_archivePath.str()).c_str()),
+                                            _O_RDONLY | _O_BINARY | _O_SEQUENTIAL, 0));
+    if (cabinet.get() == -1) {
+        DWORD code = GetLastError();
+        ZEL_LOG_ERROR << L"Cabinet Extraction: " << m_archivePath << L" could not be opened.";
+        throw CZelException(code, L"File not found.");
+    }
+    if (!FDIIsCabinet(m_context, cabinet.get(), reinterpret_cast<PFDICABINETINFO>(&m_cabinetInfo))) {
+        ZEL_LOG_ERROR << L"Cabinet Extraction: " << m_archivePath << L" is not a cabinet file.";
+        LogFDIErrors();
+        throw CZelException(m_error.operationError, L"Not a cabinet file.");
+    }
+    long long behindOffset = static_cast<long long>(m_archivePath.getFileSize()) - m_cabinetOffset;
+    if (m_cabinetInfo.cabinetLength > behindOffset) {
+        ZEL_LOG_ERROR << L"Archive is corrupt (smaller than expected)";
+        m_error.operationError = kCorrupt;
+        m_error.errorFlag = TRUE;
+        LogFDIErrors();
+        throw CZelException(kCorrupt, L"Not a cabinet file or file is corrupted.");
+    }
+    ZEL_LOG_INFO << L"Successfully opened archive '" << m_archivePath << L"'\n"
+                 << L"   Total length of archive      : " << m_cabinetInfo.cabinetLength << L" Bytes\n"
+                 << L"   Number of files in archive   : " << m_cabinetInfo.fileCount << L"\n"
+                 << L"   Archive vendor               : "
+                 << (m_cabinetInfo.setId == kVendorSetId ? L"KIV SE" : L"Unknown") << L"\n";
+    setErrortextFromErrorcode(m_error.operationError);
+}
+
+static_assert(sizeof(FDICABINETINFO) == sizeof(long) + 4 * sizeof(unsigned short) + 3 * sizeof(int),
+              "the cabinet information is FDI's FDICABINETINFO");
+
+ZelCabExtractor::~ZelCabExtractor()
+{
+    m_context = decltype(m_context)();
+    if (m_keepFiles)
+        return;
+    RemoveExtractedFiles();
+    RemoveExtractedDirectories();
+}
+
+// A cabinet behind an executable image starts at the first "MSCF" after the image proper.
+void ZelCabExtractor::initializeOffset()
+{
+    WinPath absolute = WinAPI::fullpath(m_archivePath);
+    if (m_cabinetOffset == 0) {
+        std::string lead = leadingBytes(m_archivePath);
+        if (lead.size() == 4 && lead != "MSCF") {
+            try {
+                ImageInfo image(m_archivePath);
+                if (image.isPEImage()) {
+                    long long imageSize = image.getImageSize();
+                    long long fileSize = static_cast<long long>(m_archivePath.getFileSize());
+                    if (imageSize >= 0 && fileSize >= imageSize + 4) {
+                        long long found = ZelUt::cab::findCabinetSignature(
+                            image.getStartOfFile(), static_cast<uint64_t>(imageSize),
+                            static_cast<uint64_t>(fileSize - 4));
+                        if (found > 0) {
+                            m_cabinetOffset = static_cast<unsigned long>(found);
+                            ZEL_LOG_INFO << L"Found that " << m_archivePath
+                                         << L" is a selfextracting executable. Attached cabfile starts at offset "
+                                         << m_cabinetOffset << L" and has size " << (fileSize - found);
+                        }
+                    }
+                }
+            } catch (const CZelException& e) {
+                ZEL_LOG_WARNING << L"Cabinet Extraction: " << m_archivePath
+                                << L" is no readable image, no attached cabinet looked for: " << e.getFullText();
+            }
+        }
+    }
+    ZelUt::cab::publishArchive(absolute, m_cabinetOffset);
+}
+
+bool ZelCabExtractor::ExtractArchive(const WinPath& destination)
+{
+    m_extractMode = true;
+    m_destination = WinAPI::fullpath(destination);
+    return ExtractArchiveImpl();
+}
+
+bool ZelCabExtractor::ExtractArchiveImpl()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::lock_guard<std::mutex> holdArchive(ZelUt::cab::archiveLock());
+    initializeOffset();
+    WinPath absolute = WinAPI::fullpath(m_archivePath);
+    std::string name = WinAPI::toUtf8(absolute.getFileName().str());
+    std::string directory = WinAPI::toUtf8(absolute.getParent().str() + L"\\");
+    m_refusedNames = false;
+    m_error = ErrorRecord();
+    BOOL copied = FDICopy(m_context, &name[0], &directory[0], 0, CabExtractorCallback, nullptr, this);
+    if (!m_openTarget.empty()) {
+        // The decompressor gave up inside a file: what was written of it is no file of the archive.
+        INT_PTR stillOpen = ZelUt::cab::untrackWriting();
+        if (stillOpen != -1)
+            ZelUt::cab::closeDescriptor(stillOpen);
+        try {
+            WinAPI::deleteFile(m_openTarget);
+        } catch (const CZelException& e) {
+            ZEL_LOG_WARNING << L"Could not delete the incomplete file " << m_openTarget << L": " << e.getFullText();
+        }
+        m_openTarget = WinPath();
+    }
+    if (!copied) {
+        LogFDIErrors();
+        return false;
+    }
+    setErrortextFromErrorcode(m_error.operationError);
+    if (m_refusedNames) {
+        m_lastErrorText = L"The cabinet holds file names outside the destination directory.";
+        return false;
+    }
+    return true;
+}
+
+void ZelCabExtractor::listArchive()
+{
+    m_extractMode = false;
+    m_extractedSize = 0;
+    if (!ExtractArchiveImpl() && !m_refusedNames)
+        throw CZelException(m_error.operationError, L"FDICopy failed.");
+    m_listed = true;
+}
+
+long long ZelCabExtractor::getExtractedSize()
+{
+    if (!m_listed)
+        listArchive();
+    return m_extractedSize;
+}
+
+const std::vector<WinPath>& ZelCabExtractor::getContents()
+{
+    if (m_contents.empty() && !m_listed)
+        listArchive();
+    return m_contents;
+}
+
+long long ZelCabExtractor::notify(int type, void* notification)
+{
+    FDINOTIFICATION& n = *static_cast<PFDINOTIFICATION>(notification);
+    switch (type) {
+    case fdintCOPY_FILE:
+        return copyFileCallback(entryName(n.psz1, n.attribs), n.cb);
+    case fdintCLOSE_FILE_INFO: {
+        ZelUt::cab::closeDescriptor(n.hf);
+        closeFileCallback(entryName(n.psz1, n.attribs), n.date, n.time, n.attribs);
+        return TRUE;
+    }
+    default:
+        return 1;
+    }
+}
+
+long long ZelCabExtractor::copyFileCallback(const std::wstring& name, long size)
+{
+    std::wstring relative;
+    if (!ZelUt::cab::relativeEntryPath(name, relative)) {
+        ZEL_LOG_ERROR << L"Cabinet Extraction: skipping '" << name << L"' in " << m_archivePath
+                      << L": the name leaves the destination directory.";
+        m_refusedNames = true;
+        return 0;
+    }
+    WinPath target = m_destination / relative;
+    ZEL_LOG_INFO << (m_extractMode ? L"Extracting '" : L"Contains '") << target << L"'";
+    if (std::find(m_contents.begin(), m_contents.end(), target) == m_contents.end())
+        m_contents.push_back(target);
+    if (!m_extractMode) {
+        m_extractedSize += size;
+        return 0;
+    }
+    try {
+        createParentDirectories(target);
+    } catch (const CZelException& e) {
+        ZEL_LOG_ERROR << L"Could not create the directory of " << target << L": " << e.getFullText();
+        return 0;
+    }
+    if (target.exists()) {
+        try {
+            WinAPI::deleteFile(target);
+        } catch (const CZelException& e) {
+            ZEL_LOG_WARNING << L"Could not delete file " << target << L" before extraction: " << e.getFullText();
+        }
+    }
+    INT_PTR descriptor = ZelUt::cab::openDescriptor(
+        target, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_SEQUENTIAL, _S_IREAD | _S_IWRITE);
+    if (descriptor == -1) {
+        ZEL_LOG_INFO << L"file_open failed. duplicate file in archive? - skipping " << name;
+        return 0;
+    }
+    if (std::find(m_writtenFiles.begin(), m_writtenFiles.end(), target) == m_writtenFiles.end())
+        m_writtenFiles.push_back(target);
+    m_openTarget = target;
+    m_openSize = size;
+    ZelUt::cab::trackWriting(descriptor);
+    return descriptor;
+}
+
+void ZelCabExtractor::createParentDirectories(const WinPath& target)
+{
+    for (const WinPath& directory : target.getParent().getSubPaths()) {
+        if (directory.isRoot() || directory.isDriveRoot() || directory.exists())
+            continue;
+        directory.createDirectory();
+        m_createdDirectories.push_back(directory);
+        if (m_callback)
+            m_callback->onDirectoryCreated(directory);
+    }
+}
+
+bool ZelCabExtractor::closeFileCallback(const std::wstring& name, unsigned short date, unsigned short time,
+                                        unsigned short attributes)
+{
+    WinPath target = m_openTarget;
+    m_openTarget = WinPath();
+    if (!isComplete(target))
+        return true;
+    try {
+        WinAPI::FileHandle file(CreateFileW(target.getLongPath().str().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
+            ZelUt::detail::throwLastError(L"CreateFile() failed.");
+        FILETIME local, utc;
+        if (!DosDateTimeToFileTime(date, time, &local) || !LocalFileTimeToFileTime(&local, &utc))
+            ZelUt::detail::throwLastError(L"DosDateTimeToFileTime() failed.");
+        if (!SetFileTime(file, &utc, nullptr, &utc))
+            ZelUt::detail::throwLastError(L"SetFileTime() failed.");
+        file = WinAPI::FileHandle();
+        DWORD fileAttributes = attributes & kFileAttributeBits;
+        if (!SetFileAttributesW(target.getLongPath().str().c_str(),
+                                fileAttributes ? fileAttributes : FILE_ATTRIBUTE_NORMAL))
+            ZelUt::detail::throwLastError(L"SetFileAttributes() failed.");
+    } catch (const CZelException& e) {
+        ZEL_LOG_ERROR << L"Could not adjust file times and attributes of extracted file '" << name
+                      << L"'. Error code: " << e.getErrorCode();
+    }
+    if (m_callback)
+        m_callback->onFileExtracted(target);
+    return true;
+}
+
+// The decompressor also closes a file it failed to fill; such a file is removed.
+bool ZelCabExtractor::isComplete(const WinPath& target)
+{
+    unsigned long long written = 0;
+    try {
+        written = target.getFileSize();
+    } catch (const CZelException&) {
+    }
+    if (written == static_cast<unsigned long long>(m_openSize))
+        return true;
+    ZEL_LOG_ERROR << L"Cabinet Extraction: '" << target << L"' is incomplete (" << written << L" of " << m_openSize
+                  << L" bytes) and is removed.";
+    try {
+        WinAPI::deleteFile(target);
+    } catch (const CZelException& e) {
+        ZEL_LOG_WARNING << L"Could not delete the incomplete file " << target << L": " << e.getFullText();
+    }
+    return false;
+}
+
+void ZelCabExtractor::RemoveExtractedFiles()
+{
+    for (const WinPath& file : m_writtenFiles) {
+        ZEL_LOG_INFO << L"Deleting file '" << file << L"'";
+        try {
+            WinAPI::deleteFile(file);
+        } catch (const CZelException& e) {
+            ZEL_LOG_INFO << L"Deleting file '" << file << L"' failed. Error code : " << e.getErrorCode();
+        }
+    }
+    m_writtenFiles.clear();
+}
+
+void ZelCabExtractor::RemoveExtractedDirectories()
+{
+    std::vector<WinPath> directories = m_createdDirectories;
+    std::stable_sort(directories.begin(), directories.end(), [](const WinPath& a, const WinPath& b) {
+        return a.str().size() > b.str().size();
+    });
+    for (const WinPath& directory : directories) {
+        try {
+            WinAPI::removeDirectory(directory);
+            ZEL_LOG_INFO << L"Removing directory '" << directory << L"' succeeded.";
+        } catch (const CZelException& e) {
+            ZEL_LOG_INFO << L"Removing directory failed for '" << directory << L"'. Error-Code: " << e.getErrorCode();
+        }
+    }
+    m_createdDirectories.clear();
+}
+
+void ZelCabExtractor::setErrortextFromErrorcode(int code)
+{
+    m_lastErrorText = ZelUt::cab::fdiErrorText(code);
+}
+
+void ZelCabExtractor::LogFDIErrors()
+{
+    if (!m_error.errorFlag)
+        return;
+    setErrortextFromErrorcode(m_error.operationError);
+    ZEL_LOG_INFO << m_lastErrorText;
+}

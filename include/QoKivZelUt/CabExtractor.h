@@ -1,0 +1,95 @@
+// ZelCabExtractor: lists and extracts one cabinet archive through the system's
+// cabinet decompressor. The cabinet may stand alone or be attached behind an
+// executable image; files and directories the extractor wrote are removed
+// again on destruction unless the caller keeps them.
+#pragma once
+
+#include "Export.h"
+#include "WinAPI.h"
+#include "WinPath.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+class QOKIVZELUT_API ZelCabExtractor {
+public:
+    class ICallback {
+    public:
+        virtual ~ICallback() = default;
+        // Not called by the extractor.
+        virtual void reserved() {}
+        // After the file's times and attributes were set.
+        virtual void onFileExtracted(const WinPath& path) = 0;
+        virtual void onDirectoryCreated(const WinPath& path) = 0;
+    };
+
+    // A cabinet offset of 0 lets the extractor find an attached cabinet itself.
+    ZelCabExtractor(const WinPath& archive, bool keepFiles = false, unsigned long cabinetOffset = 0);
+    ~ZelCabExtractor();
+    ZelCabExtractor(const ZelCabExtractor&) = delete;
+    ZelCabExtractor& operator=(const ZelCabExtractor&) = delete;
+
+    void setCallback(ICallback* callback) { m_callback = callback; }
+
+    // False when the decompressor failed or an entry's name would leave the destination.
+    bool ExtractArchive(const WinPath& destination);
+    long long getExtractedSize();
+    const std::vector<WinPath>& getContents();
+    unsigned long getNumberOfFiles() const { return m_cabinetInfo.fileCount; }
+    long long getArchiveSize() const { return m_cabinetInfo.cabinetLength; }
+    unsigned long getCabinetOffset() const { return m_cabinetOffset; }
+    std::wstring getLastErrorText() const { return m_lastErrorText; }
+
+    // For the decompressor's notification function: one notification and its record.
+    long long notify(int type, void* notification);
+
+private:
+    struct ErrorRecord {
+        int operationError = 0;
+        int systemError = 0;
+        int errorFlag = 0;
+    };
+    struct CabinetInfo {
+        long cabinetLength = 0;
+        unsigned short folderCount = 0, fileCount = 0, setId = 0, cabinetNumber = 0;
+        int reserve = 0, hasPrevious = 0, hasNext = 0;
+    };
+    struct DestroyContext {
+        static void close(void* context);
+    };
+
+    void initializeOffset();
+    bool ExtractArchiveImpl();
+    void listArchive();
+    long long copyFileCallback(const std::wstring& name, long size);
+    bool closeFileCallback(const std::wstring& name, unsigned short date, unsigned short time,
+                           unsigned short attributes);
+    void createParentDirectories(const WinPath& target);
+    bool isComplete(const WinPath& target);
+    void RemoveExtractedFiles();
+    void RemoveExtractedDirectories();
+    void setErrortextFromErrorcode(int code);
+    void LogFDIErrors();
+
+    ErrorRecord m_error;
+    std::wstring m_lastErrorText;
+    WinAPI::AutoHandle<DestroyContext, void*> m_context;
+    CabinetInfo m_cabinetInfo;
+    std::vector<WinPath> m_contents;
+    std::vector<WinPath> m_createdDirectories;
+    WinPath m_archivePath;
+    unsigned long m_cabinetOffset;
+    WinPath m_destination;
+    bool m_keepFiles;
+    bool m_extractMode = false;
+    long long m_extractedSize = 0;
+    std::mutex m_lock;
+    ICallback* m_callback = nullptr;
+
+    std::vector<WinPath> m_writtenFiles;  // only these are removed on destruction
+    WinPath m_openTarget;                 // the file being written, until its close notification
+    long m_openSize = 0;                  // its size in the archive
+    bool m_listed = false;
+    bool m_refusedNames = false;
+};

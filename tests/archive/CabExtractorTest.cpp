@@ -1,0 +1,266 @@
+#include <QoKivZelUt/CabExtractor.h>
+
+#include "TestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+using namespace qkztest;
+
+namespace {
+
+// Made at build time by make_cabs.sh: the cabinets and the files packed in them.
+WinPath cabDir() { return binDir().getParent() / L"test-cabs"; }
+WinPath sourceDir() { return cabDir() / L"src"; }
+
+const std::vector<std::wstring> kGcabFiles = {L"a.txt",     L"sub\\deeper\\b.bin", L"sub\\Grüße €.txt",
+                                              L"empty.dat", L"random.bin",         L"text.txt"};
+
+std::string bytesOf(const WinPath& path)
+{
+    return WinAPI::readFileA(WinAPI::openFileReadOnly(path));
+}
+
+WIN32_FILE_ATTRIBUTE_DATA attributesOf(const WinPath& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    EXPECT_TRUE(GetFileAttributesExW(path.str().c_str(), GetFileExInfoStandard, &data)) << path.str();
+    return data;
+}
+
+unsigned long long ticks(const FILETIME& t)
+{
+    return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+struct Recorder : ZelCabExtractor::ICallback {
+    std::vector<WinPath> files, directories;
+    void onFileExtracted(const WinPath& path) override { files.push_back(path); }
+    void onDirectoryCreated(const WinPath& path) override { directories.push_back(path); }
+};
+
+// Every file below the directory, relative path to bytes.
+std::map<std::wstring, std::string> filesBelow(const WinPath& dir, const std::wstring& prefix = L"")
+{
+    std::map<std::wstring, std::string> found;
+    WIN32_FIND_DATAW data;
+    WinAPI::FindHandle search = WinAPI::findFirstFile(dir / L"*", data);
+    for (bool more = search.valid(); more; more = WinAPI::findNextFile(search, data)) {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            auto inner = filesBelow(dir / name, prefix + name + L"\\");
+            found.insert(inner.begin(), inner.end());
+        } else {
+            found[prefix + name] = bytesOf(dir / name);
+        }
+    }
+    return found;
+}
+
+// Bytes compared without printing them.
+::testing::AssertionResult sameBytes(const std::string& expected, const std::string& actual)
+{
+    if (expected == actual)
+        return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at])
+        ++at;
+    return ::testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
+                                         << ", first difference at " << at;
+}
+
+} // namespace
+
+TEST(CabExtractor, GcabArchivesExtractWithExactBytesTimesAndAttributes)
+{
+    for (const wchar_t* cab : {L"plain.cab", L"mszip.cab"}) {
+        SCOPED_TRACE(cab);
+        TempDir dir;
+        WinPath destination = dir.path() / L"new" / L"target";
+        Recorder recorder;
+        LogCapture log;
+        {
+            ZelCabExtractor extractor(cabDir() / cab);
+            extractor.setCallback(&recorder);
+            EXPECT_EQ(0u, extractor.getCabinetOffset());
+            EXPECT_EQ(static_cast<long long>((cabDir() / cab).getFileSize()), extractor.getArchiveSize());
+            EXPECT_EQ(kGcabFiles.size(), extractor.getNumberOfFiles());
+            EXPECT_TRUE(log.contains(L"   Archive vendor               : Unknown\n"));
+
+            long long total = 0;
+            for (const auto& name : kGcabFiles)
+                total += static_cast<long long>((sourceDir() / name).getFileSize());
+            EXPECT_EQ(total, extractor.getExtractedSize());
+            EXPECT_EQ(kGcabFiles.size(), extractor.getContents().size());
+            EXPECT_FALSE((dir.path() / L"new").exists()) << "listing wrote something";
+
+            ASSERT_TRUE(extractor.ExtractArchive(destination)) << extractor.getLastErrorText();
+            EXPECT_EQ(L"No error.", extractor.getLastErrorText());
+            for (const auto& name : kGcabFiles) {
+                SCOPED_TRACE(name);
+                EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / name), bytesOf(destination / name)));
+                WIN32_FILE_ATTRIBUTE_DATA source = attributesOf(sourceDir() / name);
+                WIN32_FILE_ATTRIBUTE_DATA extracted = attributesOf(destination / name);
+                EXPECT_EQ(ticks(source.ftLastWriteTime), ticks(extracted.ftLastWriteTime));
+                EXPECT_EQ(ticks(source.ftLastWriteTime), ticks(extracted.ftCreationTime));
+                EXPECT_EQ(DWORD(FILE_ATTRIBUTE_ARCHIVE), extracted.dwFileAttributes);
+            }
+            EXPECT_EQ(kGcabFiles.size(), recorder.files.size());
+            // new, new\target, ...\sub, ...\sub\deeper: each once, from the top
+            ASSERT_EQ(4u, recorder.directories.size());
+            EXPECT_EQ(dir.path() / L"new", recorder.directories[0]);
+            EXPECT_EQ(destination / L"sub" / L"deeper", recorder.directories[3]);
+
+            // A second extraction over the first replaces the files.
+            EXPECT_TRUE(extractor.ExtractArchive(destination));
+        }
+        EXPECT_FALSE((dir.path() / L"new").exists()) << "not cleaned up";
+        EXPECT_TRUE(dir.path().exists());
+        EXPECT_TRUE(log.contains(L"Removing directory '" + destination.str() + L"' succeeded."));
+    }
+}
+
+TEST(CabExtractor, SeveralFoldersAttributesAndKeptFiles)
+{
+    TempDir dir;
+    {
+        ZelCabExtractor extractor(cabDir() / L"folders.cab", true);
+        EXPECT_EQ(4u, extractor.getNumberOfFiles());
+        ASSERT_TRUE(extractor.ExtractArchive(dir.path()));
+    }
+    auto files = filesBelow(dir.path());
+    EXPECT_EQ(4u, files.size());
+    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"a.txt"), files[L"one\\a.txt"]));
+    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"random.bin"), files[L"one\\random.bin"]));
+    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"text.txt"), files[L"two\\text.txt"]));
+    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"sub\\deeper\\b.bin"), files[L"two\\deeper\\b.bin"]));
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
+              attributesOf(dir.path() / L"one\\a.txt").dwFileAttributes);
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE),
+              attributesOf(dir.path() / L"two\\text.txt").dwFileAttributes);
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_ARCHIVE), attributesOf(dir.path() / L"two\\deeper\\b.bin").dwFileAttributes);
+
+    // Extracting again over the read-only file works; listing alone deletes nothing.
+    {
+        ZelCabExtractor extractor(cabDir() / L"folders.cab", true);
+        EXPECT_TRUE(extractor.ExtractArchive(dir.path()));
+    }
+    {
+        ZelCabExtractor lister(cabDir() / L"folders.cab");
+        EXPECT_EQ(4u, lister.getContents().size());
+    }
+    EXPECT_EQ(4u, filesBelow(dir.path()).size());
+}
+
+TEST(CabExtractor, CabinetAttachedBehindAnExecutable)
+{
+    TempDir dir;
+    std::string program = bytesOf(testChild());
+    WinPath selfExtractor = dir.write(L"setup.exe", program + bytesOf(cabDir() / L"mszip.cab"));
+    LogCapture log;
+    ZelCabExtractor extractor(selfExtractor);
+    EXPECT_EQ(program.size(), extractor.getCabinetOffset());
+    EXPECT_TRUE(log.contains(L"Found that " + selfExtractor.str() +
+                             L" is a selfextracting executable. Attached cabfile starts at offset " +
+                             std::to_wstring(program.size()) + L" and has size " +
+                             std::to_wstring((cabDir() / L"mszip.cab").getFileSize())));
+    ASSERT_TRUE(extractor.ExtractArchive(dir.path() / L"out"));
+    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"text.txt"), bytesOf(dir.path() / L"out" / L"text.txt")));
+
+    // A program without a cabinet behind it is no cabinet.
+    try {
+        ZelCabExtractor plainProgram(testChild());
+        FAIL() << "no exception";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(L"Not a cabinet file.", e.getMessage());
+    }
+}
+
+TEST(CabExtractor, HostileNamesAreSkippedAndReported)
+{
+    struct Case {
+        const wchar_t* cab;
+        std::vector<std::wstring> written;
+        std::vector<std::wstring> refused;
+    };
+    const Case cases[] = {
+        {L"evil-dotdot.cab", {L"ok.txt", L"inside.txt"}, {L"..\\..\\qkz-evil-dotdot.txt", L"x/../../qkz-evil-slash.txt"}},
+        {L"evil-absolute.cab", {L"ok.txt"}, {L"\\qkz-evil-absolute.txt", L"/qkz-evil-root.txt"}},
+        {L"evil-drive.cab", {L"ok.txt"}, {L"C:\\qkz-evil-drive.txt", L"C:qkz-evil-relative-drive.txt",
+                                          L"\\\\server\\share\\qkz-evil-unc.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cab);
+        TempDir dir;
+        WinPath destination = dir.path() / L"a" / L"b";
+        LogCapture log;
+        ZelCabExtractor extractor(cabDir() / c.cab, true);
+        EXPECT_FALSE(extractor.ExtractArchive(destination));
+        auto files = filesBelow(dir.path());
+        EXPECT_EQ(c.written.size(), files.size());
+        for (const auto& name : c.written)
+            EXPECT_TRUE(files.count(L"a\\b\\" + name)) << name;
+        for (const auto& name : c.refused)
+            EXPECT_TRUE(log.contains(L"Cabinet Extraction: skipping '" + name + L"'")) << name;
+        for (const wchar_t* outside : {L"C:\\qkz-evil-drive.txt", L"C:\\qkz-evil-relative-drive.txt",
+                                       L"Z:\\qkz-evil-absolute.txt", L"Z:\\qkz-evil-root.txt"})
+            EXPECT_FALSE(WinPath(outside).exists()) << outside;
+        EXPECT_FALSE((dir.path() / L"qkz-evil-dotdot.txt").exists());
+        EXPECT_FALSE((dir.path() / L"qkz-evil-slash.txt").exists());
+        EXPECT_FALSE((dir.path() / L"a" / L"qkz-evil-slash.txt").exists());
+        // listing leaves them out too
+        EXPECT_EQ(c.written.size(), ZelCabExtractor(cabDir() / c.cab).getContents().size());
+    }
+}
+
+TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
+{
+    TempDir dir;
+    auto expectRefused = [&](const WinPath& archive, const std::wstring& message, unsigned long code) {
+        try {
+            ZelCabExtractor extractor(archive);
+            ADD_FAILURE() << "opened " << archive.str();
+        } catch (const CZelException& e) {
+            EXPECT_EQ(message, e.getMessage()) << archive.str();
+            if (code) {
+                EXPECT_EQ(code, e.getErrorCode()) << archive.str();
+            }
+        }
+    };
+    expectRefused(dir.path() / L"absent.cab", L"Archive " + (dir.path() / L"absent.cab").str() + L" does not exist.",
+                  2);
+    std::string cab = bytesOf(cabDir() / L"mszip.cab");
+    expectRefused(dir.write(L"half.cab", cab.substr(0, cab.size() / 2)), L"Not a cabinet file or file is corrupted.", 4);
+    expectRefused(dir.write(L"header.cab", cab.substr(0, 20)), L"Not a cabinet file.", 0);
+    expectRefused(dir.write(L"empty.cab", ""), L"Not a cabinet file.", 0);
+    expectRefused(dir.write(L"text.cab", "just some text, no cabinet in here"), L"Not a cabinet file.", 0);
+
+    // Bit flips in the compressed data: extraction fails or succeeds, and every
+    // file left behind has the bytes it had when packed.
+    uint32_t dataStart;
+    memcpy(&dataStart, &cab[36], 4);
+    std::mt19937 random(7);
+    std::uniform_int_distribution<size_t> where(dataStart + 8, cab.size() - 1);
+    int failures = 0;
+    for (int round = 0; round < 12; ++round) {
+        std::string damaged = cab;
+        damaged[where(random)] ^= static_cast<char>(1 << (round % 8));
+        WinPath archive = dir.write(L"flipped.cab", damaged);
+        WinPath out = dir.path() / L"flipped";
+        {
+            ZelCabExtractor extractor(archive, true);
+            if (!extractor.ExtractArchive(out)) {
+                ++failures;
+                EXPECT_NE(L"No error.", extractor.getLastErrorText());
+            }
+        }
+        for (const auto& file : filesBelow(out))
+            EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / file.first), file.second)) << file.first.c_str();
+        out.removeRecursively();
+    }
+    EXPECT_GT(failures, 0);
+}
