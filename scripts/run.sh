@@ -37,3 +37,15 @@ if [ -f "$PACKAGE" ]; then
     show msi check "$PACKAGE"
     show msi remove "$PACKAGE"
 fi
+# Images and cabinets: our own tool read as a PE image, its dependencies, and
+# the cabinet made by gcab in the build, listed and extracted.
+show pe 'C:\windows\system32\cabinet.dll'
+show deps "Z:$(printf '%s' "$HOST_BUILD/bin/zelut.exe" | tr / '\\')"
+CAB="$HOST_BUILD/test-cabs/mszip.cab"
+if [ -f "$CAB" ]; then
+    CAB="Z:$(printf '%s' "$CAB" | tr / '\\')"
+    OUT=$(mktemp -d)
+    show cab list "$CAB"
+    show cab extract "$CAB" "Z:$(printf '%s' "$OUT" | tr / '\\')"
+    rm -rf "$OUT"
+fi

@@ -11,7 +11,8 @@ endif()
 set(families 5CGuid 7WinPath 12ZelLogStream 6WinAPI 8ErrorW32 7ErrorHR 12ZelGetLogDir
   8KivSetup14ProductVersion 12ZelCondition 17FileVersionNumber 24CKIVSetupXmlCommunicator 5ZelUt7Process
   20AutoTerminateProcess 19ZelLockedModuleInfo 13RunSnapshot64 7CZelSid 7CZelAce 7CZelAcl 22CZelSecurityDescriptor
-  10CZelSystem 9CZelTools 9WtsHelper 10FileHasher 13ZelMsiProduct 12ZelMsiRecord)
+  10CZelSystem 9CZelTools 9WtsHelper 10FileHasher 13ZelMsiProduct 12ZelMsiRecord
+  9ImageInfo 13ImageResolver 15ZelCabExtractor)
 set(missing "")
 foreach(f IN LISTS families)
   if(NOT dump MATCHES "${f}")
