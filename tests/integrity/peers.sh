@@ -13,8 +13,8 @@ head -c 1 /dev/urandom >"$WORK/f1"
 head -c 4095 /dev/urandom >"$WORK/f4095"
 head -c 4096 /dev/urandom >"$WORK/f4096"
 head -c $((1048576 + 7)) /dev/urandom >"$WORK/f1m7"
-for spec in "sparse1g $((1024 * 1048576 + 12345))" "sparse4g $((4096 * 1048576 + 4097))"; do
-    set -- $spec
+for sparse in "sparse1g $((1024 * 1048576 + 12345))" "sparse4g $((4096 * 1048576 + 4097))"; do
+    set -- $sparse
     truncate -s "$2" "$WORK/$1"
     for at in 0 1000000000 $(( $2 - 100 )); do
         [ "$at" -lt "$2" ] && head -c 64 /dev/urandom | dd of="$WORK/$1" bs=1 seek="$at" conv=notrunc status=none
