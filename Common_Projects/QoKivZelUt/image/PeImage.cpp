@@ -198,6 +198,13 @@ uint64_t PeImage::directory(uint64_t nt, unsigned index) const
     return position;
 }
 
+// Like directory(), but kNowhere also for a file without NT headers.
+uint64_t PeImage::optionalDirectory(uint64_t& nt, unsigned index) const
+{
+    nt = ntOffset();
+    return nt == kNowhere ? kNowhere : directory(nt, index);
+}
+
 unsigned short PeImage::machine() const
 {
     return PE_READ(IMAGE_FILE_HEADER, requireNt() + kFileHeader).Machine;
@@ -219,10 +226,8 @@ uint64_t PeImage::imageSize() const
 std::set<std::wstring> PeImage::exports() const
 {
     std::set<std::wstring> result;
-    uint64_t nt = ntOffset();
-    if (nt == kNowhere)
-        return result;
-    uint64_t at = directory(nt, kExportDirectory);
+    uint64_t nt;
+    uint64_t at = optionalDirectory(nt, kExportDirectory);
     if (at == kNowhere)
         return result;
     IMAGE_EXPORT_DIRECTORY dir = PE_READ(IMAGE_EXPORT_DIRECTORY, at);
@@ -256,10 +261,8 @@ std::set<std::wstring> PeImage::exports() const
 std::map<WinPath, std::set<std::wstring>> PeImage::imports() const
 {
     std::map<WinPath, std::set<std::wstring>> result;
-    uint64_t nt = ntOffset();
-    if (nt == kNowhere)
-        return result;
-    uint64_t at = directory(nt, kImportDirectory);
+    uint64_t nt;
+    uint64_t at = optionalDirectory(nt, kImportDirectory);
     if (at == kNowhere)
         return result;
     bool plus = isPe32Plus(nt);
@@ -296,10 +299,8 @@ std::map<WinPath, std::set<std::wstring>> PeImage::imports() const
 
 std::vector<ImageInfo::Resource> PeImage::resources() const
 {
-    uint64_t nt = ntOffset();
-    if (nt == kNowhere)
-        return {};
-    uint64_t root = directory(nt, kResourceDirectory);
+    uint64_t nt;
+    uint64_t root = optionalDirectory(nt, kResourceDirectory);
     if (root == kNowhere)
         return {};
     ResourceWalk walk;

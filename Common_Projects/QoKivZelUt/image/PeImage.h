@@ -52,6 +52,7 @@ private:
     Section section(uint64_t nt, unsigned index) const;
     uint64_t rvaToOffset(uint64_t nt, uint32_t rva) const;
     uint64_t directory(uint64_t nt, unsigned index) const;
+    uint64_t optionalDirectory(uint64_t& nt, unsigned index) const;
 
     void readResourceDirectory(uint64_t root, uint64_t dir, int level, ResourceWalk& walk) const;
     std::wstring readResourceString(uint64_t root, uint32_t value) const;
