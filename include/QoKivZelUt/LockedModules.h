@@ -22,6 +22,9 @@ public:
 
     // Runs the query at once.
     ZelLockedModuleInfo(const WinPath& module, bool skipOwnProcess);
+    // Also leaves out the process with the given id: the 32-bit caller that the
+    // companion program answers for.
+    ZelLockedModuleInfo(const WinPath& module, bool skipOwnProcess, unsigned long skipProcessId);
 
     bool isLocked() const { return !m_info.m_app.empty(); }
     const ModuleInfo& getInfo() const { return m_info; }
@@ -36,8 +39,8 @@ public:
     };
 
 private:
-    void initLocal(const WinPath& module, bool skipOwnProcess);
-    void initRemote(const WinPath& module);
+    void initLocal(const WinPath& module, bool skipOwnProcess, unsigned long skipProcessId = 0);
+    void initRemote(const WinPath& module, bool skipOwnProcess);
     bool enumerateDeviceMappings();
     void replaceDeviceName(std::wstring& path) const;
     std::wstring getProcessMappedFileName(void* process, void* address) const;
@@ -57,6 +60,8 @@ public:
     RunSnapshot64& operator=(const RunSnapshot64&) = delete;
 
     ZelLockedModuleInfo::ModuleInfo getLockedModuleInfo(const WinPath& module);
+    // The same, leaving out the process with the given id (the caller's own).
+    ZelLockedModuleInfo::ModuleInfo getLockedModuleInfo(const WinPath& module, unsigned long skipProcessId);
     // The companion exits with the value and reports it back.
     unsigned long testReturnValue(unsigned long value);
     // The companion raises the exception and reports it back; this throws it.

@@ -67,6 +67,27 @@ TEST(ZelLockedModuleInfo, OwnProcessIsSkippedOnRequest)
     FreeLibrary(loaded);
 }
 
+// A 64-bit process holding its own image, a copy of the companion program
+// under a name with blanks, waiting for input that never comes. From the
+// 32-bit build only the companion can see into it.
+TEST(ZelLockedModuleInfo, NamesA64BitProgramWhateverTheCallersWidth)
+{
+    TempDir dir;
+    WinPath holder = dir.path() / L"qkz 64 holder.exe";
+    WinAPI::copyFile(qkztest::binDir() / L"QoSnapshot64.exe", holder);
+    ZelUt::AutoTerminateProcess running(holder, L"/throwException", WinPath());
+    running.start(true);
+    qkztest::LogCapture log;
+    bool locked = false;
+    for (int tries = 0; tries < 50 && !locked; ++tries, Sleep(200)) {
+        ZelLockedModuleInfo info(holder, true);
+        locked = info.isLocked() && WinPath(info.getInfo().m_app) == holder;
+    }
+    EXPECT_TRUE(locked);
+    const bool viaCompanion = sizeof(void*) == 4;
+    EXPECT_EQ(viaCompanion, log.contains(L"QoSnapshot64.exe /moduleInfo:\"" + holder.str() + L"\" /skipProcess:"));
+}
+
 class Snapshot64 : public ::testing::Test {
 protected:
     void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 class XmlCommunicator : public ::testing::Test {
@@ -66,6 +68,30 @@ TEST_F(XmlCommunicator, EmptyDeclarationsAndBadInput)
     EXPECT_TRUE(bad.readXml(L"<KIVSetupData><kept>2</kept><new>3</new></KIVSetupData>"));
     EXPECT_EQ(L"1", bad.getValue(L"kept"));
     EXPECT_EQ(L"3", bad.getValue(L"new"));
+}
+
+// A caller need not initialise COM itself, and finds its thread as it left it.
+TEST(XmlCommunicatorThreads, WorksWithoutAndBesideTheCallersComInitialisation)
+{
+    for (DWORD model : {DWORD(0xFFFFFFFF), DWORD(COINIT_MULTITHREADED)}) {
+        std::wstring back;
+        HRESULT after = E_FAIL;
+        std::thread worker([&] {
+            if (model != 0xFFFFFFFFu)
+                CoInitializeEx(nullptr, model);
+            CKIVSetupXmlCommunicator out, in;
+            out.setValue(L"m_app", L"C:\\a b\\x.exe");
+            if (in.readXml(out.toString()))
+                back = in.getValue(L"m_app");
+            after = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            CoUninitialize();
+            if (model != 0xFFFFFFFFu)
+                CoUninitialize();
+        });
+        worker.join();
+        EXPECT_EQ(L"C:\\a b\\x.exe", back);
+        EXPECT_EQ(model == 0xFFFFFFFFu ? S_OK : S_FALSE, after);
+    }
 }
 
 } // namespace

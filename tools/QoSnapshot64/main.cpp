@@ -1,6 +1,7 @@
 // QoSnapshot64: the 64-bit companion that answers locked-module queries for a
 // 32-bit caller. Exactly three command lines:
-//   /moduleInfo:PATH      which process maps PATH
+//   /moduleInfo:PATH      which process maps PATH; a second argument
+//                         /skipProcess:ID leaves out that process (the caller)
 //   /testReturnValue:N    report N as errorLevel and exit with N
 //   /throwException       raise the exception read from standard input
 // The answer is one key/value XML message, UTF-16LE, on standard output.
@@ -28,11 +29,21 @@ std::wstring readStandardInput()
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
 
-unsigned long answer(const std::wstring& argument, CKIVSetupXmlCommunicator& message)
+unsigned long skippedProcess(int argc, wchar_t** argv)
+{
+    std::wstring id;
+    if (argc == 2)
+        return 0;
+    if (argc != 3 || !startsWith(argv[2], L"/skipProcess:", id) || id.empty())
+        throw CZelException(ERROR_INVALID_PARAMETER, L"QoSnapshot64: unknown command line " + std::wstring(argv[2]));
+    return static_cast<unsigned long>(ZelUt::parseMessageNumber(id));
+}
+
+unsigned long answer(const std::wstring& argument, unsigned long skipProcessId, CKIVSetupXmlCommunicator& message)
 {
     std::wstring rest;
     if (startsWith(argument, L"/moduleInfo:", rest)) {
-        ZelLockedModuleInfo query{WinPath(rest), true};
+        ZelLockedModuleInfo query{WinPath(rest), true, skipProcessId};
         const ZelLockedModuleInfo::ModuleInfo& info = query.getInfo();
         message.setValue(L"m_app", info.m_app);
         message.setValue(L"m_title", info.m_title);
@@ -62,9 +73,9 @@ int wmain(int argc, wchar_t** argv)
     CKIVSetupXmlCommunicator message;
     unsigned long exitCode = 0;
     try {
-        if (argc != 2)
-            throw CZelException(ERROR_INVALID_PARAMETER, L"QoSnapshot64: expected one argument");
-        exitCode = answer(argv[1], message);
+        if (argc != 2 && argc != 3)
+            throw CZelException(ERROR_INVALID_PARAMETER, L"QoSnapshot64: expected one or two arguments");
+        exitCode = answer(argv[1], skippedProcess(argc, argv), message);
     } catch (const CZelException& e) {
         message.setValue(L"errorCode", std::to_wstring(e.getErrorCode()));
         message.setValue(L"errorText", e.getMessage());

@@ -1,6 +1,7 @@
-// Owning pointer to a COM interface: releases on destruction.
+// Owning pointer to a COM interface, and COM initialisation for a scope.
 #pragma once
 
+#include <objbase.h>
 #include <unknwn.h>
 
 #include <utility>
@@ -36,6 +37,24 @@ public:
 
 private:
     T* m_p = nullptr;
+};
+
+// COM is usable on the calling thread while this lives. A thread that already
+// initialised COM, in either apartment model, keeps what it had; one that had
+// not is initialised as a single-threaded apartment and uninitialised again.
+class ComApartment {
+public:
+    ComApartment() : m_initialised(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ~ComApartment()
+    {
+        if (m_initialised)
+            CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool m_initialised;
 };
 
 } // namespace detail

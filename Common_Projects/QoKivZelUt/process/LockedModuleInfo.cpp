@@ -25,11 +25,16 @@ bool isClientProgram(std::wstring image)
 } // namespace
 
 ZelLockedModuleInfo::ZelLockedModuleInfo(const WinPath& module, bool skipOwnProcess)
+    : ZelLockedModuleInfo(module, skipOwnProcess, 0)
+{
+}
+
+ZelLockedModuleInfo::ZelLockedModuleInfo(const WinPath& module, bool skipOwnProcess, unsigned long skipProcessId)
 {
     if (WinAPI::isWow64Process(GetCurrentProcess()))
-        initRemote(module);
+        initRemote(module, skipOwnProcess);
     else
-        initLocal(module, skipOwnProcess);
+        initLocal(module, skipOwnProcess, skipProcessId);
     if (isLocked())
         ZEL_LOG_INFO << L"Module " << module << L" is locked by " << m_info.m_app;
     else
@@ -90,7 +95,7 @@ std::wstring ZelLockedModuleInfo::getProcessMappedFileName(void* process, void* 
     return name;
 }
 
-void ZelLockedModuleInfo::initLocal(const WinPath& module, bool skipOwnProcess)
+void ZelLockedModuleInfo::initLocal(const WinPath& module, bool skipOwnProcess, unsigned long skipProcessId)
 {
     if (!enumerateDeviceMappings())
         return;
@@ -98,7 +103,7 @@ void ZelLockedModuleInfo::initLocal(const WinPath& module, bool skipOwnProcess)
     const DWORD self = GetCurrentProcessId();
     ZelUt::detail::ProcessSnapshot snapshot;
     snapshot.find([&](const PROCESSENTRY32W& entry) {
-        if (skipOwnProcess && entry.th32ProcessID == self)
+        if ((skipOwnProcess && entry.th32ProcessID == self) || (skipProcessId && entry.th32ProcessID == skipProcessId))
             return false;
         WinAPI::FileHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
         if (!process.valid())
@@ -156,11 +161,12 @@ void ZelLockedModuleInfo::GetProcessWindowName(unsigned long processId, PROCESSW
     EnumWindows(&GetProcessWindowNameEnumProc, reinterpret_cast<LPARAM>(&window));
 }
 
-void ZelLockedModuleInfo::initRemote(const WinPath& module)
+void ZelLockedModuleInfo::initRemote(const WinPath& module, bool skipOwnProcess)
 {
     try {
         RunSnapshot64 companion;
-        m_info = companion.getLockedModuleInfo(module);
+        m_info = skipOwnProcess ? companion.getLockedModuleInfo(module, GetCurrentProcessId())
+                                : companion.getLockedModuleInfo(module);
     } catch (const CZelException& e) {
         ZEL_LOG_ERROR << L"Could not get locked module information for " << module << L": " << e;
         m_info = ModuleInfo();

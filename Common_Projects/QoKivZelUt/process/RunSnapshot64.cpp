@@ -113,7 +113,16 @@ void RunSnapshot64::writeExceptionArgs(const CZelException& e)
 
 ZelLockedModuleInfo::ModuleInfo RunSnapshot64::getLockedModuleInfo(const WinPath& module)
 {
-    startQoSnapshot64(L"/moduleInfo:" + module.getQuoted());
+    return getLockedModuleInfo(module, 0);
+}
+
+// The process to leave out travels as a second argument, "/skipProcess:ID".
+ZelLockedModuleInfo::ModuleInfo RunSnapshot64::getLockedModuleInfo(const WinPath& module, unsigned long skipProcessId)
+{
+    std::wstring arguments = L"/moduleInfo:" + module.getQuoted();
+    if (skipProcessId)
+        arguments += L" /skipProcess:" + std::to_wstring(skipProcessId);
+    startQoSnapshot64(arguments);
     waitForProcess();
     return readFileInUseStatus();
 }

@@ -9,6 +9,7 @@
 #include <cwctype>
 #include <new>
 
+using ZelUt::detail::ComApartment;
 using ZelUt::detail::ComPtr;
 
 namespace {
@@ -58,8 +59,11 @@ std::wstring CKIVSetupXmlCommunicator::getValue(const std::wstring& name) const
     return found == m_values.end() ? std::wstring() : found->second;
 }
 
+// The DOM is a COM object: a caller that never initialised COM (the locked-module
+// query on a plain thread, say) must not silently get no message at all.
 std::wstring CKIVSetupXmlCommunicator::toString() const
 {
+    ComApartment apartment;
     ComPtr<IXMLDOMDocument> document = createDocument();
     if (!document)
         return std::wstring();
@@ -98,6 +102,7 @@ std::wstring CKIVSetupXmlCommunicator::toString() const
 
 bool CKIVSetupXmlCommunicator::readXml(const std::wstring& xml)
 {
+    ComApartment apartment;
     ComPtr<IXMLDOMDocument> document = createDocument();
     if (!document)
         return false;

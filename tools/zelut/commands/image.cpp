@@ -20,8 +20,8 @@ std::wstring hex(unsigned long long value)
 const wchar_t* machineName(ImageInfo::MachineType machine)
 {
     switch (machine) {
-    case ImageInfo::MachineI386: return L"x86";
-    case ImageInfo::MachineAmd64: return L"x64";
+    case ImageInfo::MachineI386: return L"i386";
+    case ImageInfo::MachineAmd64: return L"x86-64";
     case ImageInfo::MachineArm64: return L"arm64";
     case ImageInfo::MachineArmNT: return L"arm";
     case ImageInfo::MachineIA64: return L"ia64";
