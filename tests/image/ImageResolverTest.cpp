@@ -121,3 +121,29 @@ TEST(ImageResolver, RecursionCyclesAndSeededImports)
         EXPECT_EQ(L"Not a PE image.", e.getMessage());
     }
 }
+
+// "wow64.dll" lies only in the 64-bit system directory. A 32-bit caller sees
+// it while an x64 image is resolved (redirection off) and not otherwise, and
+// gets its redirection back afterwards; a 64-bit caller always sees it.
+TEST(ImageResolver, FileSystemRedirectionFollowsTheImagesMachine)
+{
+    const bool wow64 = WinAPI::isWow64Process(GetCurrentProcess());
+    ASSERT_EQ(sizeof(void*) == 4, wow64);
+    WinPath wow64Dll = WinAPI::getSystemDirectory() / L"wow64.dll";
+    const std::map<WinPath, std::set<std::wstring>> imports{{WinPath(L"wow64.dll"), {}}};
+
+    ImageResolver x64(binDir() / L"QoSnapshot64.exe");
+    x64.setFakeImports(binDir() / L"QoSnapshot64.exe", imports);
+    EXPECT_TRUE(x64.resolveReferencesNonRecursive());
+    EXPECT_TRUE(x64.getMissingModules().empty());
+    EXPECT_TRUE(requires(x64, wow64Dll));
+    EXPECT_EQ(!wow64, wow64Dll.exists());
+
+    wchar_t wow64Directory[MAX_PATH] = {};
+    ASSERT_NE(0u, GetSystemWow64DirectoryW(wow64Directory, MAX_PATH));
+    WinPath x86Image = WinPath(wow64Directory) / L"cmd.exe";
+    ImageResolver x86(x86Image);
+    x86.setFakeImports(x86Image, imports);
+    EXPECT_EQ(!wow64, x86.resolveReferencesNonRecursive());
+    EXPECT_EQ(wow64, x86.getMissingModules().count(WinPath(L"wow64.dll")) == 1);
+}
