@@ -67,7 +67,8 @@ private:
     // Reads what one pipe holds now; true when something was read. At the end
     // of the process a single odd byte is taken too.
     bool drain(WinAPI::FileHandle& pipe, std::wstring& text, bool final);
-    void drainBoth(bool final);
+    // Reads each pipe once; true when something was read.
+    bool drainBoth(bool final);
 
     WinPath m_executable;
     WinPath m_resolvedExecutable;

@@ -166,6 +166,9 @@ TEST_F(ConditionTable, ProductAndFileVersions)
         {L"ProductVersion({00000000-1111-2222-3333-444444444444}) = 0", true, true, ""},
         {L"FileVersion(1.2.3.4) < 1.2.3.5", true, true, ""},
         {L"FileVersion(1.2.3.70000) < 0.0.0.1", true, true, ""},
+        {L"FileVersion(1.2.3.000004) = 1.2.3.4", true, true, ""},
+        {L"FileVersion(1.2.3.0000000000000000000065534) = 1.2.3.65534", true, true, ""},
+        {L"FileVersion(1.2.3.99999999999999999999999) < 0.0.0.1", true, true, ""},
         {L"1.2.3.4 = 1.2.3.4", true, true, ""},
         {L"x = 1.2.3.4", true, false, ""},
         {L"x <> 1.2.3.4", true, true, ""},
@@ -243,6 +246,13 @@ TEST_F(ConditionTable, ErrorPaths)
     EXPECT_NE(std::wstring::npos, o.error.find(L"': memory exhausted"));
     std::wstring nested = std::wstring(150, L'(') + L"a=a" + std::wstring(150, L')');
     EXPECT_TRUE(evaluate(nested, &answers).result);
+
+    // version literals up to the longest token the scanner takes give a result
+    const std::wstring digits(16000, L'9');
+    EXPECT_NE(std::wstring::npos, evaluate(L"A = " + digits + L".1", &answers).error.find(L": syntax error"));
+    Outcome version = evaluate(L"ProductVersion({12345678-1234-1234-1234-123456789012}) < " + digits + L".1", &answers);
+    EXPECT_TRUE(version.parsed && version.result);
+    EXPECT_NE(std::wstring::npos, evaluate(L"a = " + std::wstring(20000, L'7') + L".1", &answers).error.find(L"REJECT"));
 
     Outcome huge = evaluate(L"a = " + std::wstring(20000, L'y'), &answers);
     EXPECT_NE(std::wstring::npos, huge.error.find(L"input buffer overflow, can't enlarge buffer because scanner uses REJECT"));

@@ -230,6 +230,51 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
         expectRangeError(bytes, [](ImageInfo& i) { i.getExports(); }, "name past the end");
     }
     {
+        // A hint/name entry in no section, an empty module name, an export
+        // ordinal beyond the address table.
+        auto importing = [](const std::string& moduleName, uint32_t hintName) {
+            SyntheticImage pe;
+            uint32_t module = pe.putString(moduleName);
+            uint32_t thunks = pe.putValue(hintName ? hintName : pe.put("\x01\x00" "Sleep\0", 8));
+            pe.putValue(uint32_t(0));
+            IMAGE_IMPORT_DESCRIPTOR descriptors[2] = {};
+            descriptors[0].OriginalFirstThunk = thunks;
+            descriptors[0].Name = module;
+            pe.setDirectory(IMAGE_DIRECTORY_ENTRY_IMPORT, pe.put(descriptors, sizeof descriptors), sizeof descriptors);
+            return pe.bytes();
+        };
+        ImageInfo sound(dir.write(L"sound.dll", importing("KERNEL32.dll", 0)));
+        EXPECT_EQ((std::set<std::wstring>{L"Sleep"}), sound.getImports()[WinPath(L"kernel32.dll")]);
+        expectRangeError(importing("KERNEL32.dll", 0x50000), [](ImageInfo& i) { i.getImports(); }, "hint/name nowhere");
+        expectRangeError(importing("", 0), [](ImageInfo& i) { i.getImports(); }, "empty module name");
+
+        SyntheticImage pe;
+        uint32_t name = pe.putString("Alpha");
+        uint32_t nameTable = pe.putValue(name);
+        uint32_t ordinals = pe.putValue(uint16_t(5));
+        uint32_t functions = pe.putValue(uint32_t(0x1000));
+        IMAGE_EXPORT_DIRECTORY exports = {};
+        exports.Base = 1;
+        exports.NumberOfFunctions = exports.NumberOfNames = 1;
+        exports.AddressOfNames = nameTable;
+        exports.AddressOfNameOrdinals = ordinals;
+        exports.AddressOfFunctions = functions;
+        pe.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, pe.putValue(exports), sizeof exports);
+        expectRangeError(pe.bytes(), [](ImageInfo& i) { i.getExports(); }, "export ordinal");
+    }
+    {
+        // A PE32+ header claiming the PE32 size, and an unknown kind.
+        std::string bytes = SyntheticImage(true).bytes();
+        uint16_t size = sizeof(IMAGE_OPTIONAL_HEADER32);
+        memcpy(&bytes[SyntheticImage::kNtOffset + 20], &size, 2);
+        expectRangeError(bytes, [](ImageInfo& i) { i.getImageSize(); }, "PE32+ with PE32 size");
+        expectRangeError(bytes, [](ImageInfo& i) { i.getImports(); }, "PE32+ with PE32 size");
+        std::string rom = SyntheticImage().bytes();
+        uint16_t romMagic = 0x107;
+        memcpy(&rom[SyntheticImage::kNtOffset + 24], &romMagic, 2);
+        expectRangeError(rom, [](ImageInfo& i) { i.getImageSize(); }, "unknown kind");
+    }
+    {
         // Section table entries past the end of the file.
         SyntheticImage pe;
         pe.putString("data");

@@ -34,6 +34,22 @@ TEST(Process, LargeOutputOnBothStreamsDoesNotDeadlock)
     EXPECT_EQ(p.getOutput(), p.getStderr());
 }
 
+// A child that writes without end must not keep a wait from its time-out or abort.
+TEST(Process, EndlessOutputStillEndsTheWaitOnTimeOutAndAbort)
+{
+    Process p = child(L"spew");
+    p.start(true);
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(p.wait(300));
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    WinAPI::FileHandle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    start = GetTickCount();
+    EXPECT_FALSE(p.wait(abort.get(), INFINITE));
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    EXPECT_EQ(L"ABCD", p.getOutputA().substr(0, 4));
+    p.terminate(1, false);
+}
+
 TEST(Process, InputIsFedOnceAndEchoedBack)
 {
     Process p = child(L"echo");

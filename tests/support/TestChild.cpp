@@ -3,6 +3,7 @@
 //   exit CODE                     exit with CODE
 //   echo                          copy standard input to standard output
 //   flood BYTES                   write BYTES to stdout and to stderr, interleaved
+//   spew                          write to stdout without end
 //   print TEXT                    write TEXT as narrow bytes to stdout
 //   wide                          write a UTF-16 text to stdout
 //   sleep MILLISECONDS            sleep, then exit 0
@@ -100,6 +101,17 @@ int flood(unsigned long bytes)
     return 0;
 }
 
+int spew()
+{
+    char chunk[65536];
+    for (size_t i = 0; i < sizeof(chunk); ++i)
+        chunk[i] = static_cast<char>('A' + i % 26);
+    DWORD w = 0;
+    while (WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), chunk, sizeof(chunk), &w, nullptr)) {
+    }
+    return 12;
+}
+
 int print(const wchar_t* text)
 {
     char narrow[1024];
@@ -131,6 +143,8 @@ int wmain(int argc, wchar_t** argv)
         return echo();
     if (argc == 3 && std::wcscmp(argv[1], L"flood") == 0)
         return flood(std::wcstoul(argv[2], nullptr, 10));
+    if (argc == 2 && std::wcscmp(argv[1], L"spew") == 0)
+        return spew();
     if (argc == 3 && std::wcscmp(argv[1], L"print") == 0)
         return print(argv[2]);
     if (argc == 2 && std::wcscmp(argv[1], L"wide") == 0)

@@ -36,6 +36,14 @@ TEST(ProductVersion, ParsingAndPrinting)
     EXPECT_EQ(ProductVersion(4294967295ul, 3), ProductVersion(L"99999999999.3"));  // saturates
     EXPECT_THROW(ProductVersion(L"abc"), std::bad_cast);
     EXPECT_THROW(ProductVersion(L""), std::bad_cast);
+    EXPECT_EQ(ProductVersion(0, 1), ProductVersion(L"1..2"));
+    EXPECT_EQ(ProductVersion(3, 4), ProductVersion(L"x3.4.5"));
+    EXPECT_EQ(ProductVersion(0, 5), ProductVersion(L"a.5."));
+    // runs of any length: linear, no recursion
+    const std::wstring many(1000000, L'9');
+    EXPECT_EQ(ProductVersion(4294967295ul, 1), ProductVersion(many + L".1"));
+    EXPECT_EQ(ProductVersion(2, 4294967295ul), ProductVersion(std::wstring(100000, L' ') + L"2." + many));
+    EXPECT_THROW(ProductVersion(std::wstring(1000000, L'.')), std::bad_cast);
     ATL::CComBSTR bstr = ProductVersion(7, 40).toCComBSTR();
     EXPECT_EQ(L"7.40", std::wstring(bstr.m_str, bstr.Length()));
 

@@ -161,8 +161,9 @@ FileVersionNumber fileVersionFromText(const Bytes& text)
     for (int p = 0; p < 4; ++p) {
         size_t end = text.find('.', start);
         Bytes piece = text.substr(start, end == Bytes::npos ? Bytes::npos : end - start);
-        if (piece.empty() || piece.size() > 5)
+        if (piece.empty())
             break;
+        // leading zeros are allowed in any number; an overflow saturates and is refused below
         unsigned long value = std::strtoul(piece.c_str(), nullptr, 10);
         if (value > 0xFFFF)
             break;

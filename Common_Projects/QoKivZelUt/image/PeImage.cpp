@@ -4,6 +4,7 @@
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
 
+#include <algorithm>
 #include <cstring>
 
 #define PE_READ(T, offset) read<T>((offset), __FILE__, __LINE__)
@@ -144,6 +145,25 @@ uint16_t PeImage::optionalMagic(uint64_t nt) const
     return PE_READ(uint16_t, nt + kOptionalHeader);
 }
 
+// The optional header must be one of the two kinds and hold its fixed part and
+// every data directory it announces: a size taken from the other kind would
+// put the section table, and everything read through it, in the wrong place.
+void PeImage::checkOptionalHeader(uint64_t nt) const
+{
+    uint16_t magic = optionalMagic(nt);
+    uint16_t size = PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).SizeOfOptionalHeader;
+    uint64_t optional = nt + kOptionalHeader;
+    if (magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC && magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+        rangeError(optional, __FILE__, __LINE__, L": unknown optional header kind");
+    bool plus = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    uint64_t fixedPart = plus ? kDirectories64 : kDirectories32;
+    PE_CHECK(optional, fixedPart);
+    uint32_t announced = PE_READ(uint32_t, optional + (plus ? kRvaCount64 : kRvaCount32));
+    uint64_t directories = std::min<uint64_t>(announced, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
+    if (size < fixedPart + directories * sizeof(IMAGE_DATA_DIRECTORY))
+        rangeError(optional + size, __FILE__, __LINE__, L": optional header smaller than its kind");
+}
+
 uint16_t PeImage::sectionCount(uint64_t nt) const
 {
     return PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).NumberOfSections;
@@ -151,6 +171,7 @@ uint16_t PeImage::sectionCount(uint64_t nt) const
 
 uint64_t PeImage::sectionTable(uint64_t nt) const
 {
+    checkOptionalHeader(nt);
     IMAGE_FILE_HEADER header = PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader);
     uint64_t table = nt + kOptionalHeader + header.SizeOfOptionalHeader;
     PE_CHECK(table, uint64_t(header.NumberOfSections) * kSectionHeaderSize);
@@ -179,9 +200,18 @@ uint64_t PeImage::rvaToOffset(uint64_t nt, uint32_t rva) const
     return kNowhere;
 }
 
+// The name of a hint/name entry, behind its two-byte hint.
+uint64_t PeImage::hintNameText(uint64_t nt, uint32_t rva) const
+{
+    uint64_t entry = rvaToOffset(nt, rva);
+    PE_CHECK(entry, 2);
+    return entry + 2;
+}
+
 // Data directory `index`, or kNowhere when absent or outside every section.
 uint64_t PeImage::directory(uint64_t nt, unsigned index) const
 {
+    checkOptionalHeader(nt);
     bool plus = isPe32Plus(nt);
     uint64_t optional = nt + kOptionalHeader;
     uint16_t optionalSize = PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).SizeOfOptionalHeader;
@@ -214,6 +244,7 @@ unsigned short PeImage::machine() const
 uint64_t PeImage::imageSize() const
 {
     uint64_t nt = requireNt();
+    checkOptionalHeader(nt);
     uint16_t count = sectionCount(nt);
     if (count == 0)
         return PE_READ(uint32_t, nt + kOptionalHeader + kSizeOfHeaders);
@@ -244,7 +275,10 @@ std::set<std::wstring> PeImage::exports() const
         for (uint32_t i = 0; i < dir.NumberOfNames; ++i) {
             uint32_t nameRva = PE_READ(uint32_t, names + uint64_t(i) * 4);
             result.insert(detail::fromThreadAnsi(PE_STRING(rvaToOffset(nt, nameRva))));
-            uint16_t index = PE_READ(uint16_t, ordinals + uint64_t(i) * 2);
+            uint64_t indexAt = ordinals + uint64_t(i) * 2;
+            uint16_t index = PE_READ(uint16_t, indexAt);
+            if (index >= dir.NumberOfFunctions)
+                rangeError(indexAt, __FILE__, __LINE__, L": export ordinal beyond the address table");
             result.insert(decimal(uint64_t(dir.Base) + index));
             named.insert(index);
         }
@@ -274,8 +308,11 @@ std::map<WinPath, std::set<std::wstring>> PeImage::imports() const
         IMAGE_IMPORT_DESCRIPTOR desc = PE_READ(IMAGE_IMPORT_DESCRIPTOR, at);
         if (desc.TimeDateStamp == 0 && desc.Name == 0)
             break;
-        std::set<std::wstring>& names =
-            result[WinPath(detail::fromThreadAnsi(PE_STRING(rvaToOffset(nt, desc.Name))))];
+        uint64_t nameAt = rvaToOffset(nt, desc.Name);
+        std::string module = PE_STRING(nameAt);
+        if (module.empty())
+            rangeError(nameAt, __FILE__, __LINE__, L": import without a module name");
+        std::set<std::wstring>& names = result[WinPath(detail::fromThreadAnsi(module))];
         uint32_t thunksRva = desc.OriginalFirstThunk ? desc.OriginalFirstThunk : desc.FirstThunk;
         if (thunksRva == 0)
             continue;
@@ -288,8 +325,7 @@ std::map<WinPath, std::set<std::wstring>> PeImage::imports() const
             if (byOrdinal)
                 names.insert(decimal(value & 0xFFFF));
             else
-                names.insert(detail::fromThreadAnsi(
-                    PE_STRING(rvaToOffset(nt, static_cast<uint32_t>(value)) + 2)));
+                names.insert(detail::fromThreadAnsi(PE_STRING(hintNameText(nt, static_cast<uint32_t>(value)))));
         }
     }
     return result;

@@ -46,6 +46,7 @@ private:
     uint64_t ntOffset() const;
     uint64_t requireNt() const;
     uint16_t optionalMagic(uint64_t nt) const;
+    void checkOptionalHeader(uint64_t nt) const;
     bool isPe32Plus(uint64_t nt) const { return optionalMagic(nt) == 0x20B; }
     uint16_t sectionCount(uint64_t nt) const;
     uint64_t sectionTable(uint64_t nt) const;
@@ -53,6 +54,7 @@ private:
     uint64_t rvaToOffset(uint64_t nt, uint32_t rva) const;
     uint64_t directory(uint64_t nt, unsigned index) const;
     uint64_t optionalDirectory(uint64_t& nt, unsigned index) const;
+    uint64_t hintNameText(uint64_t nt, uint32_t rva) const;
 
     void readResourceDirectory(uint64_t root, uint64_t dir, int level, ResourceWalk& walk) const;
     std::wstring readResourceString(uint64_t root, uint32_t value) const;

@@ -246,13 +246,12 @@ bool Process::drain(WinAPI::FileHandle& pipe, std::wstring& text, bool final)
     return got > 0;
 }
 
-void Process::drainBoth(bool final)
+bool Process::drainBoth(bool final)
 {
-    // Each pipe is read while it has data; when the child has ended, that is all it wrote.
-    while (drain(m_errorPipe, m_error, final)) {
-    }
-    while (drain(m_outputPipe, m_output, final)) {
-    }
+    // One read a pipe takes all it holds now; the caller decides whether to go on.
+    bool readError = drain(m_errorPipe, m_error, final);
+    bool readOutput = drain(m_outputPipe, m_output, final);
+    return readError || readOutput;
 }
 
 bool Process::wait(unsigned long timeoutMs)
@@ -270,6 +269,8 @@ bool Process::wait(void* abortEvent, unsigned long timeoutMs)
         ZEL_LOG_INFO << L"Waiting for " << timeoutMs << L" milli-seconds...";
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto expired = [&] { return timeoutMs != INFINITE && Clock::now() >= deadline; };
+    auto aborted = [&] { return abortEvent && WaitForSingleObject(abortEvent, 0) == WAIT_OBJECT_0; };
     bool readSomething = true;
     for (;;) {
         // The pipes are polled rather than waited on: a pipe handle does not
@@ -287,16 +288,17 @@ bool Process::wait(void* abortEvent, unsigned long timeoutMs)
         if (result == WAIT_FAILED)
             throwLastError(L"Waiting for process <" + getLogString() + L"> failed.");
         if (result == WAIT_OBJECT_0) {
-            drainBoth(true);
+            // What the child wrote is finite, but a descendant holding the pipes
+            // may write on: the deadline and the abort event bound this too.
+            while (drainBoth(true) && !expired() && !aborted()) {
+            }
             ZEL_LOG_INFO << L"Process <" << getLogString() << L"> has finished.";
             return true;
         }
-        size_t before = m_output.size() + m_error.size();
-        drainBoth(false);
-        readSomething = m_output.size() + m_error.size() != before;
-        if (abortEvent && WaitForSingleObject(abortEvent, 0) == WAIT_OBJECT_0)
+        readSomething = drainBoth(false);
+        if (aborted())
             return false;
-        if (timeoutMs != INFINITE && Clock::now() >= deadline) {
+        if (expired()) {
             ZEL_LOG_WARNING << L"Process <" << getLogString() << L"> did not finish in " << timeoutMs
                             << L" milliseconds.";
             return false;

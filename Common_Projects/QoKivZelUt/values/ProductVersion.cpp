@@ -3,7 +3,6 @@
 #include "foundation/CodePage.h"
 
 #include <iomanip>
-#include <regex>
 #include <sstream>
 #include <typeinfo>
 
@@ -20,6 +19,19 @@ unsigned long readNumber(const std::wstring& digits)
     return value;
 }
 
+bool isDigit(wchar_t c)
+{
+    return c >= L'0' && c <= L'9';
+}
+
+// The end of the run of decimal digits that starts at from.
+size_t digitsEnd(const std::wstring& text, size_t from)
+{
+    while (from < text.size() && isDigit(text[from]))
+        ++from;
+    return from;
+}
+
 } // namespace
 
 ProductVersion::ProductVersion() : m_major(0), m_minor(0) {}
@@ -31,17 +43,23 @@ ProductVersion::ProductVersion(const _ProductVersionStruct& stored)
     *this = stored;
 }
 
+// The first run of digits, optionally followed by "." and a second run: the
+// leftmost match of ([0-9]+)(\.([0-9]+))?, found by a plain scan so that a text
+// of any length costs linear time and constant stack.
 ProductVersion::ProductVersion(const std::wstring& text) : m_major(0), m_minor(0)
 {
-    static const std::wregex pattern(L"([0-9]+)(\\.([0-9]+))?");
-    std::wsmatch match;
-    if (!std::regex_search(text, match, pattern))
+    size_t first = 0;
+    while (first < text.size() && !isDigit(text[first]))
+        ++first;
+    if (first == text.size())
         throw std::bad_cast();
-    if (match[2].matched) {
-        m_major = readNumber(match[1].str());
-        m_minor = readNumber(match[3].str());
+    size_t firstEnd = digitsEnd(text, first);
+    size_t second = firstEnd + 1;
+    if (firstEnd < text.size() && text[firstEnd] == L'.' && second < text.size() && isDigit(text[second])) {
+        m_major = readNumber(text.substr(first, firstEnd - first));
+        m_minor = readNumber(text.substr(second, digitsEnd(text, second) - second));
     } else {
-        m_minor = readNumber(match[1].str());
+        m_minor = readNumber(text.substr(first, firstEnd - first));
     }
 }
 
