@@ -163,10 +163,16 @@ create_wine_prefix() {
     fi
 }
 
-# The installer suite needs a drive the system reports as remote: N: over a
-# directory of the build, typed "network". Wine reads drive types when its
-# server starts, so a running server is stopped once after the change.
+# Suites need network places: the installer suite a drive the system reports
+# as remote, N: over a directory of the build typed "network"; the archive
+# suite a share, \\qkzserver\qkzshare, which Wine finds below dosdevices/unc.
+# Wine reads drive types when its server starts, so a running server is
+# stopped once after the change.
 map_network_drive() {
+    if [ ! -e "$WINEPREFIX/dosdevices/unc/qkzserver/qkzshare" ]; then
+        mkdir -p "$BUILD/unc-share" "$WINEPREFIX/dosdevices/unc/qkzserver"
+        ln -sfn "$BUILD/unc-share" "$WINEPREFIX/dosdevices/unc/qkzserver/qkzshare"
+    fi
     if [ ! -f "$WINEPREFIX/.qkz-network-drive" ]; then
         mkdir -p "$BUILD/network-share"
         ln -sfn "$BUILD/network-share" "$WINEPREFIX/dosdevices/n:"

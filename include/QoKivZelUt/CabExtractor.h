@@ -9,6 +9,7 @@
 #include "WinPath.h"
 
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,12 +33,14 @@ public:
 
     void setCallback(ICallback* callback) { m_callback = callback; }
 
-    // False when the decompressor failed or an entry's name would leave the destination.
+    // False when the decompressor failed or some entry was not written where
+    // its name says (the last error text names each and why).
     bool ExtractArchive(const WinPath& destination);
     long long getExtractedSize();
     const std::vector<WinPath>& getContents();
     unsigned long getNumberOfFiles() const { return m_cabinetInfo.fileCount; }
-    long long getArchiveSize() const { return m_cabinetInfo.cabinetLength; }
+    // The cabinet header's size field is unsigned, whatever FDI's record type says.
+    long long getArchiveSize() const { return static_cast<unsigned long>(m_cabinetInfo.cabinetLength); }
     unsigned long getCabinetOffset() const { return m_cabinetOffset; }
     std::wstring getLastErrorText() const { return m_lastErrorText; }
 
@@ -60,13 +63,16 @@ private:
     };
 
     void initializeOffset();
+    void checkTables();
     bool ExtractArchiveImpl();
     void listArchive();
-    long long copyFileCallback(const std::wstring& name, long size);
+    long long copyFileCallback(const std::wstring& name, unsigned long size);
+    long long skipEntry(const std::wstring& name, const std::wstring& reason);
+    // written: the size of the file as its descriptor saw it before closing.
     bool closeFileCallback(const std::wstring& name, unsigned short date, unsigned short time,
-                           unsigned short attributes);
+                           unsigned short attributes, long long written);
     void createParentDirectories(const WinPath& target);
-    bool isComplete(const WinPath& target);
+    bool isComplete(const WinPath& target, long long written);
     void RemoveExtractedFiles();
     void RemoveExtractedDirectories();
     void setErrortextFromErrorcode(int code);
@@ -87,9 +93,15 @@ private:
     std::mutex m_lock;
     ICallback* m_callback = nullptr;
 
+    // Membership is kept in sets of paths (text order, no disk access).
+    std::set<WinPath> m_contentSet;
     std::vector<WinPath> m_writtenFiles;  // only these are removed on destruction
+    std::set<WinPath> m_writtenSet;
+    std::set<WinPath> m_runTargets;          // targets of the current run: a second one is a duplicate
+    std::set<WinPath> m_knownDirectories;    // directories seen to exist during the current run
+    std::set<WinPath> m_newDirectories;      // directories the current run created
+    std::vector<std::wstring> m_skippedEntries;  // "'name': reason" of each entry not written this run
     WinPath m_openTarget;                 // the file being written, until its close notification
-    long m_openSize = 0;                  // its size in the archive
+    unsigned long m_openSize = 0;         // its size in the archive
     bool m_listed = false;
-    bool m_refusedNames = false;
 };

@@ -217,6 +217,108 @@ TEST(CabExtractor, HostileNamesAreSkippedAndReported)
     }
 }
 
+// Every entry that is not written where its name says fails the extraction and
+// is named with its reason; duplicates are written and reported once.
+TEST(CabExtractor, EntriesThatCannotBeWrittenAsNamedFailTheExtraction)
+{
+    TempDir dir;
+    Recorder recorder;
+    LogCapture log;
+    ZelCabExtractor extractor(cabDir() / L"evil-names.cab", true);
+    extractor.setCallback(&recorder);
+    EXPECT_FALSE(extractor.ExtractArchive(dir.path()));
+    auto files = filesBelow(dir.path());
+    EXPECT_EQ((std::vector<std::wstring>{L"dup.txt", L"file", L"ok.txt"}),
+              [&] { std::vector<std::wstring> names; for (auto& f : files) names.push_back(f.first); return names; }());
+    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"a.txt"), files[L"dup.txt"]));  // the first one stays
+    EXPECT_EQ(3u, recorder.files.size());
+    const std::wstring text = extractor.getLastErrorText();
+    EXPECT_EQ(0u, text.find(L"12 entries were not extracted: ")) << text;
+    const std::wstring longName = std::wstring(300, L'0') + L".txt";
+    const std::pair<std::wstring, std::wstring> refused[] = {
+        {L"CON", L"a part of the name is a device name."},
+        {L"nul.txt", L"a part of the name is a device name."},
+        {L"Com1.log", L"a part of the name is a device name."},
+        {L"trail.", L"a part of the name ends with a dot or a blank."},
+        {L"blank ", L"a part of the name ends with a dot or a blank."},
+        {L"...\\x.txt", L"a part of the name ends with a dot or a blank."},
+        {L".. \\y.txt", L"a part of the name ends with a dot or a blank."},
+        {L"DUP.TXT", L"the name occurs more than once in the cabinet."},
+        {L"file\\inner.txt", L"the file could not be created: "},
+        {L"ctl\x01.txt", L"the name holds a control character."},
+        {longName, L"a part of the name is longer than 255 characters."},
+        {L"q?.txt", L"the name holds a character that file names cannot hold."},
+    };
+    for (const auto& entry : refused) {
+        EXPECT_NE(std::wstring::npos, text.find(L"'" + entry.first + L"': " + entry.second)) << entry.first;
+        EXPECT_TRUE(log.contains(L"Cabinet Extraction: skipping '" + entry.first + L"' in ")) << entry.first;
+    }
+    // Listing leaves out what no file can be written for and holds each name once.
+    EXPECT_EQ(4u, ZelCabExtractor(cabDir() / L"evil-names.cab").getContents().size());
+}
+
+TEST(CabExtractor, ThousandsOfEntriesAndAShareAsDestination)
+{
+    Recorder recorder;
+    {
+        const WinPath share(L"\\\\qkzserver\\qkzshare");
+        WinPath destination = share / uniqueName(L"qkz-cab") / L"sub";
+        ZelCabExtractor extractor(cabDir() / L"many.cab");
+        extractor.setCallback(&recorder);
+        EXPECT_EQ(3000u, extractor.getContents().size());
+        ASSERT_TRUE(extractor.ExtractArchive(destination)) << extractor.getLastErrorText();
+        EXPECT_EQ(3000u, recorder.files.size());
+        EXPECT_EQ("file 2999\n", bytesOf(destination / L"f2999.txt"));
+        ASSERT_EQ(2u, recorder.directories.size());
+        EXPECT_EQ(destination.getParent(), recorder.directories[0]);
+
+        // A share that does not exist cannot be written to: a failure, nothing skipped silently.
+        ZelCabExtractor nowhere(cabDir() / L"plain.cab");
+        EXPECT_FALSE(nowhere.ExtractArchive(WinPath(L"\\\\qkzserver\\qkz-no-share\\x")));
+        EXPECT_EQ(0u, nowhere.getLastErrorText().find(L"6 entries were not extracted: 'a.txt': its directory could"))
+            << nowhere.getLastErrorText();
+    }
+    EXPECT_FALSE(recorder.directories[0].exists()) << "not cleaned up";
+}
+
+// Tables that run past the cabinet, or count no folder or file, are refused
+// before the decompressor reads them; listing and extraction agree.
+TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
+{
+    TempDir dir;
+    const std::string cab = bytesOf(cabDir() / L"plain.cab");
+    auto patched = [&](size_t at, const std::string& bytes) {
+        std::string copy = cab;
+        copy.replace(at, bytes.size(), bytes);
+        return copy;
+    };
+    auto u16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+    auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    uint32_t filesAt;
+    memcpy(&filesAt, &cab[16], 4);
+    const std::map<std::string, std::string> damaged = {
+        {"no folders", patched(26, u16(0))},
+        {"no files", patched(28, u16(0))},
+        {"file table past the end", patched(16, u32(static_cast<uint32_t>(cab.size()) - 10))},
+        {"folder that is not there", patched(filesAt + 8, u16(3))},
+        {"name past the cabinet size", patched(8, u32(filesAt + 18))},
+        {"more files than the table holds", patched(28, u16(60000))},
+        {"cabinet size below its header", patched(8, u32(20))},
+    };
+    for (const auto& c : damaged) {
+        try {
+            ZelCabExtractor extractor(dir.write(L"damaged.cab", c.second));
+            ADD_FAILURE() << c.first << ": opened";
+        } catch (const CZelException& e) {
+            EXPECT_EQ(4u, e.getErrorCode()) << c.first;
+            EXPECT_EQ(L"Not a cabinet file or file is corrupted.", e.getMessage()) << c.first;
+        }
+    }
+    // Sizes of 2 GiB and more are unsigned: a file announcing 3 GiB lists as such.
+    ZelCabExtractor large(dir.write(L"large.cab", patched(filesAt, u32(0xC0000000u))));
+    EXPECT_GE(large.getExtractedSize(), 0xC0000000ll);
+}
+
 TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
 {
     TempDir dir;

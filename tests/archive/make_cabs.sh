@@ -29,3 +29,12 @@ $W "$OUT/folders.cab" "none:one/a.txt=a.txt@21,one/random.bin=random.bin" \
 $W "$OUT/evil-dotdot.cab" 'none:ok.txt=a.txt,..\..\qkz-evil-dotdot.txt=a.txt,a\..\inside.txt=a.txt,x/../../qkz-evil-slash.txt=a.txt'
 $W "$OUT/evil-absolute.cab" 'none:ok.txt=a.txt,\qkz-evil-absolute.txt=a.txt,/qkz-evil-root.txt=a.txt'
 $W "$OUT/evil-drive.cab" 'none:ok.txt=a.txt,C:\qkz-evil-drive.txt=a.txt,C:qkz-evil-relative-drive.txt=a.txt,\\server\share\qkz-evil-unc.txt=a.txt'
+# Entries no file can be written for where their names say, beside sound ones.
+$W "$OUT/evil-names.cab" "none:ok.txt=a.txt,CON=a.txt,nul.txt=a.txt,Com1.log=a.txt,trail.=a.txt,blank =a.txt,...\\x.txt=a.txt,.. \\y.txt=a.txt,dup.txt=a.txt,DUP.TXT=random.bin,file=a.txt,file\\inner.txt=a.txt,$(printf 'ctl\001.txt')=a.txt,$(printf '%0300d' 0).txt=a.txt,q?.txt=a.txt"
+# Thousands of small files.
+mkdir -p "$OUT/many"
+python3 -c 'import sys
+for i in range(3000):
+    open("%s/f%04d.txt" % (sys.argv[1], i), "w").write("file %d\n" % i)' "$OUT/many"
+(cd "$OUT/many" && gcab -c "$OUT/many.cab" *.txt)
+rm -rf "$OUT/many"

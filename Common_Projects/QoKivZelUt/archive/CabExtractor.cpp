@@ -4,10 +4,12 @@
 
 #include "archive/CabFiles.h"
 #include "archive/CabNames.h"
+#include "archive/CabTables.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
 
 #include <fcntl.h>
+#include <io.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -19,6 +21,9 @@ const int kCorrupt = 4;
 // The cabinet's read-only, hidden, system and archive bits; the others
 // (name is UTF-8, run after extraction) are no file attributes.
 const unsigned short kFileAttributeBits = 0x27;
+// The longest path the file system takes, its long-path prefix included.
+const size_t kLongestPath = 32767;
+const unsigned long long kCabinetHeaderSize = 36;
 
 std::wstring entryName(const char* name, unsigned short attributes)
 {
@@ -98,6 +103,7 @@ ZelCabExtractor::ZelCabExtractor(const WinPath& archive, bool keepFiles, unsigne
     std::lock_guard<std::mutex> hold(m_lock);
     std::lock_guard<std::mutex> holdArchive(ZelUt::cab::archiveLock());
     initializeOffset();
+    checkTables();
     Descriptor cabinet(ZelUt::cab::openFile(const_cast<char*>(WinAPI::toUtf8(m_archivePath.str()).c_str()),
                                             _O_RDONLY | _O_BINARY | _O_SEQUENTIAL, 0));
     if (cabinet.get() == -1) {
@@ -111,7 +117,7 @@ ZelCabExtractor::ZelCabExtractor(const WinPath& archive, bool keepFiles, unsigne
         throw CZelException(m_error.operationError, L"Not a cabinet file.");
     }
     long long behindOffset = static_cast<long long>(m_archivePath.getFileSize()) - m_cabinetOffset;
-    if (m_cabinetInfo.cabinetLength > behindOffset) {
+    if (getArchiveSize() > behindOffset) {
         ZEL_LOG_ERROR << L"Archive is corrupt (smaller than expected)";
         m_error.operationError = kCorrupt;
         m_error.errorFlag = TRUE;
@@ -119,7 +125,7 @@ ZelCabExtractor::ZelCabExtractor(const WinPath& archive, bool keepFiles, unsigne
         throw CZelException(kCorrupt, L"Not a cabinet file or file is corrupted.");
     }
     ZEL_LOG_INFO << L"Successfully opened archive '" << m_archivePath << L"'\n"
-                 << L"   Total length of archive      : " << m_cabinetInfo.cabinetLength << L" Bytes\n"
+                 << L"   Total length of archive      : " << getArchiveSize() << L" Bytes\n"
                  << L"   Number of files in archive   : " << m_cabinetInfo.fileCount << L"\n"
                  << L"   Archive vendor               : "
                  << (m_cabinetInfo.setId == kVendorSetId ? L"KIV SE" : L"Unknown") << L"\n";
@@ -171,6 +177,34 @@ void ZelCabExtractor::initializeOffset()
     ZelUt::cab::publishArchive(absolute, m_cabinetOffset);
 }
 
+// A cabinet whose tables run past its end, or that has no folder or no file,
+// is refused before the decompressor reads it.
+void ZelCabExtractor::checkTables()
+{
+    WinAPI::FileHandle file = WinAPI::openFileReadOnly(m_archivePath);
+    unsigned long long fileSize = m_archivePath.getFileSize();
+    if (fileSize < m_cabinetOffset + kCabinetHeaderSize)
+        return;  // the decompressor tells that this is no cabinet
+    auto read = [&](uint64_t at, void* out, size_t length) {
+        LARGE_INTEGER position;
+        position.QuadPart = static_cast<LONGLONG>(m_cabinetOffset + at);
+        DWORD got = 0;
+        return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+               ReadFile(file, out, static_cast<DWORD>(length), &got, nullptr) && got == length;
+    };
+    char signature[4];
+    if (!read(0, signature, 4) || std::string(signature, 4) != "MSCF")
+        return;  // the decompressor tells that this is no cabinet
+    std::wstring problem = ZelUt::cab::cabinetTableProblem(fileSize - m_cabinetOffset, read);
+    if (problem.empty())
+        return;
+    ZEL_LOG_ERROR << L"Archive is corrupt: " << problem;
+    m_error.operationError = kCorrupt;
+    m_error.errorFlag = TRUE;
+    LogFDIErrors();
+    throw CZelException(kCorrupt, L"Not a cabinet file or file is corrupted.");
+}
+
 bool ZelCabExtractor::ExtractArchive(const WinPath& destination)
 {
     m_extractMode = true;
@@ -186,7 +220,10 @@ bool ZelCabExtractor::ExtractArchiveImpl()
     WinPath absolute = WinAPI::fullpath(m_archivePath);
     std::string name = WinAPI::toUtf8(absolute.getFileName().str());
     std::string directory = WinAPI::toUtf8(absolute.getParent().str() + L"\\");
-    m_refusedNames = false;
+    m_skippedEntries.clear();
+    m_runTargets.clear();
+    m_knownDirectories.clear();
+    m_newDirectories.clear();
     m_error = ErrorRecord();
     BOOL copied = FDICopy(m_context, &name[0], &directory[0], 0, CabExtractorCallback, nullptr, this);
     if (!m_openTarget.empty()) {
@@ -206,8 +243,10 @@ bool ZelCabExtractor::ExtractArchiveImpl()
         return false;
     }
     setErrortextFromErrorcode(m_error.operationError);
-    if (m_refusedNames) {
-        m_lastErrorText = L"The cabinet holds file names outside the destination directory.";
+    if (m_extractMode && !m_skippedEntries.empty()) {
+        m_lastErrorText = std::to_wstring(m_skippedEntries.size()) + L" entries were not extracted:";
+        for (const std::wstring& entry : m_skippedEntries)
+            m_lastErrorText += L" " + entry;
         return false;
     }
     return true;
@@ -217,7 +256,7 @@ void ZelCabExtractor::listArchive()
 {
     m_extractMode = false;
     m_extractedSize = 0;
-    if (!ExtractArchiveImpl() && !m_refusedNames)
+    if (!ExtractArchiveImpl())
         throw CZelException(m_error.operationError, L"FDICopy failed.");
     m_listed = true;
 }
@@ -241,10 +280,11 @@ long long ZelCabExtractor::notify(int type, void* notification)
     FDINOTIFICATION& n = *static_cast<PFDINOTIFICATION>(notification);
     switch (type) {
     case fdintCOPY_FILE:
-        return copyFileCallback(entryName(n.psz1, n.attribs), n.cb);
+        return copyFileCallback(entryName(n.psz1, n.attribs), static_cast<unsigned long>(n.cb));
     case fdintCLOSE_FILE_INFO: {
+        long long written = _filelengthi64(static_cast<int>(n.hf));
         ZelUt::cab::closeDescriptor(n.hf);
-        closeFileCallback(entryName(n.psz1, n.attribs), n.date, n.time, n.attribs);
+        closeFileCallback(entryName(n.psz1, n.attribs), n.date, n.time, n.attribs, written);
         return TRUE;
     }
     default:
@@ -252,30 +292,42 @@ long long ZelCabExtractor::notify(int type, void* notification)
     }
 }
 
-long long ZelCabExtractor::copyFileCallback(const std::wstring& name, long size)
+// Skipping is logged; in extraction it also makes the run fail, naming the entry.
+long long ZelCabExtractor::skipEntry(const std::wstring& name, const std::wstring& reason)
+{
+    ZEL_LOG_ERROR << L"Cabinet Extraction: skipping '" << name << L"' in " << m_archivePath << L": " << reason;
+    if (m_extractMode)
+        m_skippedEntries.push_back(L"'" + name + L"': " + reason);
+    return 0;
+}
+
+long long ZelCabExtractor::copyFileCallback(const std::wstring& name, unsigned long size)
 {
     std::wstring relative;
-    if (!ZelUt::cab::relativeEntryPath(name, relative)) {
-        ZEL_LOG_ERROR << L"Cabinet Extraction: skipping '" << name << L"' in " << m_archivePath
-                      << L": the name leaves the destination directory.";
-        m_refusedNames = true;
-        return 0;
-    }
+    std::wstring problem = ZelUt::cab::entryPathProblem(name, relative);
+    if (!problem.empty())
+        return skipEntry(name, problem);
     WinPath target = m_destination / relative;
     ZEL_LOG_INFO << (m_extractMode ? L"Extracting '" : L"Contains '") << target << L"'";
-    if (std::find(m_contents.begin(), m_contents.end(), target) == m_contents.end())
+    if (m_contentSet.insert(target).second)
         m_contents.push_back(target);
     if (!m_extractMode) {
         m_extractedSize += size;
         return 0;
     }
+    if (!m_runTargets.insert(target).second)
+        return skipEntry(name, L"the name occurs more than once in the cabinet.");
+    if (target.getLongPath().str().size() >= kLongestPath)
+        return skipEntry(name, L"the path is longer than the file system allows.");
     try {
         createParentDirectories(target);
     } catch (const CZelException& e) {
-        ZEL_LOG_ERROR << L"Could not create the directory of " << target << L": " << e.getFullText();
-        return 0;
+        return skipEntry(name, L"its directory could not be created: " + e.getFullText());
     }
-    if (target.exists()) {
+    // In a directory this run created, only this run's files exist, and those
+    // are duplicates refused above. Looking up a name that is not there is
+    // costly on some file systems (a scan of the whole directory).
+    if (!m_newDirectories.count(target.getParent()) && target.exists()) {
         try {
             WinAPI::deleteFile(target);
         } catch (const CZelException& e) {
@@ -285,10 +337,11 @@ long long ZelCabExtractor::copyFileCallback(const std::wstring& name, long size)
     INT_PTR descriptor = ZelUt::cab::openDescriptor(
         target, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_SEQUENTIAL, _S_IREAD | _S_IWRITE);
     if (descriptor == -1) {
+        DWORD error = GetLastError();
         ZEL_LOG_INFO << L"file_open failed. duplicate file in archive? - skipping " << name;
-        return 0;
+        return skipEntry(name, L"the file could not be created: " + CZelException::getSystemErrorText(error));
     }
-    if (std::find(m_writtenFiles.begin(), m_writtenFiles.end(), target) == m_writtenFiles.end())
+    if (m_writtenSet.insert(target).second)
         m_writtenFiles.push_back(target);
     m_openTarget = target;
     m_openSize = size;
@@ -296,24 +349,32 @@ long long ZelCabExtractor::copyFileCallback(const std::wstring& name, long size)
     return descriptor;
 }
 
+// Missing directories from the top down; a share's server and share levels
+// are no directories to create.
 void ZelCabExtractor::createParentDirectories(const WinPath& target)
 {
-    for (const WinPath& directory : target.getParent().getSubPaths()) {
-        if (directory.isRoot() || directory.isDriveRoot() || directory.exists())
+    std::vector<WinPath> levels = target.getParent().getSubPaths();
+    for (size_t i = target.isUNC() ? 2 : 0; i < levels.size(); ++i) {
+        const WinPath& directory = levels[i];
+        if (m_knownDirectories.count(directory) || directory.isRoot() || directory.isDriveRoot())
             continue;
-        directory.createDirectory();
-        m_createdDirectories.push_back(directory);
-        if (m_callback)
-            m_callback->onDirectoryCreated(directory);
+        if (!directory.exists()) {
+            directory.createDirectory();
+            m_createdDirectories.push_back(directory);
+            m_newDirectories.insert(directory);
+            if (m_callback)
+                m_callback->onDirectoryCreated(directory);
+        }
+        m_knownDirectories.insert(directory);
     }
 }
 
 bool ZelCabExtractor::closeFileCallback(const std::wstring& name, unsigned short date, unsigned short time,
-                                        unsigned short attributes)
+                                        unsigned short attributes, long long written)
 {
     WinPath target = m_openTarget;
     m_openTarget = WinPath();
-    if (!isComplete(target))
+    if (!isComplete(target, written))
         return true;
     try {
         WinAPI::FileHandle file(CreateFileW(target.getLongPath().str().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
@@ -340,14 +401,9 @@ bool ZelCabExtractor::closeFileCallback(const std::wstring& name, unsigned short
 }
 
 // The decompressor also closes a file it failed to fill; such a file is removed.
-bool ZelCabExtractor::isComplete(const WinPath& target)
+bool ZelCabExtractor::isComplete(const WinPath& target, long long written)
 {
-    unsigned long long written = 0;
-    try {
-        written = target.getFileSize();
-    } catch (const CZelException&) {
-    }
-    if (written == static_cast<unsigned long long>(m_openSize))
+    if (written >= 0 && static_cast<unsigned long long>(written) == m_openSize)
         return true;
     ZEL_LOG_ERROR << L"Cabinet Extraction: '" << target << L"' is incomplete (" << written << L" of " << m_openSize
                   << L" bytes) and is removed.";

@@ -98,7 +98,9 @@ FNOPEN(openFile)
     if (descriptor == -1)
         return -1;
     std::lock_guard<std::mutex> hold(published().guard);
-    if (path == published().path) {
+    // Text comparison only: every target file passes here, and equality by file
+    // identity would open two more files for each.
+    if (!(path < published().path) && !(published().path < path)) {
         published().descriptors.insert(descriptor);
         _lseek(static_cast<int>(descriptor), static_cast<long>(published().offset), SEEK_SET);
     }

@@ -1,16 +1,63 @@
 #include "archive/CabNames.h"
 
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 namespace ZelUt {
 namespace cab {
 
-bool relativeEntryPath(const std::wstring& name, std::wstring& relative)
+const wchar_t* const kLeavesDestination = L"the name leaves the destination directory.";
+
+namespace {
+
+const size_t kLongestPart = 255;
+
+bool isDeviceName(const std::wstring& part)
 {
-    if (name.empty() || name[0] == L'\\' || name[0] == L'/' || name.find(L':') != std::wstring::npos)
+    static const wchar_t* const devices[] = {L"CON", L"PRN", L"AUX", L"NUL"};
+    std::wstring base = part.substr(0, part.find(L'.'));
+    while (!base.empty() && base.back() == L' ')
+        base.pop_back();
+    for (wchar_t& c : base)
+        if (c >= L'a' && c <= L'z')
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+    for (const wchar_t* device : devices)
+        if (base == device)
+            return true;
+    if (base.size() != 4 || (base.compare(0, 3, L"COM") != 0 && base.compare(0, 3, L"LPT") != 0))
         return false;
+    wchar_t n = base[3];
+    return (n >= L'1' && n <= L'9') || n == L'\u00b9' || n == L'\u00b2' || n == L'\u00b3';
+}
+
+// Why the file system would refuse this part of a name, or store it under another one.
+const wchar_t* partProblem(const std::wstring& part)
+{
+    for (wchar_t c : part) {
+        if (c < 0x20)
+            return L"the name holds a control character.";
+        if (std::wcschr(L"<>\"|?*", c))
+            return L"the name holds a character that file names cannot hold.";
+    }
+    if (part.back() == L'.' || part.back() == L' ')
+        return L"a part of the name ends with a dot or a blank.";
+    if (part.size() > kLongestPart)
+        return L"a part of the name is longer than 255 characters.";
+    if (isDeviceName(part))
+        return L"a part of the name is a device name.";
+    return nullptr;
+}
+
+} // namespace
+
+std::wstring entryPathProblem(const std::wstring& name, std::wstring& relative)
+{
+    relative.clear();
+    if (name.empty() || name[0] == L'\\' || name[0] == L'/' || name.find(L':') != std::wstring::npos)
+        return kLeavesDestination;
     std::vector<std::wstring> parts;
+    const wchar_t* problem = nullptr;
     size_t start = 0;
     while (start <= name.size()) {
         size_t end = name.find_first_of(L"\\/", start);
@@ -19,19 +66,22 @@ bool relativeEntryPath(const std::wstring& name, std::wstring& relative)
         std::wstring part = name.substr(start, end - start);
         if (part == L"..") {
             if (parts.empty())
-                return false;
+                return kLeavesDestination;
             parts.pop_back();
         } else if (!part.empty() && part != L".") {
+            if (!problem)
+                problem = partProblem(part);
             parts.push_back(part);
         }
         start = end + 1;
     }
     if (parts.empty())
-        return false;
-    relative.clear();
+        return kLeavesDestination;
+    if (problem)
+        return problem;
     for (const std::wstring& part : parts)
         relative += (relative.empty() ? L"" : L"\\") + part;
-    return true;
+    return std::wstring();
 }
 
 const wchar_t* fdiErrorText(int code)

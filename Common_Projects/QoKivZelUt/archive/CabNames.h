@@ -9,9 +9,14 @@ namespace ZelUt {
 namespace cab {
 
 // The name as a path below the destination ("\" separators, "." and ".."
-// resolved), or false when it is absolute, carries a drive, UNC or stream
-// prefix, or climbs out of the destination.
-bool relativeEntryPath(const std::wstring& name, std::wstring& relative);
+// resolved) in `relative` and an empty result; otherwise why no file can be
+// written where the name says: it is absolute, carries a drive, UNC or stream
+// prefix, climbs out of the destination, holds characters or parts that the
+// file system refuses or would silently change (device names, trailing dots
+// and blanks, control characters).
+std::wstring entryPathProblem(const std::wstring& name, std::wstring& relative);
+
+extern const wchar_t* const kLeavesDestination;
 
 // The text of an FDI operation error code.
 const wchar_t* fdiErrorText(int code);

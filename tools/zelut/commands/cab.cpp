@@ -49,7 +49,8 @@ const Registration cabRegistration{{L"cab", L"list or extract a cabinet archive"
                                     L"usage: zelut cab list ARCHIVE\n"
                                     L"       zelut cab extract ARCHIVE [DIR]\n"
                                     L"  ARCHIVE may also be a program with a cabinet attached behind it;\n"
-                                    L"  entries whose names leave DIR are skipped and make the exit code 2\n",
+                                    L"  entries that cannot be written where their names say are skipped,\n"
+                                    L"  named with the reason, and make the exit code 2\n",
                                     cab}};
 
 } // namespace
