@@ -97,13 +97,28 @@ TEST(FileHasher, VersionOneCorruptAndUnsupportedRecords)
     EXPECT_TRUE(log.contains(L"Security: failed to calculate CRC32 checksum for '" + empty.str() + L"'"));
 }
 
-TEST(FileHasher, SealingThatCannotWriteThrows)
+// Only a record that is not there means "nothing recorded"; one that cannot be
+// read fails the check.
+TEST(FileHasher, SealingThatCannotWriteThrowsAndUnreadableRecordsFail)
 {
     FileHasher hasher;
     TempDir dir;
     WinPath file = dir.write(L"locked.dll", "x");
     (dir.path() / L"signatures\\locked.dll.xig").createDirectory();  // the record's name is taken by a directory
     EXPECT_THROW(hasher.updateAuthentication(file), CZelException);
+    {
+        LogCapture log;
+        EXPECT_FALSE(hasher.authenticateFile(file));
+        EXPECT_TRUE(log.contains(L"Security: checksum file for '" + file.str() + L"' cannot be read: "));
+    }
+    WinPath sealed = dir.write(L"sealed.dll", "y");
+    hasher.updateAuthentication(sealed);
+    WinAPI::FileHandle exclusive(CreateFileW((dir.path() / L"signatures\\sealed.dll.xig").str().c_str(), GENERIC_READ,
+                                             0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(exclusive.valid());
+    EXPECT_FALSE(hasher.authenticateFile(sealed));  // sharing violation
+    exclusive = WinAPI::FileHandle();
+    EXPECT_TRUE(hasher.authenticateFile(sealed));
 }
 
 // Files made and measured by sha256sum and zlib outside: QKZ_PEER_LIST names a

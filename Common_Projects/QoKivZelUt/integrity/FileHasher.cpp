@@ -14,9 +14,7 @@ namespace {
 
 const uint32_t kMagic = 0x3634;
 const uint32_t kRecordSize = 48;
-const uint64_t kWindowBytes = 0x40000000;  // 1 GiB
-const uint64_t kSmallestWindow = 0x1000000;  // 16 MiB, a multiple of the allocation granularity
-const size_t kCrcBuffer = 4 * 1024 * 1024;  // few reads: each one is a system call
+const size_t kReadBuffer = 4 * 1024 * 1024;  // few reads: each one is a system call
 
 uint32_t readWord(const std::vector<char>& bytes, size_t offset)
 {
@@ -32,15 +30,31 @@ std::wstring hex8(unsigned long value)
     return text;
 }
 
-// The checksum file's bytes; false when it cannot be opened.
-bool readRepository(const WinPath& repository, std::vector<char>& bytes)
+// Feeds everything the handle reads, buffer by buffer, to the consumer; false
+// (with the last error set) when a read fails.
+template <class Consumer>
+bool readAll(HANDLE file, Consumer consume)
+{
+    std::vector<unsigned char> buffer(kReadBuffer);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+            return false;
+        if (got == 0)
+            return true;
+        consume(buffer.data(), got);
+    }
+}
+
+// The checksum file's bytes; ERROR_SUCCESS, or why it could not be opened.
+DWORD readRepository(const WinPath& repository, std::vector<char>& bytes)
 {
     WinAPI::FileHandle file(CreateFileW(repository.str().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid())
-        return false;
+        return GetLastError();
     bytes = WinAPI::readFile(file);
-    return true;
+    return ERROR_SUCCESS;
 }
 
 } // namespace
@@ -100,31 +114,22 @@ std::wstring FileHasher::createHash(const WinPath& file)
     return getHashValue(createBinaryHash(file));
 }
 
+// The file is read through one handle, and what that handle reads is hashed:
+// a file that grows meanwhile is not cut short, and a failing medium gives an
+// error instead of the fault that a read through a mapped view would raise.
 std::vector<unsigned char> FileHasher::createBinaryHash(const WinPath& file)
 {
     HashHandle hash = createHashObject();
-    const uint64_t size = file.getFileSize();
-    if (size == 0)
-        return getBinaryHashValue(hash);
     WinAPI::FileHandle handle = WinAPI::openFileReadOnly(file);
-    WinAPI::FileHandle mapping(CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping.valid())
-        throwLastError(L"FileHasher::createHash() failed to create Mapping Handle.");
-    uint64_t maxWindow = kWindowBytes;
-    for (uint64_t offset = 0; offset < size;) {
-        uint64_t window = size - offset < maxWindow ? size - offset : maxWindow;
-        WinAPI::ViewHandle view(MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
-                                      static_cast<DWORD>(offset), static_cast<SIZE_T>(window)));
-        if (!view.valid() && GetLastError() == ERROR_NOT_ENOUGH_MEMORY && maxWindow > kSmallestWindow) {
-            maxWindow /= 2;  // a 32-bit address space may have no free gigabyte in one piece
-            continue;
-        }
-        if (!view.valid())
-            throwLastError(L"FileHasher::createHash() failed to map file view.");
-        if (!CryptHashData(hash, static_cast<const BYTE*>(view.get()), static_cast<DWORD>(window), 0))
-            throwLastError(L"FileHasher::createHash(): CryptHashData() failed.");
-        offset += window;
-    }
+    bool hashed = true;
+    bool read = readAll(handle, [&](const unsigned char* data, DWORD size) {
+        if (hashed && !CryptHashData(hash, data, size, 0))
+            hashed = false;
+    });
+    if (!read)
+        throwLastError(L"FileHasher::createHash() failed to read " + file.str());
+    if (!hashed)
+        throwLastError(L"FileHasher::createHash(): CryptHashData() failed.");
     return getBinaryHashValue(hash);
 }
 
@@ -141,19 +146,13 @@ unsigned long FileHasher::crcFromFile(const WinPath& file) const
                                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!handle.valid())
         return 0;
-    std::vector<unsigned char> buffer(kCrcBuffer);
     unsigned long crc = 0;
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-            // A checksum of part of a file would name a wrong copy: a failed read is a failure.
-            ZEL_LOG_WARNING << L"FileHasher::crcFromFile(" << file << L"): reading failed: " << ErrorW32(GetLastError());
-            return 0;
-        }
-        if (got == 0)
-            return crc;
-        crc = crc32(crc, buffer.data(), got);
+    if (!readAll(handle, [&](const unsigned char* data, DWORD size) { crc = crc32(crc, data, size); })) {
+        // A checksum of part of a file would name a wrong copy: a failed read is a failure.
+        ZEL_LOG_WARNING << L"FileHasher::crcFromFile(" << file << L"): reading failed: " << ErrorW32(GetLastError());
+        return 0;
     }
+    return crc;
 }
 
 WinPath FileHasher::getRepositoryName(const WinPath& file)
@@ -181,9 +180,16 @@ bool FileHasher::authenticateFile(const WinPath& file) const
 {
     const std::wstring& path = file.str();
     std::vector<char> bytes;
-    if (!readRepository(getRepositoryName(file), bytes)) {
+    DWORD opened = readRepository(getRepositoryName(file), bytes);
+    if (opened == ERROR_FILE_NOT_FOUND || opened == ERROR_PATH_NOT_FOUND) {
         ZEL_LOG_TRACE << L"Security: no previous checksum available for '" << path << L"'";
         return true;
+    }
+    // A record that is there but cannot be read (access denied, in use, a
+    // directory) is no reason to trust the file.
+    if (opened != ERROR_SUCCESS) {
+        ZEL_LOG_WARNING << L"Security: checksum file for '" << path << L"' cannot be read: " << ErrorW32(opened);
+        return false;
     }
     if (bytes.size() < kRecordSize || readWord(bytes, 0) != kMagic || readWord(bytes, 4) < kRecordSize) {
         ZEL_LOG_WARNING << L"Security: corrupt checksum file for '" << path << L"'";
@@ -229,7 +235,7 @@ unsigned long FileHasher::loadFileCrcFromRepository(const WinPath& file) const
 {
     try {
         std::vector<char> bytes;
-        if (readRepository(getRepositoryName(file), bytes) && bytes.size() == kRecordSize &&
+        if (readRepository(getRepositoryName(file), bytes) == ERROR_SUCCESS && bytes.size() == kRecordSize &&
             readWord(bytes, 8) == 1 && readWord(bytes, 0) == kMagic)
             return readWord(bytes, 28);
     } catch (const CZelException& e) {
