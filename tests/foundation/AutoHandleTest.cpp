@@ -1,5 +1,9 @@
 #include <QoKivZelUt/WinAPI.h>
 
+#include "foundation/StringBuffer.h"
+
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -53,3 +57,21 @@ TEST(AutoHandle, ReleaseKeepsTheLastErrorAndInvalidValuesHoldNothing)
 }
 
 } // namespace
+
+// Calls that truncate report the capacity or one less; either way the text is
+// fetched again with a larger buffer, whatever its length.
+TEST(FetchString, TruncatedResultsAreFetchedAgain)
+{
+    for (size_t length : {10u, 258u, 259u, 260u, 261u, 700u}) {
+        const std::wstring text(length, L'x');
+        for (int truncatedReturn : {0, -1}) {
+            auto call = [&](wchar_t* buffer, DWORD capacity) -> DWORD {
+                DWORD copied = static_cast<DWORD>(std::min<size_t>(text.size(), capacity - 1));
+                std::copy_n(text.begin(), copied, buffer);
+                buffer[copied] = L'\0';
+                return copied < text.size() ? capacity + truncatedReturn : copied;
+            };
+            EXPECT_EQ(text, ZelUt::detail::fetchString(call, L"failed")) << length << " " << truncatedReturn;
+        }
+    }
+}

@@ -102,14 +102,41 @@ TEST(Registry, ConversionsAndArgumentErrors)
     }
 }
 
-TEST(Registry, PredefinedKeysAreNeverClosed)
+// Closing a predefined key is ignored by some systems, so the guard's rule is
+// checked itself, and an ordinary key is seen to be closed by its last guard.
+TEST(Registry, GuardsCloseOrdinaryKeysButNeverPredefinedOnes)
 {
+    for (HKEY predefined : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS,
+                            HKEY_PERFORMANCE_DATA, HKEY_CURRENT_CONFIG, HKEY_PERFORMANCE_TEXT,
+                            HKEY_PERFORMANCE_NLSTEXT})
+        EXPECT_TRUE(WinAPI::RegCloseKeyClass::isPredefined(predefined));
+    HKEY raw = nullptr;
     {
-        WinAPI::RegKey hklm(HKEY_LOCAL_MACHINE);
-        WinAPI::RegKey copy = hklm;
+        WinAPI::RegKey software = WinAPI::regOpenKeyEx(HKEY_LOCAL_MACHINE, L"Software");
+        raw = software.get();
+        EXPECT_FALSE(WinAPI::RegCloseKeyClass::isPredefined(raw));
+        WinAPI::RegKey copy = software;
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr, nullptr));
     }
-    WinAPI::RegKey software = WinAPI::regOpenKeyEx(HKEY_LOCAL_MACHINE, L"Software");
-    EXPECT_TRUE(software.valid());
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                     nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+
+// Key names may hold '/': only the first separator splits off the hive.
+TEST(Registry, KeyNamesWithSlashes)
+{
+    TestRegistryKey key;
+    HKEY created = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key.key(), L"text/html", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &created, nullptr));
+    RegCloseKey(created);
+    const std::wstring path = L"HKCU\\" + key.subkey() + L"\\text/html";
+    auto split = WinAPI::splitRegistryPath(path);
+    EXPECT_EQ(HKEY_CURRENT_USER, split.first);
+    EXPECT_EQ(key.subkey() + L"\\text/html", split.second);
+    EXPECT_TRUE(WinAPI::regOpenPath(path).valid());
+    EXPECT_EQ(L"Software\\Wine", WinAPI::splitRegistryPath(L"HKLM/Software\\\\Wine\\").second);
 }
 
 TEST(ProfileFiles, ReadWriteLongValuesAndSections)

@@ -2,7 +2,10 @@
 
 #include <QoKivZelUt/LockedModules.h>
 
+#include "process/DeviceNames.h"
+
 #include <objbase.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +89,39 @@ TEST(ZelLockedModuleInfo, NamesA64BitProgramWhateverTheCallersWidth)
     EXPECT_TRUE(locked);
     const bool viaCompanion = sizeof(void*) == 4;
     EXPECT_EQ(viaCompanion, log.contains(L"QoSnapshot64.exe /moduleInfo:\"" + holder.str() + L"\" /skipProcess:"));
+}
+
+TEST(ZelLockedModuleInfo, DeviceNamesMatchWholeLeadingComponents)
+{
+    using ZelUt::detail::replaceDevicePrefix;
+    std::wstring path = L"\\Device\\HarddiskVolume10\\dir\\a.dll";
+    EXPECT_FALSE(replaceDevicePrefix(path, L"\\Device\\HarddiskVolume1", L"C:\\"));
+    EXPECT_TRUE(replaceDevicePrefix(path, L"\\Device\\HarddiskVolume10", L"D:\\"));
+    EXPECT_EQ(L"D:\\dir\\a.dll", path);
+    std::wstring share = L"\\Device\\Mup\\srv\\share\\a.dll";
+    EXPECT_TRUE(replaceDevicePrefix(share, L"\\Device\\Mup", L"\\\\"));
+    EXPECT_EQ(L"\\\\srv\\share\\a.dll", share);
+    std::wstring inside = L"C:\\x\\Device\\Mup\\y";
+    EXPECT_FALSE(replaceDevicePrefix(inside, L"\\Device\\Mup", L"\\\\"));
+}
+
+// Module names of 260 characters and more come back whole, also from another process.
+TEST(ZelLockedModuleInfo, LongModuleNamesAreNotCutShort)
+{
+    TempDir dir;
+    WinPath deep = dir.path() / std::wstring(150, L'd') / std::wstring(150, L'e');
+    deep.createDirectory();
+    WinPath dll = deep / L"qkz long module.dll";
+    ASSERT_GT(dll.str().size(), 300u);
+    WinAPI::copyFile(qkztest::binDir() / L"qkz_testlib.dll", dll);
+    auto child = qkztest::childHolding(L"load", dll, 30000);
+    HMODULE modules[512];
+    DWORD bytes = 0;
+    ASSERT_TRUE(EnumProcessModules(child->handle(), modules, sizeof modules, &bytes));
+    bool found = false;
+    for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 512; ++i)
+        found = found || WinAPI::getModuleFileNameEx(child->handle(), modules[i]).str() == dll.str();
+    EXPECT_TRUE(found);
 }
 
 class Snapshot64 : public ::testing::Test {

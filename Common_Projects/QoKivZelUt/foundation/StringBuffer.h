@@ -9,9 +9,11 @@ namespace ZelUt {
 namespace detail {
 
 // call(buffer, capacity) returns the characters written without the
-// terminator when they fit, the needed size (or the capacity, for calls
-// that truncate) when they do not, and 0 on failure. Throws `failure` with
-// the last error when call fails.
+// terminator when they fit, the needed size when they do not, and 0 on
+// failure. Calls that truncate return the capacity or one less (the
+// truncated text), so a result that fills the buffer is taken as truncated
+// and the call is repeated with a larger one. Throws `failure` with the last
+// error when call fails.
 template <class Call>
 std::wstring fetchString(Call call, const std::wstring& failure, DWORD initial = 260)
 {
@@ -24,11 +26,11 @@ std::wstring fetchString(Call call, const std::wstring& failure, DWORD initial =
                 throwLastError(failure);
             return std::wstring();
         }
-        if (n < buffer.size()) {
+        if (n + 1 < buffer.size()) {
             buffer.resize(n);
             return buffer;
         }
-        buffer.assign(n > buffer.size() ? n + 1 : buffer.size() * 2, L'\0');
+        buffer.assign(n >= buffer.size() ? n + 1 : buffer.size() * 2, L'\0');
     }
 }
 

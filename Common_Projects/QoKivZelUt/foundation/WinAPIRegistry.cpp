@@ -52,9 +52,16 @@ std::pair<HKEY, std::wstring> splitRegistryPath(const std::wstring& path)
     auto hive = parts.empty() ? hiveTable().end() : hiveTable().find(upper(parts.front()));
     if (hive == hiveTable().end())
         throw CZelException(13, L"Invalid argument in registry function: " + path);
-    std::wstring normalised = WinPath(path).str();
-    size_t separator = normalised.find(L'\\');
-    std::wstring rest = separator == std::wstring::npos ? std::wstring() : normalised.substr(separator + 1);
+    // Key names may hold '/', which a path would turn into a separator: the
+    // subkey is the original text after the hive, with runs of '\\' collapsed.
+    size_t hiveStart = path.find_first_not_of(L"\\/");
+    size_t separator = path.find_first_of(L"\\/", hiveStart);
+    std::wstring rest;
+    for (size_t i = separator == std::wstring::npos ? path.size() : separator + 1; i < path.size(); ++i)
+        if (path[i] != L'\\' || (!rest.empty() && rest.back() != L'\\'))
+            rest += path[i];
+    if (!rest.empty() && rest.back() == L'\\')
+        rest.pop_back();
     return {hive->second, rest};
 }
 

@@ -1,5 +1,6 @@
 #include <QoKivZelUt/LockedModules.h>
 
+#include "DeviceNames.h"
 #include "ProcessSnapshot.h"
 #include "foundation/Log.h"
 
@@ -68,14 +69,9 @@ bool ZelLockedModuleInfo::enumerateDeviceMappings()
 
 void ZelLockedModuleInfo::replaceDeviceName(std::wstring& path) const
 {
-    for (const auto& device : m_devices) {
-        size_t at = path.find(device.first);
-        if (at == std::wstring::npos)
-            continue;
-        size_t length = std::min(device.first.size() + 1, path.size() - at);
-        path.replace(at, length, device.second);
-        return;
-    }
+    for (const auto& device : m_devices)
+        if (ZelUt::detail::replaceDevicePrefix(path, device.first, device.second))
+            return;
 }
 
 std::wstring ZelLockedModuleInfo::getProcessMappedFileName(void* process, void* address) const
@@ -119,7 +115,15 @@ void ZelLockedModuleInfo::initLocal(const WinPath& module, bool skipOwnProcess, 
                 WinPath file(getProcessMappedFileName(process.get(), region.AllocationBase));
                 bool match = !file.empty() && (absolute ? file == module : file.getFileName() == module);
                 if (match) {
-                    m_info.m_app = absolute ? WinAPI::getModuleFileNameEx(process, nullptr).str() : entry.szExeFile;
+                    std::wstring app = entry.szExeFile;
+                    if (absolute) {
+                        try {
+                            app = WinAPI::getModuleFileNameEx(process, nullptr).str();
+                        } catch (const CZelException&) {
+                            return false;  // the process ended while it was examined
+                        }
+                    }
+                    m_info.m_app = app;
                     PROCESSWINDOWNAME window;
                     GetProcessWindowName(entry.th32ProcessID, window);
                     m_info.m_title = window.title;
