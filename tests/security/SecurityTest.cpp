@@ -68,6 +68,22 @@ TEST(CZelAcl, EntriesOrderTextAndGrowth)
     EXPECT_EQ(L"{1-0-0x00000002-[S-1-5-11]}-{0-2-0x00000001-[S-1-1-0]}", odd.toString());
     EXPECT_EQ(0, CZelAcl(L"garbage").GetAceCount());
 
+    // Copies and growth keep the entries exactly as they stand; only a new
+    // denied entry goes to the front.
+    CZelSecurityDescriptor mixed =
+        CZelSecurityDescriptor::fromSddl(L"D:(A;;GA;;;SY)(D;;GA;;;BG)(A;;GR;;;BU)(D;;GW;;;WD)");
+    CZelAcl copy = mixed.getDacl();
+    const DWORD types[] = {0, 1, 0, 1};
+    ASSERT_EQ(4, copy.GetAceCount());
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(types[i], copy.GetAceAt(i).GetAceType()) << i;
+    std::wstring before = copy.toString();
+    EXPECT_EQ(before, CZelAcl(copy).toString());
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(copy.AddAce(0, 0, 0x10000 + i, CZelSid(CZelSid::World)));
+    copy.AddAce(CZelAce(CZelSid(CZelSid::Guests), GENERIC_WRITE, false));
+    EXPECT_EQ(0u, copy.toString().find(CZelAce(CZelSid(CZelSid::Guests), GENERIC_WRITE, false).toString() + L"-" + before));
+
     CZelAcl many;
     for (int i = 0; i < 40; ++i)
         ASSERT_TRUE(many.AddAce(0, 0, static_cast<DWORD>(i + 1), CZelSid(CZelSid::World)));
@@ -86,6 +102,7 @@ TEST(CZelSecurityDescriptor, SddlRoundTripsOnRealObjects)
     const wchar_t* dacls[] = {
         L"O:SYG:SYD:(A;OICI;GA;;;BA)(A;CI;GR;;;WD)",
         L"O:BAG:BAD:(D;;GA;;;BG)(A;OICIIO;GR;;;BU)(A;;GA;;;SY)",
+        L"O:BAG:BAD:(A;;GA;;;SY)(D;;GA;;;BG)(A;;GR;;;BU)(D;;GW;;;WD)",
     };
     for (const wchar_t* sddl : dacls) {
         CZelSecurityDescriptor sd = CZelSecurityDescriptor::fromSddl(sddl);
@@ -93,7 +110,7 @@ TEST(CZelSecurityDescriptor, SddlRoundTripsOnRealObjects)
 
         qkztest::TestRegistryKey key;
         sd.applyToRegistryKey(key.key());
-        EXPECT_EQ(sd.getDacl().toString(), CZelSecurityDescriptor::fromRegistryKey(key.key()).getDacl().toString());
+        EXPECT_EQ(sddl, CZelSecurityDescriptor::fromRegistryKey(key.key()).toSddl());
         CZelSecurityDescriptor::fromSddl(L"D:(A;OICI;GA;;;WD)").applyToRegistryKey(key.key());  // so it can go
 
         SECURITY_ATTRIBUTES sa = {sizeof(sa), sd.getSD(), FALSE};

@@ -355,29 +355,27 @@ BYTE* newAcl(DWORD size, DWORD revision)
     return acl;
 }
 
-// A fresh ACL holding the source's entries in order (inserted by the usual rule).
-BYTE* rebuilt(const ACL* source, DWORD extra)
+// A byte copy of a valid source whose entries stay exactly as they are, with
+// room for `extra` more bytes (all the source's free space when extra is 0).
+BYTE* copyOfAcl(const ACL* source, DWORD extra)
 {
     if (!source || !IsValidAcl(const_cast<PACL>(source)))
         return nullptr;
     ACL_SIZE_INFORMATION info;
-    GetAclInformation(const_cast<PACL>(source), &info, sizeof(info), AclSizeInformation);
-    return newAcl(std::max<DWORD>(info.AclBytesInUse + extra, sizeof(ACL)), source->AclRevision);
+    if (!GetAclInformation(const_cast<PACL>(source), &info, sizeof(info), AclSizeInformation))
+        return nullptr;
+    DWORD size = extra ? info.AclBytesInUse + extra : source->AclSize;
+    BYTE* copy = new BYTE[size]();
+    memcpy(copy, source, info.AclBytesInUse);
+    reinterpret_cast<ACL*>(copy)->AclSize = static_cast<WORD>(size);
+    return copy;
 }
 
 } // namespace
 
-CZelAcl::CZelAcl(const ACL* acl)
-{
-    m_acl = rebuilt(acl, 0);
-    if (!m_acl)
-        return;
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (GetAce(const_cast<PACL>(acl), i, &ace))
-            AddAce(ace);
-    }
-}
+// A copy keeps the entries exactly in their order: rebuilding it through the
+// adding rule would move denied entries and change the effective access.
+CZelAcl::CZelAcl(const ACL* acl) : m_acl(copyOfAcl(acl, 0)) {}
 
 CZelAcl::CZelAcl(const CZelAcl& other) : CZelAcl(reinterpret_cast<const ACL*>(other.m_acl)) {}
 CZelAcl::CZelAcl(CZelAcl&& other) noexcept : m_acl(std::exchange(other.m_acl, nullptr)) {}
@@ -444,17 +442,12 @@ int CZelAcl::AddAce(const void* rawAce)
             error != ERROR_NOT_ENOUGH_MEMORY && error != ERROR_OUTOFMEMORY)
             return 0;
     }
-    CZelAcl grown;
-    grown.m_acl = rebuilt(reinterpret_cast<const ACL*>(m_acl), size);
-    if (!grown.m_acl)
+    // A larger list keeps the old entries as they stand; only the new one is placed by the rule.
+    if (info.AclBytesInUse + size > 0xFFFF)
         return 0;
-    const ACL* old = reinterpret_cast<const ACL*>(m_acl);
-    for (DWORD i = 0; i < old->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(const_cast<PACL>(old), i, &ace) || !grown.insert(ace))
-            return 0;
-    }
-    if (!grown.insert(rawAce))
+    CZelAcl grown;
+    grown.m_acl = copyOfAcl(reinterpret_cast<const ACL*>(m_acl), size);
+    if (!grown.m_acl || !grown.insert(rawAce))
         return 0;
     std::swap(m_acl, grown.m_acl);
     return 1;
