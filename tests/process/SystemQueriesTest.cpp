@@ -115,14 +115,22 @@ struct FakeSessions : ZelUt::SessionApi {
         session = s->second;
         return true;
     }
+    size_t processCount = 3;  // the ids are 4, 100, 200 and then more
+    unsigned long enumError = 0;
     bool enumProcesses(std::vector<unsigned long>& pids, unsigned long& needed, unsigned long& error) override
     {
-        if (pids.size() < 2000) {
-            needed = 2000;
+        if (enumError) {
+            error = enumError;
+            return false;
+        }
+        if (pids.size() <= processCount) {  // as the system's wrapper: a full list may be cut
+            needed = static_cast<unsigned long>(pids.size() * 2);
             error = ERROR_MORE_DATA;
             return false;
         }
         pids = {4, 100, 200};
+        for (size_t i = 3; i < processCount; ++i)
+            pids.push_back(static_cast<unsigned long>(1000 + i * 4));
         return true;
     }
     bool wtsEnumerateProcesses(std::vector<WtsProcess>& processes, unsigned long&) override
@@ -155,6 +163,19 @@ TEST_F(SessionSeam, SessionIdFallsBackThroughBothAlternatives)
         EXPECT_EQ(static_cast<unsigned long>(ERROR_ACCESS_DENIED), e.getErrorCode());
         EXPECT_EQ(L"Could not determine session id", e.getMessage());
     }
+}
+
+// The process list grows as far as the processes need; a list that cannot be
+// had at all still leaves the terminal-services enumeration.
+TEST_F(SessionSeam, ManyProcessesAndAFailingProcessList)
+{
+    fake.processCount = 5000;
+    fake.sessions = {{1000 + 4999 * 4, 3}};
+    fake.directFailuresLeft[1000 + 4999 * 4] = 1;
+    EXPECT_EQ(3u, WtsHelper::getSessionId(1000 + 4999 * 4));
+    fake.enumError = ERROR_ACCESS_DENIED;
+    fake.wts = {{L"b.exe", 200, 6, L""}};
+    EXPECT_EQ(6u, WtsHelper::getSessionId(200));
 }
 
 TEST_F(SessionSeam, TerminalServerAndInstallMode)

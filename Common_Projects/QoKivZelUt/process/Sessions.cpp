@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <QoKivZelUt/Process.h>
 #include <QoKivZelUt/SystemQueries.h>
 
@@ -113,14 +114,15 @@ SessionApi& sessionApi()
 
 unsigned long getSessionIdAlternative(unsigned long pid)
 {
+    // The list grows for as long as it may have been cut, up to a bound no
+    // system reaches (four million processes).
+    const size_t kMostIds = size_t(1) << 22;
     std::vector<unsigned long> pids(1024);
     unsigned long needed = 0, error = 0;
-    if (!sessionApi().enumProcesses(pids, needed, error)) {
-        if (error != ERROR_MORE_DATA)
+    while (!sessionApi().enumProcesses(pids, needed, error)) {
+        if (error != ERROR_MORE_DATA || pids.size() >= kMostIds)
             throw CZelException(error, L"Retrieving process ids failed with error ");
-        pids.assign(needed, 0);
-        if (!sessionApi().enumProcesses(pids, needed, error))
-            throw CZelException(error, L"Retrieving process ids failed with error ");
+        pids.assign(std::min<size_t>(std::max<size_t>(needed, pids.size() * 2), kMostIds), 0);
     }
     for (unsigned long id : pids) {
         if (id != pid)
@@ -182,9 +184,14 @@ unsigned long getSessionId(unsigned long pid)
     if (ZelUt::sessionApi().processIdToSessionId(pid, session, error))
         return session;
     ZEL_LOG_TRACE << L"ProcessIdToSessionId(" << pid << L") failed with error " << error;
-    session = ZelUt::getSessionIdAlternative(pid);
-    if (session != 0xFFFFFFFF)
-        return session;
+    try {
+        session = ZelUt::getSessionIdAlternative(pid);
+        if (session != 0xFFFFFFFF)
+            return session;
+    } catch (const CZelException& e) {
+        // The terminal-services enumeration below may still know the process.
+        ZEL_LOG_TRACE << e;
+    }
     session = ZelUt::getSessionIdViaWTSEnumerateProcesses(pid);
     if (session == 0xFFFFFFFF)
         throw CZelException(error, L"Could not determine session id");
