@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <QoKivZelUt/Process.h>
 #include <QoKivZelUt/SystemQueries.h>
 
@@ -10,6 +9,7 @@
 #include <sddl.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <memory>
 
 using ZelUt::detail::throwLastError;
