@@ -86,7 +86,10 @@ public:
 
     // Waits while another installation holds the Installer's execution mutex,
     // pumping this process's window messages.
-    void waitForMutex();
+    // Waits for another installation's execution mutex; true when it was waited for.
+    bool waitForMutex();
+    // Waits the time while pumping the caller's window messages.
+    static void pauseWhileBusy(unsigned long ms);
 
     ATL::CComBSTR getProductCode() const { return m_productCode; }
     ATL::CComBSTR getProductName() const { return m_productName; }

@@ -4,6 +4,8 @@
 #include <QoKivZelUt/MsiProduct.h>
 #include <QoKivZelUt/ZelLog.h>
 
+#include "installer/MsiRetry.h"
+
 #include <gtest/gtest.h>
 
 #include <shlwapi.h>
@@ -215,6 +217,9 @@ TEST(MsiProduct, CorruptOrMissingPackagesAreRefused)
         {L"text.msi", "not a package at all"},
         {L"empty.msi", ""},
     };
+    // A constructor that throws leaves the Installer's record handler as it was.
+    INSTALLUI_HANDLER_RECORD ours = [](void*, UINT, MSIHANDLE) -> INT { return 0; };
+    MsiSetExternalUIRecord(ours, 0, nullptr, nullptr);
     EXPECT_THROW(ZelMsiProduct(dir.path() / L"missing.msi", {}, nullptr), CZelException);
     DWORD handlesBefore = 0, handlesAfter = 0;
     GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
@@ -230,6 +235,31 @@ TEST(MsiProduct, CorruptOrMissingPackagesAreRefused)
     }
     GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
     EXPECT_EQ(handlesBefore, handlesAfter);
+    INSTALLUI_HANDLER_RECORD registered = nullptr;
+    MsiSetExternalUIRecord(nullptr, 0, nullptr, &registered);
+    EXPECT_EQ(ours, registered);
+}
+
+// 1618 is tried again at once after a wait for the other installation; where
+// that wait cannot be done, after growing pauses, and given up after a bound.
+TEST(MsiProduct, BusyInstallerIsRetriedWithBackOffAndABound)
+{
+    using ZelUt::detail::retryWhileInstallerBusy;
+    std::vector<DWORD> pauses;
+    auto pause = [&](DWORD ms) { pauses.push_back(ms); };
+    int calls = 0;
+    UINT result = retryWhileInstallerBusy([&] { return ++calls < 4 ? ERROR_INSTALL_ALREADY_RUNNING : ERROR_SUCCESS; },
+                                          [] { return true; }, pause);
+    EXPECT_EQ(UINT(ERROR_SUCCESS), result);
+    EXPECT_EQ(4, calls);
+    EXPECT_TRUE(pauses.empty());
+
+    calls = 0;
+    result = retryWhileInstallerBusy([&] { ++calls; return UINT(ERROR_INSTALL_ALREADY_RUNNING); },
+                                     [] { return false; }, pause, 20000);
+    EXPECT_EQ(UINT(ERROR_INSTALL_ALREADY_RUNNING), result);
+    EXPECT_EQ((std::vector<DWORD>{250, 500, 1000, 2000, 4000, 5000, 5000, 2250}), pauses);
+    EXPECT_EQ(9, calls);
 }
 
 // The handler the product registered with the Installer, driven with records

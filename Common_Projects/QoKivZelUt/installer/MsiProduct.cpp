@@ -5,6 +5,7 @@
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
 #include "installer/MsiOwner.h"
+#include "installer/MsiRetry.h"
 #include "installer/MsiText.h"
 
 #include <shlwapi.h>
@@ -115,23 +116,24 @@ void pumpWindowMessages(HWND window)
 
 // ---------------------------------------------------------------- construction
 
+// The record handler is registered with msi.dll only when construction can no
+// longer fail: a constructor that throws leaves no object for msi.dll to call.
 ZelMsiProduct::ZelMsiProduct(const CComBSTR& productCode, IProgressCallback* callback)
     : m_productCode(productCode)
 {
-    setUI();
     registerCallback(callback);
     resetTicks();
     MsiHandle handle = openHandle();
     m_productName = getProductProperty(handle, L"ProductName");
     setNumberOfComponents(handle);
     openLog(m_productName);
+    setUI();
 }
 
 ZelMsiProduct::ZelMsiProduct(const WinPath& package, const std::vector<WinPath>& extraFiles,
                              IProgressCallback* callback)
     : m_packagePath(package), m_extraFiles(extraFiles)
 {
-    setUI();
     registerCallback(callback);
     resetTicks();
     MsiHandle handle = openHandle();
@@ -139,6 +141,7 @@ ZelMsiProduct::ZelMsiProduct(const WinPath& package, const std::vector<WinPath>&
     m_productName = getProductProperty(handle, L"ProductName");
     setNumberOfComponents(handle);
     openLog(m_productName);
+    setUI();
 }
 
 ZelMsiProduct::~ZelMsiProduct()
@@ -253,7 +256,7 @@ void ZelMsiProduct::openLog(const CComBSTR& name)
         ZelLogBackupFile(path);
     UINT status = ::MsiEnableLogW(0x0FDF, path.str().c_str(), 0);
     if (status != ERROR_SUCCESS)
-        throwZelException(status, (L"::MsiEnableLog(" + path.str() + L") failed: ").c_str());
+        ZEL_LOG_ERROR << L"::MsiEnableLog(" << path << L") failed: " << ErrorW32(status);
 }
 
 void ZelMsiProduct::copyPackageLocally()
@@ -296,7 +299,7 @@ void ZelMsiProduct::deleteLocalCopy()
 
 // ---------------------------------------------------------------- waiting
 
-void ZelMsiProduct::waitForMutex()
+bool ZelMsiProduct::waitForMutex()
 {
     try {
         if (startedByInstaller()) {
@@ -328,10 +331,26 @@ void ZelMsiProduct::waitForMutex()
                 ZelUt::detail::throwLastError(std::wstring(L"Error waiting for mutex ") + MSIMutexName);
         }
         ZEL_LOG_INFO << L"Other installation has finished";
+        return true;
     } catch (const CZelException& e) {
         if (e.getErrorCode() != ERROR_FILE_NOT_FOUND)
             ZEL_LOG_INFO << L"ZelMsiProduct::waitForMutex() caught exception " << e.getErrorCode() << L": "
                          << e.getFullText();
+    }
+    return false;
+}
+
+void ZelMsiProduct::pauseWhileBusy(unsigned long ms)
+{
+    HWND window = CZelTools::GetMyHWND();
+    ULONGLONG end = ::GetTickCount64() + ms;
+    for (ULONGLONG now = ::GetTickCount64(); now < end; now = ::GetTickCount64()) {
+        DWORD result = ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now),
+                                                     window ? QS_ALLINPUT : 0, MWMO_ALERTABLE);
+        if (result == WAIT_OBJECT_0 && window)
+            pumpWindowMessages(window);
+        else if (result == WAIT_FAILED)
+            ::Sleep(static_cast<DWORD>(end - now));
     }
 }
 
@@ -360,11 +379,9 @@ void ZelMsiProduct::install(const std::vector<std::pair<CComBSTR, CComBSTR>>& pr
     copyPackageLocally();
     resetTicks();
     setUI();
-    UINT result;
-    do {
-        waitForMutex();
-        result = ::MsiInstallProductW(getLocalPath().str().c_str(), commandLine.c_str());
-    } while (result == ERROR_INSTALL_ALREADY_RUNNING);
+    UINT result = ZelUt::detail::retryWhileInstallerBusy(
+        [&] { return ::MsiInstallProductW(getLocalPath().str().c_str(), commandLine.c_str()); },
+        [&] { return waitForMutex(); }, [&](DWORD ms) { pauseWhileBusy(ms); });
     if (result != ERROR_SUCCESS) {
         ZEL_LOG_ERROR << L"MsiAction: installation of product " << name << L" failed: " << result;
         throwWithInstallerText(result, L"::MsiInstallProduct() failed: ", m_lastErrorText);
@@ -385,13 +402,14 @@ void ZelMsiProduct::uninstall()
     ZEL_LOG_INFO << L"MsiAction: deinstallation of product " << name << L" begins";
     m_lastErrorText.clear();
     setUI();
-    UINT result;
-    do {
-        waitForMutex();
-        result = ::MsiConfigureProductExW(m_productCode, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
-                                          L"REBOOT=ReallySuppress");
-        logStep(false);
-    } while (result == ERROR_INSTALL_ALREADY_RUNNING);
+    UINT result = ZelUt::detail::retryWhileInstallerBusy(
+        [&] {
+            UINT status = ::MsiConfigureProductExW(m_productCode, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
+                                                   L"REBOOT=ReallySuppress");
+            logStep(false);
+            return status;
+        },
+        [&] { return waitForMutex(); }, [&](DWORD ms) { pauseWhileBusy(ms); });
     if (result == ERROR_UNKNOWN_PRODUCT) {
         ZEL_LOG_INFO << L"MsiAction: product " << name << L" was not installed";
     } else if (result != ERROR_SUCCESS) {
