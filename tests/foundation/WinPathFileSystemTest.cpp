@@ -1,4 +1,5 @@
 #include "TestEnv.h"
+#include "WineDifferences.h"
 
 #include <gtest/gtest.h>
 
@@ -98,3 +99,25 @@ TEST(WinPathFileSystem, VersionResourceAndTimes)
 }
 
 } // namespace
+
+// Removal takes a link to a directory away itself, never what it points at.
+// The link is made outside (links.sh): QKZ_LINK_TREE names a directory with
+// kept\\precious.txt and tree\\{own.txt, link -> kept}.
+TEST(WinPathFileSystemLinks, RemoveRecursivelyDoesNotFollowLinks)
+{
+    std::wstring root = WinAPI::getEnvironmentVariable(L"QKZ_LINK_TREE");
+    if (root.empty())
+        GTEST_SKIP() << "run through the foundation_links test";
+    WinPath tree = WinPath(root) / L"tree";
+    WinPath keptFile = WinPath(root) / L"kept" / L"precious.txt";
+    ASSERT_TRUE((tree / L"link" / L"precious.txt").exists());
+    ASSERT_NE(0u, GetFileAttributesW((tree / L"link").str().c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (qkztest::deletionFollowsLinks()) {
+        EXPECT_THROW(tree.removeRecursively(), CZelException);  // the link cannot go, and nothing behind it
+        EXPECT_FALSE((tree / L"own.txt").exists());
+    } else {
+        tree.removeRecursively();
+        EXPECT_FALSE(tree.exists());
+    }
+    EXPECT_TRUE(keptFile.exists());
+}

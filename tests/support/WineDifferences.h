@@ -19,4 +19,12 @@ inline bool fileSecurityIsSynthesised()
     return runningUnderWine();
 }
 
+// Wine deletes through symbolic links: RemoveDirectoryW on a link to a
+// directory answers "not empty" for the target, and neither it nor DeleteFileW
+// on a link to a file removes the link itself (the latter deletes the target).
+inline bool deletionFollowsLinks()
+{
+    return runningUnderWine();
+}
+
 } // namespace qkztest

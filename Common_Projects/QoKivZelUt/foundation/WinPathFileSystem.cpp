@@ -134,6 +134,9 @@ void WinPath::removeRecursively() const
     DWORD attributes = GetFileAttributesW(m_path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         attempt([&] { WinAPI::deleteFile(*this); });
+    } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A junction or directory link: the link goes, what it points at stays.
+        attempt([&] { WinAPI::removeDirectory(*this); });
     } else {
         attempt([&] {
             WIN32_FIND_DATAW data;
