@@ -52,9 +52,15 @@ TEST_F(XmlCommunicator, EmptyDeclarationsAndBadInput)
 {
     CKIVSetupXmlCommunicator empty;
     std::wstring xml = empty.toString();
-    EXPECT_NE(std::wstring::npos, xml.find(L"KIVSetupData"));
+    EXPECT_EQ(L"<KIVSetupData/>", xml);
     CKIVSetupXmlCommunicator back;
     EXPECT_FALSE(back.readXml(xml));
+    // White space between elements is no entry, and a root holding only white space is no message.
+    EXPECT_FALSE(back.readXml(L"<KIVSetupData>\n   \n</KIVSetupData>"));
+    CKIVSetupXmlCommunicator indented;
+    ASSERT_TRUE(indented.readXml(L"<KIVSetupData>\n  <m_app>x.exe</m_app>\n  <m_visible>true</m_visible>\n</KIVSetupData>"));
+    EXPECT_EQ(L"x.exe", indented.getValue(L"m_app"));
+    EXPECT_EQ(L"", indented.getValue(L"#text"));
 
     CKIVSetupXmlCommunicator declared;
     EXPECT_FALSE(declared.readXml(L"<?xml version=\"1.0\"?><KIVSetupData><a>1</a></KIVSetupData>"));

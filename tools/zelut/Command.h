@@ -34,7 +34,8 @@ struct UsageError {
     std::wstring text;
 };
 
-// Parses a decimal or 0x-prefixed hexadecimal unsigned 32-bit number.
-unsigned long parseNumber(const std::wstring& text);
+// Parses a decimal or 0x-prefixed hexadecimal unsigned number of at most
+// `maximum` (leading zeros do not make a number octal).
+unsigned long parseNumber(const std::wstring& text, unsigned long maximum = 0xFFFFFFFFul);
 
 } // namespace zelut

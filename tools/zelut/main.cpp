@@ -74,15 +74,17 @@ void err(const std::wstring& text)
     write(STD_ERROR_HANDLE, text);
 }
 
-unsigned long parseNumber(const std::wstring& text)
+unsigned long parseNumber(const std::wstring& text, unsigned long maximum)
 {
-    if (text.empty() || text[0] == L'-')
-        throw UsageError{L"not a number: " + text};
-    wchar_t* end = nullptr;
+    bool hex = text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+    const wchar_t* digits = hex ? L"0123456789abcdefABCDEF" : L"0123456789";
+    size_t start = hex ? 2 : 0;
+    if (text.size() == start || text.find_first_not_of(digits, start) != std::wstring::npos)
+        throw UsageError{L"not a decimal or 0x-prefixed hexadecimal number: " + text};
     errno = 0;
-    unsigned long long value = std::wcstoull(text.c_str(), &end, 0);
-    if (*end != L'\0' || errno == ERANGE || value > 0xFFFFFFFFull)
-        throw UsageError{L"not a 32-bit number: " + text};
+    unsigned long long value = std::wcstoull(text.c_str() + start, nullptr, hex ? 16 : 10);
+    if (errno == ERANGE || value > maximum)
+        throw UsageError{L"number out of range (at most " + std::to_wstring(maximum) + L"): " + text};
     return static_cast<unsigned long>(value);
 }
 

@@ -39,7 +39,7 @@ WinPath getWindowsDirectory()
 WinPath getSystemDirectory()
 {
     return WinPath(fetchString([](wchar_t* b, DWORD n) { return GetSystemDirectoryW(b, n); },
-                               L"WinAPI::getSystemDirectory() failed."));
+                               L"WinAPI::getWindowsDirectory() failed."));  // the text both wrappers share
 }
 
 std::wstring getComputerName()

@@ -20,10 +20,8 @@ ComPtr<IXMLDOMDocument> createDocument()
     if (FAILED(CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
                                 document.putVoid())))
         document.reset();
-    else {
+    else
         document->put_async(VARIANT_FALSE);
-        document->put_preserveWhiteSpace(VARIANT_TRUE);
-    }
     return document;
 }
 

@@ -22,7 +22,7 @@ int run(const Args& args)
         return kTrue;
     }
     if (args[0] == L"simple" && args.size() == 2) {
-        out(CGuid::simpleGuidFromInt(static_cast<unsigned short>(parseNumber(args[1]))).toString() + L"\n");
+        out(CGuid::simpleGuidFromInt(static_cast<unsigned short>(parseNumber(args[1], 0xFFFF))).toString() + L"\n");
         return kTrue;
     }
     throw UsageError{L"bad arguments"};

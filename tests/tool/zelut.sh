@@ -1,0 +1,35 @@
+#!/bin/sh
+# The command-line tool on inputs that once went wrong: exit codes and texts.
+# zelut.sh WINE ZELUT.EXE CABDIR WORKDIR
+set -eu
+WINE=$1 ZELUT=$2 CABS=$3 WORK=$4
+rm -rf "$WORK" && mkdir -p "$WORK"
+trap 'rm -rf "$WORK"' EXIT
+to_wine() { printf 'Z:%s' "$1" | tr / '\\'; }
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+# expect CODE STDOUT-FRAGMENT STDERR-FRAGMENT -- ARGS...
+expect() {
+    code=$1 want_out=$2 want_err=$3; shift 4
+    set +e
+    "$WINE" "$ZELUT" "$@" >"$WORK/out" 2>"$WORK/err"
+    got=$?
+    set -e
+    tr -d '\r' <"$WORK/out" >"$WORK/out.txt"
+    tr -d '\r' <"$WORK/err" >"$WORK/err.txt"
+    [ "$got" = "$code" ] || fail "zelut $(echo "$*" | cut -c1-80): exit $got, expected $code"
+    [ -z "$want_out" ] || grep -qF -- "$want_out" "$WORK/out.txt" || fail "zelut $1 $2: stdout lacks '$want_out'"
+    [ -z "$want_err" ] || grep -qF -- "$want_err" "$WORK/err.txt" || fail "zelut $1 $2: stderr lacks '$want_err'"
+}
+
+expect 2 "" "number out of range (at most 65535): 65536" -- guid simple 65536
+expect 2 "" "not a decimal or 0x-prefixed hexadecimal number: 1e3" -- guid simple 1e3
+expect 0 "$("$WINE" "$ZELUT" guid simple 10 | tr -d '\r')" "" -- guid simple 010
+expect 0 "Access denied" "" -- error 0x5
+digits=$(head -c 20000 /dev/zero | tr '\0' 9)
+expect 0 "4294967295.1 > 7.40" "" -- version compare "$digits.1" 7.40
+expect 2 "3 of 15 files extracted" "'CON': a part of the name is a device name." -- \
+    cab extract "$(to_wine "$CABS/evil-names.cab")" "$(to_wine "$WORK/out-dir")"
+grep -qF "'DUP.TXT': the name occurs more than once in the cabinet." "$WORK/err.txt" || fail "cab extract: duplicate not named"
+[ "$failures" = 0 ]
