@@ -147,3 +147,17 @@ TEST(ImageResolver, FileSystemRedirectionFollowsTheImagesMachine)
     EXPECT_EQ(!wow64, x86.resolveReferencesNonRecursive());
     EXPECT_EQ(wow64, x86.getMissingModules().count(WinPath(L"wow64.dll")) == 1);
 }
+
+// A manifest nested thousands of levels deep is refused before the system's
+// parser (which recurses per level) reads it.
+TEST(ImageResolver, DeeplyNestedManifestIsRefused)
+{
+    ImageResolver resolver(resolverDir() / L"qkz_deep_manifest_app.exe");
+    try {
+        resolver.resolveReferences();
+        FAIL() << "no exception";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(unsigned(ERROR_SXS_CANT_GEN_ACTCTX), e.getErrorCode());
+        EXPECT_EQ(L"CreateActCtx failed.", e.getMessage());
+    }
+}

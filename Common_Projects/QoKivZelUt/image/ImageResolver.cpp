@@ -46,6 +46,40 @@ struct ReleaseActCtxClass {
 };
 using ActCtxHandle = WinAPI::AutoHandle<ReleaseActCtxClass>;
 
+// Manifests nest a handful of elements. Some systems' manifest parsers recurse
+// per level and overflow their stack on a deeply nested one, taking the process
+// with them: such a manifest is refused before the system reads it.
+const int kDeepestManifest = 256;
+
+int manifestNestingDepth(const std::vector<unsigned char>& text)
+{
+    int depth = 0, deepest = 0;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] == '<') {
+            unsigned char next = text[i + 1];
+            if (next == '/')
+                --depth;
+            else if (next != '?' && next != '!')
+                deepest = std::max(deepest, ++depth);
+        } else if (text[i] == '/' && text[i + 1] == '>') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+void refuseDeepManifest(ImageInfo& image, unsigned short manifestId)
+{
+    for (const ImageInfo::Resource& resource : image.getResources()) {
+        if (resource.typeId != 24 || resource.nameId != manifestId)
+            continue;
+        if (manifestNestingDepth(resource.data) > kDeepestManifest) {
+            ::SetLastError(ERROR_SXS_CANT_GEN_ACTCTX);
+            throwLastError(L"CreateActCtx failed.");
+        }
+    }
+}
+
 // Builds and activates the activation context of an image's manifest;
 // deactivates and releases it when it goes.
 class ActivatedManifest {
@@ -169,6 +203,7 @@ bool ImageResolver::resolveReferencesWithManifest(bool recursive, const WinPath&
     unsigned short manifestId = image.getManifestResourceId();
     if (manifestId == 0xFFFF)
         return resolveReferencesInternal(recursive, path, image);
+    refuseDeepManifest(image, manifestId);
     ActivatedManifest manifest(path, m_imageDirectory, manifestId);
     return resolveReferencesInternal(recursive, path, image);
 }
