@@ -204,6 +204,11 @@ TEST(MsiProduct, FailingPackageCarriesTheInstallersText)
     EXPECT_FALSE(product.check());
 }
 
+INT WINAPI IgnoreEveryRecord(void*, UINT, MSIHANDLE)
+{
+    return 0;
+}
+
 TEST(MsiProduct, CorruptOrMissingPackagesAreRefused)
 {
     TempDir dir;
@@ -218,7 +223,7 @@ TEST(MsiProduct, CorruptOrMissingPackagesAreRefused)
         {L"empty.msi", ""},
     };
     // A constructor that throws leaves the Installer's record handler as it was.
-    INSTALLUI_HANDLER_RECORD ours = [](void*, UINT, MSIHANDLE) -> INT { return 0; };
+    INSTALLUI_HANDLER_RECORD ours = &IgnoreEveryRecord;
     MsiSetExternalUIRecord(ours, 0, nullptr, nullptr);
     EXPECT_THROW(ZelMsiProduct(dir.path() / L"missing.msi", {}, nullptr), CZelException);
     DWORD handlesBefore = 0, handlesAfter = 0;
