@@ -213,11 +213,11 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
             EXPECT_NE(std::wstring::npos, e.getMessage().find(L"PeImage.cpp:")) << what;
         }
     };
-    {
-        // An export name address past the end of the file.
+    // One export whose name lies at nameRva (0: a real name) and whose ordinal index is given.
+    auto exporting = [](uint32_t nameRva, uint16_t ordinalIndex) {
         SyntheticImage pe;
-        uint32_t nameTable = pe.putValue(uint32_t(0x1000 + 0x7FFF0));
-        uint32_t ordinals = pe.putValue(uint16_t(0));
+        uint32_t nameTable = pe.putValue(nameRva ? nameRva : pe.putString("Alpha"));
+        uint32_t ordinals = pe.putValue(ordinalIndex);
         uint32_t functions = pe.putValue(uint32_t(0x1000));
         IMAGE_EXPORT_DIRECTORY exports = {};
         exports.Base = 1;
@@ -226,12 +226,13 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
         exports.AddressOfNameOrdinals = ordinals;
         exports.AddressOfFunctions = functions;
         pe.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, pe.putValue(exports), sizeof exports);
-        std::string bytes = pe.bytes();
-        expectRangeError(bytes, [](ImageInfo& i) { i.getExports(); }, "name past the end");
-    }
+        return pe.bytes();
+    };
+    EXPECT_EQ((std::set<std::wstring>{L"1", L"Alpha"}), ImageInfo(dir.write(L"sound.dll", exporting(0, 0))).getExports());
+    expectRangeError(exporting(0x1000 + 0x7FFF0, 0), [](ImageInfo& i) { i.getExports(); }, "name past the end");
+    expectRangeError(exporting(0, 5), [](ImageInfo& i) { i.getExports(); }, "export ordinal");
     {
-        // A hint/name entry in no section, an empty module name, an export
-        // ordinal beyond the address table.
+        // A hint/name entry in no section, an empty module name.
         auto importing = [](const std::string& moduleName, uint32_t hintName) {
             SyntheticImage pe;
             uint32_t module = pe.putString(moduleName);
@@ -247,20 +248,6 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
         EXPECT_EQ((std::set<std::wstring>{L"Sleep"}), sound.getImports()[WinPath(L"kernel32.dll")]);
         expectRangeError(importing("KERNEL32.dll", 0x50000), [](ImageInfo& i) { i.getImports(); }, "hint/name nowhere");
         expectRangeError(importing("", 0), [](ImageInfo& i) { i.getImports(); }, "empty module name");
-
-        SyntheticImage pe;
-        uint32_t name = pe.putString("Alpha");
-        uint32_t nameTable = pe.putValue(name);
-        uint32_t ordinals = pe.putValue(uint16_t(5));
-        uint32_t functions = pe.putValue(uint32_t(0x1000));
-        IMAGE_EXPORT_DIRECTORY exports = {};
-        exports.Base = 1;
-        exports.NumberOfFunctions = exports.NumberOfNames = 1;
-        exports.AddressOfNames = nameTable;
-        exports.AddressOfNameOrdinals = ordinals;
-        exports.AddressOfFunctions = functions;
-        pe.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, pe.putValue(exports), sizeof exports);
-        expectRangeError(pe.bytes(), [](ImageInfo& i) { i.getExports(); }, "export ordinal");
     }
     {
         // A PE32+ header claiming the PE32 size, and an unknown kind.
