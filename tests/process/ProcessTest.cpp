@@ -52,6 +52,28 @@ TEST(Process, EndlessOutputStillEndsTheWaitOnTimeOutAndAbort)
     p.terminate(1, false);
 }
 
+// A document starts its associated program with the document in place of
+// every "%1", taken literally ('$' sequences included).
+TEST(Process, DocumentsStartTheirAssociatedProgram)
+{
+    const std::wstring type = qkztest::uniqueName(L"qkz.document");
+    const std::wstring extension = L".qkzdoc" + std::to_wstring(GetCurrentProcessId());
+    auto setDefault = [](const std::wstring& key, const std::wstring& value) {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, value.c_str(),
+                                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
+    };
+    setDefault(extension, type);
+    setDefault(type + L"\\shell\\open\\command", L"\"" + qkztest::testChild().str() + L"\" print \"%1|%1\"");
+    qkztest::TempDir dir;
+    WinPath document = dir.write(L"a$&b$1" + extension, "x");
+    Process p{document};
+    p.start(true);
+    ASSERT_TRUE(p.wait(30000));
+    EXPECT_EQ(document.str() + L"|" + document.str(), p.getOutputA());
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, extension.c_str());
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, type.c_str());
+}
+
 TEST(Process, InputIsFedOnceAndEchoedBack)
 {
     Process p = child(L"echo");

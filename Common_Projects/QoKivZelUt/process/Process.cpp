@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <regex>
 #include <shellapi.h>
 
 using ZelUt::detail::throwLastError;
@@ -19,6 +18,15 @@ using ZelUt::detail::throwLastError;
 namespace ZelUt {
 
 namespace {
+
+// Every occurrence of `what`, replaced by `with` taken literally (a path may
+// hold '$', which a regular-expression replacement would read as a directive).
+std::wstring replaceEvery(std::wstring text, const std::wstring& what, const std::wstring& with)
+{
+    for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+    return text;
+}
 
 const unsigned long kNotStarted = 0xC0000008;
 const DWORD kPollWhileIdleMs = 10;
@@ -146,7 +154,7 @@ void Process::resolve()
             if (command.find(L"%1") == std::wstring::npos)
                 m_commandLine = command + L" " + m_executable.getQuoted();
             else
-                m_commandLine = std::regex_replace(command, std::wregex(L"%1"), m_executable.str());
+                m_commandLine = replaceEvery(command, L"%1", m_executable.str());
             m_resolvedExecutable = WinPath();
             m_executable = WinPath();
         }
