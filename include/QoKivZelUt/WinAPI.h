@@ -26,6 +26,9 @@ struct FindCloseClass {
 struct UnmapViewClass {
     static void close(const void* view) { ::UnmapViewOfFile(view); }
 };
+struct LocalFreeClass {
+    static void close(HLOCAL memory) { ::LocalFree(memory); }
+};
 struct RegCloseKeyClass {
     QOKIVZELUT_API static bool isPredefined(HKEY key);
     static void close(HKEY key)
@@ -141,6 +144,8 @@ using FileHandle = AutoHandle<CloseHandleClass>;
 using FindHandle = AutoHandle<FindCloseClass>;
 using RegKey = AutoHandle<RegCloseKeyClass, HKEY>;
 using ViewHandle = AutoHandle<UnmapViewClass, const void*>;
+// Memory the system allocated for the caller and wants back through LocalFree.
+using LocalMemory = AutoHandle<LocalFreeClass, HLOCAL>;
 
 // ---------------------------------------------------------------- values
 

@@ -1,0 +1,109 @@
+#include "TestEnv.h"
+
+#include <QoKivZelUt/Credentials.h>
+#include <QoKivZelUt/Crypto.h>
+#include <QoKivZelUt/Security.h>
+
+#include <gtest/gtest.h>
+
+using ZelUt::Credentials;
+using ZelUt::CredentialsManager;
+
+namespace {
+
+// A root of its own under HKLM, never the default one, removed afterwards.
+class CredentialsStore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = L"Software\\QoKivZelUtTests\\" + qkztest::uniqueName(L"credentials");
+        manager.setRootPath(root);
+    }
+    void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, root.c_str()); }
+
+    bool hasValue(std::wstring_view name) const
+    {
+        WinAPI::RegKey key = WinAPI::regOpenKeyEx(HKEY_LOCAL_MACHINE, root);
+        return RegQueryValueExW(key, std::wstring(name).c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    }
+
+    std::wstring root;
+    CredentialsManager manager;
+};
+
+void expectEmptyRefused(const std::function<void()>& read)
+{
+    try {
+        read();
+        ADD_FAILURE() << "empty password read";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(13u, e.getErrorCode());
+        EXPECT_EQ(L"IS user or pwd empty", e.getMessage());
+    }
+}
+
+TEST_F(CredentialsStore, CurrentAndLegacyStoresRoundTrip)
+{
+    EXPECT_EQ(L"Software\\KIV\\QoKivSetup\\QoKivSetupDs\\UData", CredentialsManager().getRootPath());
+    const Credentials account{L"DOMAIN\\s\u00e9rvice \U0001F600", L"p\u00e4ss w\u20ac rd"};
+    manager.storeCredentials(account);
+    Credentials back = manager.getCredentials();
+    EXPECT_EQ(account.user, back.user);
+    EXPECT_EQ(account.password, back.password);
+    WinAPI::RegValue stored = WinAPI::regQueryValueEx(WinAPI::regOpenKeyEx(HKEY_LOCAL_MACHINE, root), L"DsUserCredentials2");
+    EXPECT_EQ(DWORD(REG_BINARY), stored.type);
+    EXPECT_EQ(account.password, WinAPI::unprotectString({stored.data.begin(), stored.data.end()}));
+
+    CredentialsManager legacyOnly;
+    legacyOnly.setRootPath(root + L"\\legacy");
+    legacyOnly.storeLegacyCredentials({L"svc", L"s3cret"});
+    Credentials legacy = legacyOnly.getCredentialsFromLegacyStore();
+    EXPECT_EQ(L"svc", legacy.user);
+    EXPECT_EQ(L"s3cret", legacy.password);
+    EXPECT_THROW(legacyOnly.getCredentials(), CZelException);  // no current values there
+    WinAPI::RegKey key = WinAPI::regOpenKeyEx(HKEY_LOCAL_MACHINE, root + L"\\legacy");
+    std::wstring sddl = CZelSecurityDescriptor::fromRegistryKey(key).toSddl();
+    EXPECT_EQ(0u, sddl.find(L"O:BA")) << sddl;
+    EXPECT_NE(std::wstring::npos, sddl.find(L"D:(A;OICI;GA;;;BA)")) << sddl;
+    EXPECT_EQ(sddl.size(), sddl.find(L"D:(A;OICI;GA;;;BA)") + 18) << sddl;  // the only entry
+
+    manager.storeCredentials({L"user", L""});
+    expectEmptyRefused([&] { manager.getCredentials(); });
+    legacyOnly.storeLegacyCredentials({L"", L"pwd"});
+    expectEmptyRefused([&] { legacyOnly.getCredentialsFromLegacyStore(); });
+}
+
+TEST_F(CredentialsStore, ConversionAndDeletion)
+{
+    manager.storeLegacyCredentials({L"old user", L"old pwd"});
+    manager.convertCredentialsEncryption();
+    EXPECT_FALSE(hasValue(CredentialsManager::userValueName));
+    EXPECT_FALSE(hasValue(CredentialsManager::pwdValueName));
+    EXPECT_EQ(L"old user", manager.getCredentials().user);
+    EXPECT_EQ(L"old pwd", manager.getCredentials().password);
+
+    qkztest::LogCapture log;
+    manager.convertCredentialsEncryption();  // nothing legacy left
+    EXPECT_TRUE(log.contains(L"IS-Cred not updated"));
+    EXPECT_EQ(L"old pwd", manager.getCredentials().password);
+
+    CredentialsManager absent;
+    absent.setRootPath(root + L"\\never-made");
+    absent.deleteLegacyKeyStore();
+    EXPECT_FALSE(WinAPI::regKeyExists(root + L"\\never-made"));
+}
+
+TEST(CredentialsRemote, UnreachableMachineFailsWithTheConnectionError)
+{
+    CredentialsManager remote(L"qkz-no-such-host");
+    remote.setRootPath(L"Software\\QoKivZelUtTests\\remote");
+    try {
+        remote.storeCredentials({L"u", L"p"});
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(L"regConnectRegistry() failed in ::RegConnectRegistry", e.getMessage());
+        EXPECT_NE(0u, e.getErrorCode());
+    }
+}
+
+} // namespace

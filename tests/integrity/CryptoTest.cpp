@@ -1,0 +1,166 @@
+#include "TestEnv.h"
+
+#include <QoKivZelUt/Crypto.h>
+
+#include "integrity/CryptoKeys.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <wincrypt.h>
+
+using qkztest::LogCapture;
+
+namespace {
+
+std::vector<unsigned char> blobOf(const void* data, unsigned long size, encryption_type type)
+{
+    CZelEncryptData encrypt(data, size);
+    std::vector<unsigned char> blob(encrypt.GetEncryptedData(nullptr, 0, type));
+    encrypt.GetEncryptedData(blob.data(), static_cast<unsigned long>(blob.size()), type);
+    return blob;
+}
+
+unsigned long decryptedLength(const std::vector<unsigned char>& blob)
+{
+    return CZelDecryptData(blob.data(), static_cast<unsigned long>(blob.size())).GetDecryptedData(nullptr, 0);
+}
+
+TEST(Crypto, AlternateSchemeRoundTripsEveryLength)
+{
+    for (unsigned long n : {0ul, 1ul, 2ul, 255ul, 256ul, 257ul, 4097ul}) {
+        std::vector<unsigned char> data(n + 1);  // never a null pointer: that is "no input"
+        for (unsigned long i = 0; i < n; ++i)
+            data[i] = static_cast<unsigned char>(i * 7 + 3);
+        data.resize(n);
+        std::vector<unsigned char> blob = blobOf(data.data(), n, encryption_alternate);
+        ASSERT_EQ(2 * n + 1, blob.size()) << n;
+        EXPECT_EQ(encryption_alternate, blob.back());
+        CZelDecryptData decrypt(blob.data(), static_cast<unsigned long>(blob.size()));
+        std::vector<unsigned char> back(n + 1, 0xEE);
+        ASSERT_EQ(n, decrypt.GetDecryptedData(back.data(), static_cast<unsigned long>(back.size()))) << n;
+        back.resize(n);
+        EXPECT_EQ(data, back) << n;
+    }
+    // One byte (odd length): k is key[1], and byte 0 is XORed with key[0].
+    const unsigned char three = 3;
+    unsigned char cipher = 3 ^ ZelUt::crypto::kBlobKey[0];
+    std::vector<unsigned char> expected = {static_cast<unsigned char>(ZelUt::crypto::kBlobDigits[cipher & 15]),
+                                           static_cast<unsigned char>(ZelUt::crypto::kBlobDigits[cipher >> 4]), 65};
+    EXPECT_EQ(expected, blobOf(&three, 1, encryption_alternate));
+}
+
+TEST(Crypto, BlobsTheirLengthsAndRefusals)
+{
+    EXPECT_EQ(1u, ZelCrypto::encryptString(L"").size());
+    EXPECT_EQ(L"", ZelCrypto::decryptBlob(ZelCrypto::encryptString(L"")));
+    std::vector<unsigned char> abc = ZelCrypto::encryptString(L"abc");
+    ASSERT_EQ(13u, abc.size());
+    EXPECT_EQ(encryption_os, abc.back());
+    EXPECT_EQ(L"abc", ZelCrypto::decryptBlob(abc));
+    EXPECT_EQ(L"a\u00ac ", ZelCrypto::decryptBlob(ZelCrypto::encryptString(L"a\u20ac")));  // bytes, not characters
+    const unsigned char narrow[] = {'a', 'b'};
+    EXPECT_EQ(L"ab", ZelCrypto::decryptBlob(blobOf(narrow, 2, encryption_alternate)));
+
+    CZelEncryptData twice(L"abc", 6);
+    EXPECT_EQ(13u, twice.GetEncryptedData(nullptr, 0, encryption_os));
+    unsigned char small[5] = {};
+    LogCapture log;
+    EXPECT_EQ(13u, twice.GetEncryptedData(small, sizeof small, encryption_os));
+    EXPECT_TRUE(log.contains(L"Encryption failed: Buffer to small. Have 5, need 13"));
+    EXPECT_EQ(0, small[0]);
+    std::vector<unsigned char> copied(13);
+    EXPECT_EQ(13u, twice.GetEncryptedData(copied.data(), 13, encryption_os));
+    EXPECT_EQ(abc, copied);
+    EXPECT_EQ(0xFFFFFFFFu, CZelEncryptData(nullptr, 0).GetEncryptedData(nullptr, 0, encryption_os));
+    EXPECT_EQ(0xFFFFFFFFu, CZelDecryptData(nullptr, 0).GetDecryptedData(nullptr, 0));
+
+    std::vector<unsigned char> even(abc.begin() + 1, abc.end());
+    std::vector<unsigned char> unknownType = abc, badDigit = abc;
+    unknownType.back() = 66;
+    badDigit[3] = 'Z';
+    for (const auto* bad : {&even, &unknownType, &badDigit}) {
+        EXPECT_EQ(0u, decryptedLength(*bad));
+        EXPECT_EQ(L"", ZelCrypto::decryptBlob(*bad));
+    }
+    try {
+        ZelCrypto::decryptBlob({});
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(87u, e.getErrorCode());
+        EXPECT_EQ(L"Decryption failed.", e.getMessage());
+    }
+}
+
+// Without the user's default key container, the first encryption makes it.
+TEST(Crypto, MissingKeyContainerIsMadeOnFirstUse)
+{
+    HCRYPTPROV deleted = 0;
+    CryptAcquireContextW(&deleted, nullptr, MS_DEF_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    LogCapture log;
+    std::vector<unsigned char> blob = ZelCrypto::encryptString(L"after a fresh start");
+    EXPECT_EQ(encryption_os, blob.back());
+    EXPECT_TRUE(log.contains(L"Encrypt: CryptoApi has to be initialized"));
+    EXPECT_TRUE(log.contains(L"First attempt to acquire a Crypto Context failed, try to CRYPT_NEWKEYSET ..."));
+    EXPECT_EQ(L"after a fresh start", ZelCrypto::decryptBlob(blob));
+    HCRYPTPROV again = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&again, nullptr, MS_DEF_PROV_W, PROV_RSA_FULL, 0));
+    HCRYPTKEY key = 0;
+    EXPECT_TRUE(CryptGetUserKey(again, AT_KEYEXCHANGE, &key));
+    CryptDestroyKey(key);
+    CryptReleaseContext(again, 0);
+}
+
+TEST(Crypto, DataProtectionRoundTripsAndRefusals)
+{
+    for (const std::wstring& text : {std::wstring(), std::wstring(L"abc"), std::wstring(L"\u00fc\U0001F600\u4e2d x")}) {
+        std::vector<unsigned char> blob = WinAPI::protectString(text);
+        EXPECT_EQ(text, WinAPI::unprotectString(blob));
+        blob[blob.size() / 2] ^= 0x40;
+        try {
+            WinAPI::unprotectString(blob);
+            ADD_FAILURE() << "tampered blob read";
+        } catch (const CZelException& e) {
+            EXPECT_EQ(L"Decryption of data failed.", e.getMessage());
+        }
+    }
+    DATA_BLOB odd{5, const_cast<BYTE*>(reinterpret_cast<const BYTE*>("abcde"))};
+    DATA_BLOB entropy{256, const_cast<BYTE*>(ZelUt::crypto::kProtectEntropy)}, out{0, nullptr};
+    ASSERT_TRUE(CryptProtectData(&odd, L"x", &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
+    std::vector<unsigned char> oddBlob(out.pbData, out.pbData + out.cbData);
+    LocalFree(out.pbData);
+    try {
+        WinAPI::unprotectString(oddBlob);
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(13u, e.getErrorCode());
+        EXPECT_EQ(L"Decrypted blob is not a string.", e.getMessage());
+    }
+}
+
+// Blobs computed outside by crypto_peer.py with its own MD5 and RC4:
+// QKZ_CRYPTO_PEERS names the list of "utf16le-hex blob-hex" lines.
+TEST(CryptoPeers, SchemeSixtyFourEqualsAnIndependentRc4)
+{
+    std::wstring list = WinAPI::getEnvironmentVariable(L"QKZ_CRYPTO_PEERS");
+    if (list.empty())
+        GTEST_SKIP() << "run through the crypto_peers test";
+    auto fromHex = [](const std::string& hex) {
+        std::vector<unsigned char> bytes;
+        for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2)
+            bytes.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        return bytes;
+    };
+    std::ifstream in(WinAPI::toUtf8(list));
+    std::string plainHex, blobHex;
+    int lines = 0;
+    while (in >> plainHex >> blobHex) {
+        std::vector<unsigned char> plain = fromHex(plainHex);
+        std::wstring text(reinterpret_cast<const wchar_t*>(plain.data()), plain.size() / 2);
+        EXPECT_EQ(fromHex(blobHex), ZelCrypto::encryptString(text)) << plainHex.substr(0, 40);
+        ++lines;
+    }
+    EXPECT_EQ(7, lines);
+}
+
+} // namespace
