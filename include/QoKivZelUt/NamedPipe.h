@@ -1,0 +1,67 @@
+// ZelUt::NamedPipe: text messages between two processes of one machine over a
+// message-typed duplex named pipe. The server creates the pipe and waits for a
+// client; the client opens it; both read and write through the base.
+#pragma once
+
+#include "Export.h"
+#include "WinAPI.h"
+
+#include <string>
+
+namespace ZelUt {
+
+class QOKIVZELUT_API NamedPipe {
+public:
+    NamedPipe(const NamedPipe&) = default;
+    NamedPipe(NamedPipe&&) = default;
+    NamedPipe& operator=(const NamedPipe&) = default;
+    NamedPipe& operator=(NamedPipe&&) = default;
+    ~NamedPipe();
+
+    // The full pipe name (\\.\pipe\... for a local pipe).
+    const std::wstring& pipeName() const { return m_name; }
+    // An instance of the pipe is available now.
+    bool pipeExists() const;
+    // One message, one character per non-zero byte; empty when the peer went away.
+    std::wstring read() const;
+    // Sends the text's UTF-16LE code units as one message; false (logged) on failure.
+    bool write(const std::wstring& text) const;
+    // Message contents are no longer logged (failures still are).
+    void setNoLogging() { m_logging = false; }
+
+protected:
+    explicit NamedPipe(const std::wstring& name);
+    NamedPipe(const std::wstring& name, const WinAPI::FileHandle& handle);
+    const WinAPI::FileHandle& hnd() const { return m_handle; }
+    void setHandle(const WinAPI::FileHandle& handle) { m_handle = handle; }
+
+private:
+    std::wstring m_name;
+    WinAPI::FileHandle m_handle;
+    bool m_logging;
+};
+
+class QOKIVZELUT_API NamedPipeServer : public NamedPipe {
+public:
+    // Creates an instance of the pipe; openToEveryone gives it a null DACL.
+    NamedPipeServer(const std::wstring& name, bool openToEveryone);
+    // Waits for a client.
+    void connect();
+    // Flushes and disconnects the client; connect() may follow.
+    void disconnect();
+
+private:
+    static unsigned long bufferSize() { return 4096; }
+};
+
+class QOKIVZELUT_API NamedPipeClient : public NamedPipe {
+public:
+    // Opens the pipe when an instance is available now; never throws for a missing server.
+    explicit NamedPipeClient(const std::wstring& name);
+    // Connects unless connected: waits up to timeoutMs for an instance, then
+    // until the server has taken the connection.
+    void connect(unsigned long timeoutMs);
+    bool isConnected() const;
+};
+
+} // namespace ZelUt
