@@ -40,15 +40,15 @@ bool NamedPipe::pipeExists() const
     return ::WaitNamedPipeW(m_name.c_str(), 0) != FALSE;
 }
 
-// A message longer than the buffer comes in several reads (ERROR_MORE_DATA);
-// it ends with the read that succeeds, so a message queued behind it stays
-// for the next call.
+// A message longer than the buffer comes in several reads: in message mode the
+// first one reports ERROR_MORE_DATA, in byte mode (a client's end) it simply
+// returns part; either way the rest is what the pipe still holds.
 std::wstring NamedPipe::read() const
 {
     std::wstring result;
     DWORD readSize = kFirstReadBytes;
-    for (bool first = true;; first = false) {
-        if (!first) {
+    for (;;) {
+        if (!result.empty()) {
             DWORD available = 0;
             if (!::PeekNamedPipe(m_handle, nullptr, 0, nullptr, &available, nullptr) || available == 0)
                 break;
@@ -56,20 +56,17 @@ std::wstring NamedPipe::read() const
         }
         std::string buffer(readSize, '\0');
         DWORD got = 0;
-        bool more = false;
         if (!::ReadFile(m_handle, &buffer[0], readSize, &got, nullptr)) {
             DWORD error = ::GetLastError();
-            if (error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE)
+            // The peer closed its end (109), or the server disconnected this client (233).
+            if (error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE || error == ERROR_PIPE_NOT_CONNECTED)
                 break;
             if (error != ERROR_MORE_DATA)
                 throw CZelException(error, L"NamedPipe::read() failed.");
-            more = true;
         }
         for (char byte : buffer)
             if (byte != '\0')
                 result += static_cast<wchar_t>(static_cast<unsigned char>(byte));
-        if (!more)
-            break;
     }
     if (m_logging)
         ZEL_LOG_INFO << L"Pipe read message:\n" << result;
