@@ -39,6 +39,15 @@ if [ -f "$PACKAGE" ]; then
 fi
 # Images and cabinets: our own tool read as a PE image, its dependencies, and
 # the cabinet made by gcab in the build, listed and extracted.
+# Two processes talking: a pipe server and an IPC listener in the background.
+"$WINE" "$ZELUT" pipe serve qkz-tour --count 1 >/dev/null &
+show pipe send qkz-tour 'hello over a named pipe' --timeout 10000
+wait
+"$WINE" "$ZELUT" ipc listen --count 1 --timeout 10000 &
+sleep 1
+show ipc send tour-note 'hello over the IPC channel' --timeout 10000
+wait
+show encrypt 'a secret'
 show pe 'C:\windows\system32\cabinet.dll'
 show deps "Z:$(printf '%s' "$HOST_BUILD/bin/zelut.exe" | tr / '\\')"
 CAB="$HOST_BUILD/test-cabs/mszip.cab"

@@ -189,9 +189,20 @@ map_network_drive() {
 # run lives in that run's namespace and may not read the memory of processes
 # in this one (access denied to every cross-process memory read), so it is
 # replaced.
+server_of_other_namespace() {
+    dir=$(printf '/tmp/.wine-%s/server-%x-%x' "$(id -u)" "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+    for pid in $(pgrep -x wineserver64 2>/dev/null; pgrep -x wineserver32 2>/dev/null; pgrep -x wineserver 2>/dev/null); do
+        [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$dir" ] || continue
+        [ "$(readlink "/proc/$pid/ns/user")" != "$(readlink /proc/self/ns/user)" ] && return 0
+    done
+    return 1
+}
+
 start_wine() {
-    wineserver -k </dev/null >/dev/null 2>&1 || true
-    wineserver -w </dev/null >/dev/null 2>&1 || true
+    if server_of_other_namespace; then
+        wineserver -k </dev/null >/dev/null 2>&1 || true
+        wineserver -w </dev/null >/dev/null 2>&1 || true
+    fi
     wineserver -p </dev/null >/dev/null 2>&1 || true
     "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
     if [ "$HAS_WIN32" = 1 ]; then

@@ -33,12 +33,18 @@ protected:
     explicit NamedPipe(const std::wstring& name);
     NamedPipe(const std::wstring& name, const WinAPI::FileHandle& handle);
     const WinAPI::FileHandle& hnd() const { return m_handle; }
-    void setHandle(const WinAPI::FileHandle& handle) { m_handle = handle; }
+    // messageMode: reads on the handle end at message boundaries.
+    void setHandle(const WinAPI::FileHandle& handle, bool messageMode)
+    {
+        m_handle = handle;
+        m_messageMode = messageMode;
+    }
 
 private:
     std::wstring m_name;
     WinAPI::FileHandle m_handle;
     bool m_logging;
+    bool m_messageMode = false;
 };
 
 class QOKIVZELUT_API NamedPipeServer : public NamedPipe {

@@ -92,6 +92,14 @@ TEST(NamedPipe, DisconnectLoggingAndOpenToEveryone)
     EXPECT_EQ(L"hidden words", server.read());
     EXPECT_FALSE(log.contains(L"hidden words"));
 
+    // Messages queued one behind the other stay apart, both ways.
+    ASSERT_TRUE(client.write(L"one") && client.write(L"two"));
+    EXPECT_EQ(L"one", server.read());
+    EXPECT_EQ(L"two", server.read());
+    ASSERT_TRUE(server.write(std::wstring(1500, L'a')) && server.write(L"b"));
+    EXPECT_EQ(std::wstring(1500, L'a'), client.read());
+    EXPECT_EQ(L"b", client.read());
+
     server.disconnect();
     EXPECT_EQ(L"", client.read());  // the server went away: no exception
     EXPECT_FALSE(client.isConnected());

@@ -11,9 +11,14 @@ namespace {
 
 const DWORD kFirstReadBytes = 2048;
 
-WinAPI::FileHandle openPipe(const std::wstring& name)
+// Opens the client end; true in messageMode when its reads end at message
+// boundaries (the pipe is message-typed), so queued messages stay apart.
+WinAPI::FileHandle openPipe(const std::wstring& name, bool& messageMode)
 {
-    return WinAPI::openFile(WinPath(name));
+    WinAPI::FileHandle pipe = WinAPI::openFile(WinPath(name));
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    messageMode = ::SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) != FALSE;
+    return pipe;
 }
 
 // Whether the peer is still connected: only "not connected" (233) says no.
@@ -40,15 +45,16 @@ bool NamedPipe::pipeExists() const
     return ::WaitNamedPipeW(m_name.c_str(), 0) != FALSE;
 }
 
-// A message longer than the buffer comes in several reads: in message mode the
-// first one reports ERROR_MORE_DATA, in byte mode (a client's end) it simply
-// returns part; either way the rest is what the pipe still holds.
+// A message longer than the buffer comes in several reads: in message mode
+// every read but the last reports ERROR_MORE_DATA, and the message ends with
+// the read that does not (a message queued behind it stays for the next call).
+// In byte mode nothing marks the end: the rest is what the pipe still holds.
 std::wstring NamedPipe::read() const
 {
     std::wstring result;
     DWORD readSize = kFirstReadBytes;
-    for (;;) {
-        if (!result.empty()) {
+    for (bool first = true;; first = false) {
+        if (!first) {
             DWORD available = 0;
             if (!::PeekNamedPipe(m_handle, nullptr, 0, nullptr, &available, nullptr) || available == 0)
                 break;
@@ -56,6 +62,7 @@ std::wstring NamedPipe::read() const
         }
         std::string buffer(readSize, '\0');
         DWORD got = 0;
+        bool more = false;
         if (!::ReadFile(m_handle, &buffer[0], readSize, &got, nullptr)) {
             DWORD error = ::GetLastError();
             // The peer closed its end (109), or the server disconnected this client (233).
@@ -63,10 +70,13 @@ std::wstring NamedPipe::read() const
                 break;
             if (error != ERROR_MORE_DATA)
                 throw CZelException(error, L"NamedPipe::read() failed.");
+            more = true;
         }
         for (char byte : buffer)
             if (byte != '\0')
                 result += static_cast<wchar_t>(static_cast<unsigned char>(byte));
+        if (m_messageMode && !more)
+            break;
     }
     if (m_logging)
         ZEL_LOG_INFO << L"Pipe read message:\n" << result;
@@ -107,7 +117,7 @@ NamedPipeServer::NamedPipeServer(const std::wstring& name, bool openToEveryone)
         ZEL_LOG_ERROR << L"Failure in creating listener pipe: " << ErrorW32(error);
         throw CZelException(error, L"Failure in creating listener pipe");
     }
-    setHandle(WinAPI::FileHandle(pipe));
+    setHandle(WinAPI::FileHandle(pipe), true);
     ZEL_LOG_INFO << L"Listener pipe created";
 }
 
@@ -129,8 +139,11 @@ void NamedPipeServer::disconnect()
 
 NamedPipeClient::NamedPipeClient(const std::wstring& name) : NamedPipe(name)
 {
-    if (pipeExists())
-        setHandle(openPipe(name));
+    if (pipeExists()) {
+        bool messageMode = false;
+        WinAPI::FileHandle pipe = openPipe(name, messageMode);
+        setHandle(pipe, messageMode);
+    }
 }
 
 void NamedPipeClient::connect(unsigned long timeoutMs)
@@ -139,7 +152,9 @@ void NamedPipeClient::connect(unsigned long timeoutMs)
         return;
     if (!::WaitNamedPipeW(pipeName().c_str(), timeoutMs))
         throwLastError(L"Wait on pipe failed");
-    setHandle(openPipe(pipeName()));
+    bool messageMode = false;
+    WinAPI::FileHandle pipe = openPipe(pipeName(), messageMode);
+    setHandle(pipe, messageMode);
     ZEL_LOG_INFO << L"Client connected to pipe.";
     // The server may not have taken the connection yet; it always does in the end.
     while (hnd().valid() && !probe(hnd()))
