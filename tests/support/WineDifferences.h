@@ -27,4 +27,11 @@ inline bool deletionFollowsLinks()
     return runningUnderWine();
 }
 
+// Wine keeps a service whose process was killed in "stop pending" for 40 s
+// and more; Windows sees it stopped at once.
+inline bool killedServiceStaysStopPending()
+{
+    return runningUnderWine();
+}
+
 } // namespace qkztest

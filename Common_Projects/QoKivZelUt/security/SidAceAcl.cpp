@@ -2,6 +2,7 @@
 #include <QoKivZelUt/WinAPI.h>
 
 #include "foundation/Log.h"
+#include "security/TokenPrivilege.h"
 
 #include <aclapi.h>
 
@@ -13,19 +14,7 @@
 
 // ---------------------------------------------------------------- CZelSid
 
-namespace {
-
-std::vector<BYTE> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what)
-{
-    DWORD size = 0;
-    GetTokenInformation(token, what, nullptr, 0, &size);
-    std::vector<BYTE> data(size);
-    if (size == 0 || !GetTokenInformation(token, what, data.data(), size, &size))
-        data.clear();
-    return data;
-}
-
-} // namespace
+using ZelUt::detail::tokenInformation;
 
 PSID CZelSid::copyOf(PSID sid)
 {

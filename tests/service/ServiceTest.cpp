@@ -1,0 +1,185 @@
+#include "FakeNetworkApi.h"
+#include "TestEnv.h"
+#include "WineDifferences.h"
+
+#include <QoKivZelUt/Security.h>
+#include <QoKivZelUt/Service.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+using ZelUt::CNtService;
+using ZelUt::CServiceControlManager;
+using qkztest::LogCapture;
+
+namespace {
+
+using Status = CNtService::Status;
+
+// A test service of its own name, deleted afterwards.
+struct ServiceFixture : ::testing::Test {
+    CServiceControlManager manager{L"", SC_MANAGER_ALL_ACCESS};
+    std::wstring name = qkztest::uniqueName(L"qkz-service");
+    std::wstring binary = L"\"" + (qkztest::binDir() / L"qkz_testservice.exe").str() + L"\"";
+
+    CNtService create(const std::wstring& display = L"QKZ test service")
+    {
+        return manager.createService(name, display, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                     SERVICE_ERROR_NORMAL, binary, L"", L"", L"");
+    }
+    std::wstring displayName(CNtService& service)
+    {
+        DWORD needed = 0;
+        QueryServiceConfigW(service.getHandle(), nullptr, 0, &needed);
+        std::vector<BYTE> buffer(needed);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        return QueryServiceConfigW(service.getHandle(), config, needed, &needed) ? config->lpDisplayName : L"";
+    }
+    void TearDown() override
+    {
+        CNtService left = manager.openService(name, SERVICE_ALL_ACCESS);
+        if (left) {
+            left.terminate();
+            left.close();
+            manager.deleteServiceAndWait(name);
+        }
+    }
+};
+
+TEST_F(ServiceFixture, CreateStartWithArgumentsStopAndDescribe)
+{
+    qkztest::TempDir dir;
+    WinPath record = dir.path() / L"args.txt";
+    CNtService service = create();
+    ASSERT_TRUE(service);
+    EXPECT_TRUE(manager.serviceExists(name));
+    EXPECT_EQ(qkztest::binDir() / L"qkz_testservice.exe", service.getExecutable());
+    EXPECT_EQ(Status::Stopped, service.getStatus());
+    EXPECT_TRUE(service.stop());  // already stopped: nothing to do
+
+    ASSERT_TRUE(service.start(L"\"record=" + record.str() + L"\" first \"second one\""));
+    ASSERT_TRUE(service.waitForStart(20000));
+    std::wostringstream text;
+    text << service.getStatus();
+    EXPECT_EQ(L"CNtService::Status::Running", text.str());
+    std::wstring seen = WinAPI::readFileW(WinAPI::openFileReadOnly(record));
+    EXPECT_EQ(name + L"|record=" + record.str() + L"|first|second one", seen);
+
+    service.setDescription(L"described by the suite");
+    BYTE buffer[1024];
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceConfig2W(service.getHandle(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer, &needed));
+    EXPECT_STREQ(L"described by the suite", reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription);
+
+    LogCapture log;
+    CNtService again = create(L"QKZ reconfigured");  // exists: stopped, reconfigured, returned
+    EXPECT_TRUE(log.contains(L"The service is already installed and will be reconfigured"));
+    EXPECT_EQ(Status::Stopped, again.getStatus());
+    EXPECT_EQ(L"QKZ reconfigured", displayName(again));
+
+    ASSERT_TRUE(again.start(L"fail-start=42"));
+    EXPECT_FALSE(again.waitForStart(20000));
+    EXPECT_TRUE(log.contains(L"Service start failed"));
+}
+
+TEST_F(ServiceFixture, ServiceIgnoringStopIsTerminated)
+{
+    CNtService service = create();
+    ASSERT_TRUE(service.start(L"ignore-stop"));
+    ASSERT_TRUE(service.waitForStart(20000));
+    service.stop();
+    EXPECT_FALSE(service.waitForStop(500));
+    EXPECT_EQ(unsigned(ERROR_TIMEOUT), service.getLastError());
+    LogCapture log;
+    EXPECT_TRUE(service.terminate());
+    EXPECT_TRUE(log.contains(L"' seems to be running in spite of a STOP command."));
+    if (!qkztest::killedServiceStaysStopPending())
+        EXPECT_TRUE(service.waitForStop(10000));
+}
+
+TEST_F(ServiceFixture, DeleteWhileOpenAndCreateAgainWhileMarked)
+{
+    CNtService service = create();
+    ASSERT_TRUE(service.deleteService());
+    LogCapture log;
+    EXPECT_TRUE(service.deleteService());
+    EXPECT_TRUE(log.contains(L"Deleted service already marked for deletion"));
+    std::thread closer([&] {  // the old instance goes when its last handle does
+        Sleep(800);
+        service.close();
+    });
+    CNtService second;
+    EXPECT_NO_THROW(second = create());
+    closer.join();
+    EXPECT_TRUE(second);
+    EXPECT_TRUE(log.contains(L"1. attempt to CreateService for service " + name + L" failed: "));
+    second.close();
+    EXPECT_TRUE(manager.deleteServiceAndWait(name));
+    EXPECT_FALSE(manager.serviceExists(name));
+}
+
+TEST_F(ServiceFixture, NoHandlesLeakAcrossTheLifecycle)
+{
+    auto cycle = [&] {
+        CNtService service = create();
+        service.start(L"");
+        service.waitForStart(20000);
+        service.stop();
+        service.waitForStop(20000);
+        service.close();
+        manager.deleteServiceAndWait(name);
+    };
+    cycle();
+    DWORD before = 0, after = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &before);
+    for (int i = 0; i < 3; ++i)
+        cycle();
+    GetProcessHandleCount(GetCurrentProcess(), &after);
+    EXPECT_EQ(before, after);
+}
+
+TEST(ServiceControlManager, ThreeAttemptsWithBackOffThenTheError)
+{
+    qkztest::FakeNetworkApi fake;
+    qkztest::NetworkSeam seam(fake);
+    fake.managerErrors = {RPC_S_CALL_FAILED, RPC_S_CALL_FAILED, RPC_S_CALL_FAILED};
+    LogCapture log;
+    DWORD start = GetTickCount();
+    try {
+        CServiceControlManager far(L"far-host", SC_MANAGER_CONNECT);
+        FAIL();
+    } catch (const CZelException& e) {
+        EXPECT_EQ(unsigned(RPC_S_CALL_FAILED), e.getErrorCode());
+        EXPECT_EQ(L"Attempt to connect to SCM of far-host failed.", e.getMessage());
+    }
+    EXPECT_GE(GetTickCount() - start, 600u);  // two back-offs of 333 ms
+    EXPECT_EQ(3, fake.managerAttempts);
+    EXPECT_TRUE(log.contains(L") " L" on attempt 3 of 3"));
+
+    fake.managerErrors = {ERROR_ACCESS_DENIED};  // then the real manager
+    CServiceControlManager second(L"", SC_MANAGER_CONNECT);
+    EXPECT_EQ(5, fake.managerAttempts);
+}
+
+// With an account and a password, the four rights are asked for; a refused
+// one is logged and creation goes on.
+TEST_F(ServiceFixture, AccountRightsAreGrantedBeforeCreation)
+{
+    qkztest::FakeNetworkApi fake;
+    qkztest::NetworkSeam seam(fake);
+    fake.rightStatus[L"SeTcbPrivilege"] = static_cast<long>(0xC0000022);
+    std::wstring account = CZelSid::FromProcessUser().GetName();
+    LogCapture log;
+    CNtService service = manager.createService(name, L"QKZ with account", SERVICE_WIN32_OWN_PROCESS,
+                                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary, L"", account, L"pw");
+    EXPECT_TRUE(service);
+    EXPECT_EQ((std::vector<std::wstring>{L"SeServiceLogonRight", L"SeInteractiveLogonRight", L"SeTcbPrivilege",
+                                         L"SeAssignPrimaryTokenPrivilege"}),
+              fake.rightsAdded);
+    EXPECT_TRUE(log.contains(L"Security: allowed " + account + L" to logon as service"));
+    EXPECT_TRUE(log.contains(L"Security: failed to allow " + account + L" to act as part of system"));
+}
+
+} // namespace

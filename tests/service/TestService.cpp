@@ -1,0 +1,84 @@
+// qkz_testservice: a service the suites install and drive. Its start arguments
+// say how it behaves:
+//   record=PATH       writes its arguments, '|'-separated, to PATH
+//   ignore-stop       answers STOP by doing nothing
+//   fail-start=CODE   stops during start-up with the service-specific exit code CODE
+//   slow-start=MS     reports start pending for MS milliseconds first
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+SERVICE_STATUS_HANDLE g_status = nullptr;
+HANDLE g_stop = nullptr;
+bool g_ignoreStop = false;
+
+void report(DWORD state, DWORD exitCode = NO_ERROR, DWORD specific = 0)
+{
+    SERVICE_STATUS status = {};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    status.dwWin32ExitCode = exitCode;
+    status.dwServiceSpecificExitCode = specific;
+    status.dwWaitHint = 3000;
+    SetServiceStatus(g_status, &status);
+}
+
+DWORD WINAPI control(DWORD code, DWORD, void*, void*)
+{
+    if (code == SERVICE_CONTROL_STOP && !g_ignoreStop) {
+        report(SERVICE_STOP_PENDING);
+        SetEvent(g_stop);
+    }
+    return NO_ERROR;
+}
+
+bool option(const wchar_t* argument, const wchar_t* name, std::wstring& value)
+{
+    size_t length = std::wcslen(name);
+    if (std::wcsncmp(argument, name, length) != 0)
+        return false;
+    value = argument + length;
+    return true;
+}
+
+void WINAPI serviceMain(DWORD argc, wchar_t** argv)
+{
+    g_status = RegisterServiceCtrlHandlerExW(argc ? argv[0] : L"", control, nullptr);
+    g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    report(SERVICE_START_PENDING);
+    std::wstring value, all;
+    for (DWORD i = 0; i < argc; ++i) {
+        all += (i ? L"|" : L"") + std::wstring(argv[i]);
+        if (option(argv[i], L"ignore-stop", value))
+            g_ignoreStop = true;
+    }
+    for (DWORD i = 1; i < argc; ++i) {
+        if (option(argv[i], L"record=", value)) {
+            HANDLE file = CreateFileW(value.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            DWORD written = 0;
+            WriteFile(file, all.data(), static_cast<DWORD>(all.size() * sizeof(wchar_t)), &written, nullptr);
+            CloseHandle(file);
+        } else if (option(argv[i], L"slow-start=", value)) {
+            Sleep(std::wcstoul(value.c_str(), nullptr, 10));
+        } else if (option(argv[i], L"fail-start=", value)) {
+            Sleep(200);
+            report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, std::wcstoul(value.c_str(), nullptr, 10));
+            return;
+        }
+    }
+    report(SERVICE_RUNNING);
+    WaitForSingleObject(g_stop, INFINITE);
+    report(SERVICE_STOPPED);
+}
+
+} // namespace
+
+int wmain()
+{
+    SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L"qkz_testservice"), serviceMain}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+}
