@@ -190,9 +190,10 @@ map_network_drive() {
 # in this one (access denied to every cross-process memory read), so it is
 # replaced.
 server_of_other_namespace() {
-    dir=$(printf '/tmp/.wine-%s/server-%x-%x' "$(id -u)" "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+    # The server works in a directory named after the prefix's device and inode.
+    dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
     for pid in $(pgrep -x wineserver64 2>/dev/null; pgrep -x wineserver32 2>/dev/null; pgrep -x wineserver 2>/dev/null); do
-        [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$dir" ] || continue
+        [ "$(basename "$(readlink "/proc/$pid/cwd" 2>/dev/null)")" = "$dir" ] || continue
         [ "$(readlink "/proc/$pid/ns/user")" != "$(readlink /proc/self/ns/user)" ] && return 0
     done
     return 1
