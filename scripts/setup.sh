@@ -185,22 +185,12 @@ map_network_drive() {
 
 # Background services must not start inside ctest (they would inherit its
 # pipes and keep it waiting): start a persistent server and warm the prefix,
-# in both architectures where both run. A server left running by an earlier
-# run lives in that run's namespace and may not read the memory of processes
-# in this one (access denied to every cross-process memory read), so it is
-# replaced.
-server_of_other_namespace() {
-    # The server works in a directory named after the prefix's device and inode.
-    dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
-    for pid in $(pgrep -x wineserver64 2>/dev/null; pgrep -x wineserver32 2>/dev/null; pgrep -x wineserver 2>/dev/null); do
-        [ "$(basename "$(readlink "/proc/$pid/cwd" 2>/dev/null)")" = "$dir" ] || continue
-        [ "$(readlink "/proc/$pid/ns/user")" != "$(readlink /proc/self/ns/user)" ] && return 0
-    done
-    return 1
-}
-
+# in both architectures where both run. Under emulation a server left running
+# by an earlier run lives in that run's namespace and may not read the memory
+# of processes in this one (access denied to every cross-process memory read),
+# so it is replaced; a server of this namespace cannot be running yet.
 start_wine() {
-    if server_of_other_namespace; then
+    if [ "${QKZ_EMULATED_32BIT:-}" = 1 ]; then  # every run has a namespace of its own
         wineserver -k </dev/null >/dev/null 2>&1 || true
         wineserver -w </dev/null >/dev/null 2>&1 || true
     fi
