@@ -64,10 +64,21 @@ Key deriveScheme64Key(const Provider& provider)
     return Key(key);
 }
 
+// The scheme-64 key with the context it lives in; an invalid key when either fails.
+struct Scheme64 {
+    explicit Scheme64(bool encrypting) : provider(acquireForScheme64(encrypting))
+    {
+        if (provider)
+            key = deriveScheme64Key(provider);
+    }
+    Provider provider;
+    Key key;
+};
+
 bool rc4Encrypt(std::vector<unsigned char>& data)
 {
-    Provider provider = acquireForScheme64(true);
-    Key key = provider ? deriveScheme64Key(provider) : Key();
+    Scheme64 scheme(true);
+    const Key& key = scheme.key;
     if (!key)
         return false;
     DWORD length = static_cast<DWORD>(data.size());
@@ -86,8 +97,8 @@ bool rc4Encrypt(std::vector<unsigned char>& data)
 
 bool rc4Decrypt(std::vector<unsigned char>& data)
 {
-    Provider provider = acquireForScheme64(false);
-    Key key = provider ? deriveScheme64Key(provider) : Key();
+    Scheme64 scheme(false);
+    const Key& key = scheme.key;
     if (!key)
         return false;
     DWORD length = static_cast<DWORD>(data.size());

@@ -259,56 +259,64 @@ long CZelNetGroupMembership::IsUserLocalAdmin(const std::wstring& computer, cons
     return S_FALSE;
 }
 
-long CZelNetGroupMembership::MakeUserLocalAdmin(const std::wstring& computer, const std::wstring& user)
+namespace {
+
+// What differs between joining and leaving the group: the calls' texts and direction.
+struct MembershipChange {
+    bool add;
+    const wchar_t* lookupFailed;
+    const wchar_t* trying;
+    const wchar_t* trying2;
+    const wchar_t* nothingToDo;
+    const wchar_t* checkFailed;
+    const wchar_t* changeFailed;
+};
+
+long changeMembership(const MembershipChange& change, const std::wstring& computer, const std::wstring& user)
 {
     std::wstring group = administratorsGroup(computer);
     if (group.empty()) {
         DWORD error = ::GetLastError();
-        ZEL_LOG_ERROR << L"MakeUserLocalAdmin: Failed to lookup group account. " << ErrorW32(error);
+        ZEL_LOG_ERROR << change.lookupFailed << ErrorW32(error);
         return fromWin32(error);
     }
-    ZEL_LOG_INFO << L"Trying to make user '" << user << L"' local admin of '" << computer << L"' (group '" << group
+    ZEL_LOG_INFO << L"Trying to " << change.trying << user << change.trying2 << computer << L"' (group '" << group
                  << L"')";
-    long member = IsUserLocalAdmin(computer, user);
-    if (member == S_OK) {
-        ZEL_LOG_INFO << L"User is already an admin on this wksta";
+    long member = CZelNetGroupMembership::IsUserLocalAdmin(computer, user);
+    if (member == (change.add ? S_OK : S_FALSE)) {
+        ZEL_LOG_INFO << change.nothingToDo;
         return S_OK;
     }
-    if (member != S_FALSE) {
-        ZEL_LOG_ERROR << L"MakeUserLocalAdmin: Failed to check if user is local admin.";
+    if (member != S_OK && member != S_FALSE) {
+        ZEL_LOG_ERROR << change.checkFailed;
         return member;
     }
-    unsigned long status = ZelUt::networkApi().addLocalGroupMember(computer, group, user);
+    unsigned long status = change.add ? ZelUt::networkApi().addLocalGroupMember(computer, group, user)
+                                      : ZelUt::networkApi().removeLocalGroupMember(computer, group, user);
     if (status != 0) {
-        ZEL_LOG_ERROR << L"Could not make user member of local admins of the wksta " << ErrorW32(status);
+        ZEL_LOG_ERROR << change.changeFailed << ErrorW32(status);
         return fromWin32(status);
     }
     return S_OK;
 }
 
+} // namespace
+
+long CZelNetGroupMembership::MakeUserLocalAdmin(const std::wstring& computer, const std::wstring& user)
+{
+    static const MembershipChange join = {
+        true, L"MakeUserLocalAdmin: Failed to lookup group account. ", L"make user '", L"' local admin of '",
+        L"User is already an admin on this wksta", L"MakeUserLocalAdmin: Failed to check if user is local admin.",
+        L"Could not make user member of local admins of the wksta "};
+    return changeMembership(join, computer, user);
+}
+
 long CZelNetGroupMembership::RemoveUserLocalAdmin(const std::wstring& computer, const std::wstring& user)
 {
-    std::wstring group = administratorsGroup(computer);
-    if (group.empty()) {
-        DWORD error = ::GetLastError();
-        ZEL_LOG_ERROR << L"removeUserLocalAdmin: Failed to lookup group account. " << ErrorW32(error);
-        return fromWin32(error);
-    }
-    ZEL_LOG_INFO << L"Trying to remove user '" << user << L"' from local admin group of '" << computer << L"' (group '"
-                 << group << L"')";
-    long member = IsUserLocalAdmin(computer, user);
-    if (member == S_FALSE) {
-        ZEL_LOG_INFO << L"User is not an admin on this wksta, ok";
-        return S_OK;
-    }
-    if (member != S_OK) {
-        ZEL_LOG_ERROR << L"removeUserLocalAdmin: Failed to check if user is local admin.";
-        return member;
-    }
-    unsigned long status = ZelUt::networkApi().removeLocalGroupMember(computer, group, user);
-    if (status != 0) {
-        ZEL_LOG_ERROR << L"Could not remove user from local admin group of the wksta " << ErrorW32(status);
-        return fromWin32(status);
-    }
-    return S_OK;
+    static const MembershipChange leave = {
+        false, L"removeUserLocalAdmin: Failed to lookup group account. ", L"remove user '",
+        L"' from local admin group of '", L"User is not an admin on this wksta, ok",
+        L"removeUserLocalAdmin: Failed to check if user is local admin.",
+        L"Could not remove user from local admin group of the wksta "};
+    return changeMembership(leave, computer, user);
 }
