@@ -2,7 +2,14 @@
 #include "../Command.h"
 
 #include <QoKivZelUt/CabExtractor.h>
+#include <QoKivZelUt/CabWriter.h>
+#include <QoKivZelUt/SelfExtractor.h>
 #include <QoKivZelUt/ZelException.h>
+#include <QoKivZelUt/Zipfile.h>
+
+#include <windows.h>
+
+#include <vector>
 
 namespace zelut {
 namespace {
@@ -17,11 +24,72 @@ struct Progress : ZelCabExtractor::ICallback {
     void onDirectoryCreated(const WinPath&) override {}
 };
 
+// Every file below the directory, in directory order.
+void collect(const WinPath& directory, std::vector<WinPath>& files)
+{
+    WIN32_FIND_DATAW data;
+    WinAPI::FindHandle search = WinAPI::findFirstFile(directory / L"*", data);
+    for (bool more = search.valid(); more; more = WinAPI::findNextFile(search, data)) {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            collect(directory / name, files);
+        else
+            files.push_back(directory / name);
+    }
+}
+
+int create(const Args& args)
+{
+    WinPath archive(args[1]), base;
+    std::vector<WinPath> inputs;
+    for (size_t i = 2; i < args.size(); ++i) {
+        if (args[i] == L"--base" && i + 1 < args.size())
+            base = WinAPI::fullpath(WinPath(args[++i]));
+        else
+            inputs.push_back(WinAPI::fullpath(WinPath(args[i])));
+    }
+    if (inputs.empty())
+        throw UsageError{L"expected FILE or DIR to pack"};
+    std::vector<std::pair<WinPath, WinPath>> entries;  // file, name in the archive
+    for (const WinPath& input : inputs) {
+        std::vector<WinPath> files;
+        if (GetFileAttributesW(input.str().c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+            collect(input, files);
+        else
+            files.push_back(input);
+        WinPath root = base.empty() ? input.getParent() : base;
+        for (const WinPath& file : files)
+            entries.emplace_back(file, root.getRelativePath(file));
+    }
+    DWORD mode = 0;
+    bool terminal = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    ZelArchive writer(archive);
+    int result = kTrue;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].second.empty() || !writer.AppendFileWithName(entries[i].first, entries[i].second)) {
+            err(L"zelut cab: could not add " + entries[i].first.str() + L" (see the log)\n");
+            result = kError;
+        }
+        if (terminal)
+            out(L"\r" + std::to_wstring(i + 1) + L" of " + std::to_wstring(entries.size()) + L" files");
+    }
+    if (!writer.Close()) {
+        err(L"zelut cab: the cabinet could not be finished (see the log)\n");
+        return kError;
+    }
+    out((terminal ? L"\n" : L"") + std::to_wstring(entries.size()) + L" files written to " + archive.str() + L"\n");
+    return result;
+}
+
 int cab(const Args& args)
 {
+    if (args.size() >= 3 && args[0] == L"create")
+        return create(args);
     if (args.size() < 2 || (args[0] != L"list" && args[0] != L"extract") ||
         args.size() > (args[0] == L"list" ? 2u : 3u))
-        throw UsageError{L"expected list ARCHIVE or extract ARCHIVE [DIR]"};
+        throw UsageError{L"expected list ARCHIVE, extract ARCHIVE [DIR] or create ARCHIVE FILE|DIR..."};
     ZelCabExtractor extractor(WinPath(args[1]), true);
     if (extractor.getCabinetOffset() != 0)
         out(L"cabinet at offset " + std::to_wstring(extractor.getCabinetOffset()) + L"\n");
@@ -48,10 +116,47 @@ int cab(const Args& args)
 const Registration cabRegistration{{L"cab", L"list or extract a cabinet archive",
                                     L"usage: zelut cab list ARCHIVE\n"
                                     L"       zelut cab extract ARCHIVE [DIR]\n"
+                                    L"       zelut cab create ARCHIVE FILE|DIR... [--base DIR]\n"
+                                    L"  create packs files, and directories with everything below them, under\n"
+                                    L"  names relative to DIR (default: the directory each input lies in);\n"
                                     L"  ARCHIVE may also be a program with a cabinet attached behind it;\n"
                                     L"  entries that cannot be written where their names say are skipped,\n"
                                     L"  named with the reason, and make the exit code 2\n",
                                     cab}};
+
+int sx(const Args& args)
+{
+    if (args.size() != 3)
+        throw UsageError{L"expected STUB CABINET TARGET"};
+    if (!ZelUt::ZelCreateSx(WinPath(args[0]), WinPath(args[1]), WinPath(args[2])).createSx()) {
+        err(L"zelut sx: the self-extractor could not be built (see the log)\n");
+        return kError;
+    }
+    out(args[2] + L" written\n");
+    return kTrue;
+}
+
+int zipCheck(const Args& args)
+{
+    if (args.empty())
+        throw UsageError{L"expected FILE..."};
+    bool all = true;
+    for (const std::wstring& file : args) {
+        bool zip = ZelUt::Zipfile(WinPath(file)).isZipfile();
+        all = all && zip;
+        out(file + (zip ? L": zip\n" : L": not zip\n"));
+    }
+    return all ? kTrue : kFalse;
+}
+
+const Registration sxRegistration{{L"sx", L"build a self-extracting executable",
+                                   L"usage: zelut sx STUB CABINET TARGET\n"
+                                   L"  TARGET is the stub (KivSx.exe) followed by the cabinet\n",
+                                   sx}};
+const Registration zipRegistration{{L"zip-check", L"tell whether files are ZIP archives",
+                                    L"usage: zelut zip-check FILE...\n"
+                                    L"  exit 0 when every FILE starts with a ZIP signature, else 1\n",
+                                    zipCheck}};
 
 } // namespace
 } // namespace zelut

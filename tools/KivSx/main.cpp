@@ -1,0 +1,106 @@
+// KivSx: the self-extractor stub. A setup is this program with a cabinet
+// appended; run, it extracts the cabinet behind its own image.
+//   KivSx [--target DIR] [--run PROGRAM [ARGUMENTS...]]
+// --target  where to extract (created when missing); default: a new folder in
+//           the user's temporary directory
+// --run     a program of the extracted folder to start when done; KivSx waits
+//           for it and exits with its exit code
+// Exit codes: 0 done, 2 bad command line, 3 no cabinet attached, 4 the cabinet
+// cannot be extracted (damaged, destination not writable), 5 the program to
+// run cannot be started. Each failure is explained on standard error.
+#include <QoKivZelUt/CabExtractor.h>
+#include <QoKivZelUt/WinAPI.h>
+#include <QoKivZelUt/ZelException.h>
+
+#include <objbase.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+void print(FILE* stream, const std::wstring& text)
+{
+    std::string bytes = WinAPI::toUtf8(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    std::fflush(stream);
+}
+
+struct Printer : ZelCabExtractor::ICallback {
+    void onFileExtracted(const WinPath& path) override { print(stdout, L"  " + path.str() + L"\n"); }
+    void onDirectoryCreated(const WinPath&) override {}
+};
+
+WinPath defaultTarget()
+{
+    GUID guid;
+    CoCreateGuid(&guid);
+    wchar_t text[40];
+    StringFromGUID2(guid, text, 40);
+    return WinAPI::getTempPath() / (std::wstring(L"KivSx-") + std::wstring(text + 1, 36));
+}
+
+std::wstring quoted(const std::wstring& argument)
+{
+    return argument.find_first_of(L" \t\"") == std::wstring::npos ? argument : L"\"" + argument + L"\"";
+}
+
+int run(const WinPath& folder, const std::wstring& commandLine)
+{
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION info = {};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, folder.str().c_str(), &startup, &info)) {
+        print(stderr, L"KivSx: cannot start " + commandLine + L": " + CZelException::getSystemErrorText(GetLastError()) + L"\n");
+        return 5;
+    }
+    WinAPI::FileHandle process(info.hProcess), thread(info.hThread);
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    return static_cast<int>(code);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    WinPath target;
+    std::wstring program;
+    for (int i = 1; i < argc; ++i) {
+        std::wstring a = argv[i];
+        if (a == L"--target" && i + 1 < argc && program.empty()) {
+            target = WinPath(argv[++i]);
+        } else if (a == L"--run" && i + 1 < argc) {
+            for (++i; i < argc; ++i)
+                program += (program.empty() ? L"" : L" ") + quoted(argv[i]);
+        } else {
+            print(stderr, L"usage: KivSx [--target DIR] [--run PROGRAM [ARGUMENTS...]]\n");
+            return 2;
+        }
+    }
+    WinPath self = WinAPI::getModuleFileName(nullptr);
+    if (target.empty())
+        target = defaultTarget();
+    try {
+        ZelCabExtractor extractor(self, true);
+        if (extractor.getCabinetOffset() == 0) {
+            print(stderr, L"KivSx: no cabinet is attached to " + self.str() + L"\n");
+            return 3;
+        }
+        Printer printer;
+        extractor.setCallback(&printer);
+        print(stdout, L"extracting into " + target.str() + L"\n");
+        if (!extractor.ExtractArchive(target)) {
+            print(stderr, L"KivSx: extraction into " + target.str() + L" failed: " + extractor.getLastErrorText() + L"\n");
+            return 4;
+        }
+    } catch (const CZelException& e) {
+        bool none = e.getMessage() == L"Not a cabinet file.";
+        print(stderr, none ? L"KivSx: no cabinet is attached to " + self.str() + L"\n"
+                           : L"KivSx: the attached cabinet cannot be read: " + e.getFullText() + L"\n");
+        return none ? 3 : 4;
+    }
+    return program.empty() ? 0 : run(target, program);
+}
