@@ -38,3 +38,12 @@ for i in range(3000):
     open("%s/f%04d.txt" % (sys.argv[1], i), "w").write("file %d\n" % i)' "$OUT/many"
 (cd "$OUT/many" && gcab -c "$OUT/many.cab" *.txt)
 rm -rf "$OUT/many"
+# ZIP inputs: a normal archive, an empty one (end of central directory only),
+# and a split one whose first segment starts with the spanning marker.
+mkdir -p "$OUT/zip" && cd "$OUT/zip"
+printf 'zipped text\n' >plain.txt
+zip -q local.zip plain.txt
+python3 -c 'import zipfile, sys; zipfile.ZipFile(sys.argv[1], "w").close()' empty.zip
+python3 -c 'import random, sys; r = random.Random(3); sys.stdout.buffer.write(bytes(r.getrandbits(8) for _ in range(300000)))' >big.bin
+zip -q -s 64k split.zip big.bin
+rm -f big.bin plain.txt

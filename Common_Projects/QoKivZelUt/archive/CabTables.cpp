@@ -83,8 +83,11 @@ std::wstring cabinetTableProblem(uint64_t available, const CabinetReader& read)
     if (at.outside() || !at.fits(position, uint64_t(folders) * (kFolderEntrySize + folderReserve)))
         return L"the folder table runs past the end of the cabinet";
     for (uint16_t i = 0; i < folders; ++i) {
-        uint32_t dataStart = at.value<uint32_t>(position + i * (kFolderEntrySize + folderReserve));
-        if (dataStart >= cabinetSize)
+        uint64_t entry = position + i * (kFolderEntrySize + folderReserve);
+        uint32_t dataStart = at.value<uint32_t>(entry);
+        uint16_t blocks = at.value<uint16_t>(entry + 4);
+        // A folder of empty files has no data blocks and may start at the very end.
+        if (blocks ? dataStart >= cabinetSize : dataStart > cabinetSize)
             return L"a folder's data starts past the end of the cabinet";
     }
 
