@@ -131,6 +131,12 @@ TEST(SelfExtractor, BuiltRunAndRefused)
     for (const auto& f : kTree)
         EXPECT_EQ(f.second, bytesOf(dir.path() / L"unpacked" / f.first)) << f.first.c_str();
 
+    // A program to run afterwards gives the exit code.
+    ZelUt::Process then(setup, L"--target \"" + (dir.path() / L"again").str() + L"\" --run cmd.exe /c exit 7", WinPath());
+    then.start(true);
+    ASSERT_TRUE(then.wait(120000));
+    EXPECT_EQ(7u, then.getExitCode());
+
     // No cabinet, or a damaged one: a message and a non-zero exit code.
     std::string cabBytes = bytesOf(cab);
     WinPath damaged = dir.write(L"damaged.exe", bytesOf(stub) + cabBytes.substr(0, cabBytes.size() / 2));
