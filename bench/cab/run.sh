@@ -8,17 +8,7 @@ WINE=$2
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 mkdir -p "$WORK/in"
-# Text-like data that MSZIP packs to about a third, in four files.
-python3 - "$WORK/in" <<'PY'
-import random, sys
-r = random.Random(1)
-words = [bytes(r.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(r.randint(2, 9))) for _ in range(5000)]
-for i in range(4):
-    out = bytearray()
-    while len(out) < 50 * 1048576:
-        out += b" ".join(r.choice(words) for _ in range(4096)) + b"\n"
-    open("%s/part%d.txt" % (sys.argv[1], i), "wb").write(out[:50 * 1048576])
-PY
+python3 "$(dirname "$0")/../common/text_files.py" "$WORK/in"
 (cd "$WORK/in" && gcab -c -z "$WORK/bench.cab" part0.txt part1.txt part2.txt part3.txt)
 to_wine() { printf 'Z:%s' "$1" | tr / '\\'; }
 ours=$("$WINE" "$BIN/bench_cab.exe" "$(to_wine "$WORK/bench.cab")" "$(to_wine "$WORK/ours")" | tr -d '\r')

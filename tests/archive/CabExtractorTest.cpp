@@ -42,22 +42,11 @@ struct Recorder : ZelCabExtractor::ICallback {
 };
 
 // Every file below the directory, relative path to bytes.
-std::map<std::wstring, std::string> filesBelow(const WinPath& dir, const std::wstring& prefix = L"")
+std::map<std::wstring, std::string> filesBelow(const WinPath& dir)
 {
     std::map<std::wstring, std::string> found;
-    WIN32_FIND_DATAW data;
-    WinAPI::FindHandle search = WinAPI::findFirstFile(dir / L"*", data);
-    for (bool more = search.valid(); more; more = WinAPI::findNextFile(search, data)) {
-        std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            auto inner = filesBelow(dir / name, prefix + name + L"\\");
-            found.insert(inner.begin(), inner.end());
-        } else {
-            found[prefix + name] = bytesOf(dir / name);
-        }
-    }
+    for (const WinPath& file : filesIn(dir))
+        found[dir.getRelativePath(file).str()] = bytesOf(file);
     return found;
 }
 

@@ -177,29 +177,13 @@ TEST(Zipfile, SignaturesOfRealArchives)
 
 namespace {
 
-void collect(const WinPath& directory, std::vector<WinPath>& files)
-{
-    WIN32_FIND_DATAW data;
-    WinAPI::FindHandle search = WinAPI::findFirstFile(directory / L"*", data);
-    for (bool more = search.valid(); more; more = WinAPI::findNextFile(search, data)) {
-        std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            collect(directory / name, files);
-        else
-            files.push_back(directory / name);
-    }
-}
-
 // Writes the tree QKZ_WRITER_SOURCE names into QKZ_WRITER_CAB (writer_peers.sh reads it back).
 TEST(CabWriterPeers, WritesTheGivenTree)
 {
     std::wstring source = WinAPI::getEnvironmentVariable(L"QKZ_WRITER_SOURCE");
     if (source.empty())
         GTEST_SKIP() << "run through the writer_peers test";
-    std::vector<WinPath> files;
-    collect(WinPath(source), files);
+    std::vector<WinPath> files = filesIn(WinPath(source));
     std::vector<std::wstring> before = temporaryFiles();
     WinPath cab(WinAPI::getEnvironmentVariable(L"QKZ_WRITER_CAB"));
     {

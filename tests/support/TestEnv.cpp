@@ -150,4 +150,23 @@ std::unique_ptr<Child> childHolding(const std::wstring& mode, const WinPath& pat
     return child;
 }
 
+std::vector<WinPath> filesIn(const WinPath& directory)
+{
+    std::vector<WinPath> files;
+    WIN32_FIND_DATAW data;
+    WinAPI::FindHandle search = WinAPI::findFirstFile(directory / L"*", data);
+    for (bool more = search.valid(); more; more = WinAPI::findNextFile(search, data)) {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            std::vector<WinPath> inner = filesIn(directory / name);
+            files.insert(files.end(), inner.begin(), inner.end());
+        } else {
+            files.push_back(directory / name);
+        }
+    }
+    return files;
+}
+
 } // namespace qkztest

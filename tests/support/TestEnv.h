@@ -70,6 +70,9 @@ private:
     std::vector<LogEntry> m_entries;
 };
 
+// Every file below the directory, at any depth.
+std::vector<WinPath> filesIn(const WinPath& directory);
+
 // The directory the suite executables and helpers live in.
 WinPath binDir();
 WinPath testChild();
