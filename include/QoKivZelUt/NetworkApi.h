@@ -35,6 +35,20 @@ public:
 
     // OpenSCManagerW; null with the last error set on failure.
     virtual SC_HANDLE openServiceManager(const std::wstring& computer, const wchar_t* database, unsigned long access);
+
+    // WNetGetUniversalNameW (UNIVERSAL_NAME_INFO_LEVEL) into the caller's buffer; its status.
+    virtual unsigned long universalName(const std::wstring& path, void* buffer, unsigned long* size);
+    struct Share {
+        std::wstring name;
+        std::wstring path;
+    };
+    // One call of NetShareEnum (level 502) on this machine, continuing at resume;
+    // its status (ERROR_MORE_DATA: call again).
+    virtual unsigned long enumShares(std::vector<Share>& shares, unsigned long& resume);
+    // NetShareGetInfo (level 2): the share's local directory; a NET_API_STATUS.
+    virtual unsigned long shareDirectory(const std::wstring& server, const std::wstring& share, std::wstring& path);
+    // GetTempFileNameW: creates a file of a unique name in the directory; false with the last error set.
+    virtual bool createTempFile(const std::wstring& directory, const std::wstring& prefix, std::wstring& file);
 };
 
 // The calls in use; the system's own unless replaced. Returns the previous one.

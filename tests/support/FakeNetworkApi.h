@@ -3,7 +3,12 @@
 
 #include <QoKivZelUt/NetworkApi.h>
 
+#include <winnetwk.h>
+
+#include <algorithm>
+#include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +24,16 @@ struct FakeNetworkApi : ZelUt::NetworkApi {
     std::vector<std::wstring> memberCalls;  // "add group account" / "remove group account"
     std::vector<DWORD> managerErrors;       // errors of the next service-manager connections; then the real one
     int managerAttempts = 0;
+    // The redirector: a name answered in two calls (size, then data), or a failure.
+    std::wstring universal;
+    unsigned long universalStatus = ERROR_NOT_CONNECTED;
+    // Shares, handed out pageSize per call; after them enumeration ends with finalStatus.
+    std::vector<Share> shares;
+    size_t pageSize = 100;
+    unsigned long finalStatus = 0;
+    int enumCalls = 0;
+    std::map<std::wstring, std::wstring> shareDirs;  // share name -> directory; others answer 2310
+    std::set<std::wstring> unwritable;               // directories in which no file can be created
 
     long openPolicy(const std::wstring&, void** policy) override
     {
@@ -55,6 +70,48 @@ struct FakeNetworkApi : ZelUt::NetworkApi {
         SetLastError(managerErrors.front());
         managerErrors.erase(managerErrors.begin());
         return nullptr;
+    }
+    unsigned long universalName(const std::wstring&, void* buffer, unsigned long* size) override
+    {
+        if (universal.empty())
+            return universalStatus;
+        unsigned long needed = sizeof(UNIVERSAL_NAME_INFOW) + (universal.size() + 1) * sizeof(wchar_t);
+        if (*size < needed) {
+            *size = needed;
+            return ERROR_MORE_DATA;
+        }
+        auto* info = static_cast<UNIVERSAL_NAME_INFOW*>(buffer);
+        info->lpUniversalName = reinterpret_cast<wchar_t*>(info + 1);
+        std::memcpy(info->lpUniversalName, universal.c_str(), (universal.size() + 1) * sizeof(wchar_t));
+        return NO_ERROR;
+    }
+    unsigned long enumShares(std::vector<Share>& page, unsigned long& resume) override
+    {
+        ++enumCalls;
+        if (resume >= shares.size()) {
+            page.clear();
+            return finalStatus;
+        }
+        size_t end = std::min(shares.size(), size_t(resume) + pageSize);
+        page.assign(shares.begin() + resume, shares.begin() + end);
+        resume = static_cast<unsigned long>(end);
+        return end < shares.size() || finalStatus ? ERROR_MORE_DATA : NO_ERROR;
+    }
+    unsigned long shareDirectory(const std::wstring&, const std::wstring& share, std::wstring& path) override
+    {
+        auto found = shareDirs.find(share);
+        if (found == shareDirs.end())
+            return 2310;  // NERR_NetNameNotFound
+        path = found->second;
+        return 0;
+    }
+    bool createTempFile(const std::wstring& directory, const std::wstring& prefix, std::wstring& file) override
+    {
+        if (unwritable.count(directory)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+        return NetworkApi::createTempFile(directory, prefix, file);
     }
 };
 

@@ -49,6 +49,35 @@ WinPath TempDir::write(const std::wstring& name, const std::string& bytes) const
     return file;
 }
 
+OwnShare::OwnShare() : m_name(uniqueName(L"qkzown"))
+{
+    std::wstring prefix = WinAPI::getEnvironmentVariable(L"WINEPREFIX");
+    if (prefix.empty())
+        throw CZelException(ERROR_ENVVAR_NOT_FOUND, L"OwnShare needs WINEPREFIX");
+    std::wstring computer = WinAPI::getComputerName();
+    for (wchar_t& c : computer)
+        c = towlower(c);
+    WinPath servers = WinPath(L"Z:" + prefix) / L"dosdevices" / L"unc" / computer;
+    WinAPI::createDirectory(servers.getParent());
+    WinAPI::createDirectory(servers);
+    m_local = servers / m_name;
+    WinAPI::createDirectory(m_local);
+}
+
+OwnShare::~OwnShare()
+{
+    try {
+        m_local.removeRecursively();
+    } catch (const CZelException& e) {
+        ADD_FAILURE() << "share directory not removed: " << e.what();
+    }
+}
+
+WinPath OwnShare::unc() const
+{
+    return WinPath(L"\\\\" + WinAPI::getComputerName() + L"\\" + m_name);
+}
+
 TestRegistryKey::TestRegistryKey() : m_subkey(L"Software\\" + uniqueName(currentTestName()))
 {
     m_key = WinAPI::regCreateKeyEx(HKEY_CURRENT_USER, m_subkey);

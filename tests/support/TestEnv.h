@@ -30,6 +30,23 @@ private:
     WinPath m_path;
 };
 
+// A share of this computer, \\<computer>\<name>: Wine finds it as a directory
+// below $WINEPREFIX/dosdevices/unc, which this makes (unique) and removes.
+class OwnShare {
+public:
+    OwnShare();
+    ~OwnShare();
+    OwnShare(const OwnShare&) = delete;
+    OwnShare& operator=(const OwnShare&) = delete;
+    const std::wstring& name() const { return m_name; }
+    WinPath unc() const;           // \\<computer>\<name>
+    const WinPath& local() const { return m_local; }  // the directory behind it
+
+private:
+    std::wstring m_name;
+    WinPath m_local;
+};
+
 // HKCU\Software\<test name>-<guid>, deleted with its subtree.
 class TestRegistryKey {
 public:

@@ -1,6 +1,8 @@
 #include <QoKivZelUt/NetworkApi.h>
+#include <QoKivZelUt/WinAPI.h>
 
 #include <lm.h>
+#include <winnetwk.h>
 #include <ntsecapi.h>
 
 namespace ZelUt {
@@ -23,6 +25,18 @@ LSA_UNICODE_STRING lsaString(const std::wstring& text)
     s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(wchar_t));
     return s;
 }
+
+struct NetApiBufferFreeClass {
+    static void close(void* buffer) { ::NetApiBufferFree(buffer); }
+};
+// A buffer the network-management functions allocated.
+template <class T>
+struct NetBuffer {
+    T* data = nullptr;
+    WinAPI::AutoHandle<NetApiBufferFreeClass, void*> guard;
+    BYTE** receive() { return reinterpret_cast<BYTE**>(&data); }
+    void own() { guard = data; }
+};
 
 const wchar_t* serverName(const std::wstring& computer)
 {
@@ -56,15 +70,14 @@ void NetworkApi::closePolicy(void* policy)
 unsigned long NetworkApi::userLocalGroups(const std::wstring& computer, const std::wstring& user,
                                           std::vector<std::wstring>& groups)
 {
-    LOCALGROUP_USERS_INFO_0* list = nullptr;
+    NetBuffer<LOCALGROUP_USERS_INFO_0> list;
     DWORD read = 0, total = 0;
     NET_API_STATUS status = ::NetUserGetLocalGroups(serverName(computer), user.c_str(), 0, LG_INCLUDE_INDIRECT,
-                                                    reinterpret_cast<BYTE**>(&list), MAX_PREFERRED_LENGTH, &read, &total);
+                                                    list.receive(), MAX_PREFERRED_LENGTH, &read, &total);
+    list.own();
     groups.clear();
-    for (DWORD i = 0; list && i < read; ++i)
-        groups.push_back(list[i].lgrui0_name);
-    if (list)
-        ::NetApiBufferFree(list);
+    for (DWORD i = 0; list.data && i < read; ++i)
+        groups.push_back(list.data[i].lgrui0_name);
     return status;
 }
 
@@ -85,6 +98,47 @@ unsigned long NetworkApi::removeLocalGroupMember(const std::wstring& computer, c
 SC_HANDLE NetworkApi::openServiceManager(const std::wstring& computer, const wchar_t* database, unsigned long access)
 {
     return ::OpenSCManagerW(serverName(computer), database, access);
+}
+
+unsigned long NetworkApi::universalName(const std::wstring& path, void* buffer, unsigned long* size)
+{
+    DWORD bytes = *size;
+    DWORD status = ::WNetGetUniversalNameW(path.c_str(), UNIVERSAL_NAME_INFO_LEVEL, buffer, &bytes);
+    *size = bytes;
+    return status;
+}
+
+unsigned long NetworkApi::enumShares(std::vector<Share>& shares, unsigned long& resume)
+{
+    NetBuffer<SHARE_INFO_502> list;
+    DWORD read = 0, total = 0, handle = resume;
+    NET_API_STATUS status = ::NetShareEnum(nullptr, 502, list.receive(), MAX_PREFERRED_LENGTH, &read, &total, &handle);
+    list.own();
+    resume = handle;
+    shares.clear();
+    for (DWORD i = 0; list.data && i < read; ++i)
+        shares.push_back({list.data[i].shi502_netname ? list.data[i].shi502_netname : L"",
+                          list.data[i].shi502_path ? list.data[i].shi502_path : L""});
+    return status;
+}
+
+unsigned long NetworkApi::shareDirectory(const std::wstring& server, const std::wstring& share, std::wstring& path)
+{
+    NetBuffer<SHARE_INFO_2> info;
+    NET_API_STATUS status = ::NetShareGetInfo(const_cast<wchar_t*>(serverName(server)),
+                                              const_cast<wchar_t*>(share.c_str()), 2, info.receive());
+    info.own();
+    path = info.data && info.data->shi2_path ? info.data->shi2_path : L"";
+    return status;
+}
+
+bool NetworkApi::createTempFile(const std::wstring& directory, const std::wstring& prefix, std::wstring& file)
+{
+    wchar_t name[MAX_PATH + 1] = {};
+    if (!::GetTempFileNameW(directory.c_str(), prefix.c_str(), 0, name))
+        return false;
+    file = name;
+    return true;
 }
 
 NetworkApi* setNetworkApi(NetworkApi* api)

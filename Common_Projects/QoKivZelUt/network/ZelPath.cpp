@@ -1,0 +1,181 @@
+#include <QoKivZelUt/NetworkApi.h>
+#include <QoKivZelUt/WinAPI.h>
+#include <QoKivZelUt/ZelPath.h>
+
+#include "foundation/Log.h"
+
+#include <shlwapi.h>
+#include <winnetwk.h>
+
+#include <cwctype>
+
+namespace {
+
+std::shared_ptr<CZelPath> g_resolver;
+
+// -1 not read yet, 1 resolution is skipped (read again on each call until set).
+long g_skipUncResolution = -1;
+
+const wchar_t kPolicyKey[] = L"HKLM\\Software\\KIV\\QoKIVSetup\\Policies";
+const wchar_t kPolicyValue[] = L"SkipUncResolution";
+
+bool uncResolutionSkipped()
+{
+    if (g_skipUncResolution == -1) {
+        try {
+            WinAPI::RegValue value = WinAPI::regQueryValueEx(WinAPI::regOpenPath(kPolicyKey), kPolicyValue);
+            if (value.type == REG_DWORD && value.toDWORD() == 1)
+                g_skipUncResolution = 1;
+        } catch (const CZelException&) {
+            // no policy (yet)
+        }
+    }
+    return g_skipUncResolution == 1;
+}
+
+} // namespace
+
+CZelPath::~CZelPath() = default;
+
+CZelPath& CZelPath::getInstance()
+{
+    if (!g_resolver)
+        g_resolver = std::make_shared<CZelPath>();
+    return *g_resolver;
+}
+
+void CZelPath::replaceResolver(std::shared_ptr<CZelPath> resolver)
+{
+    g_resolver = std::move(resolver);
+    getInstance();
+}
+
+WinPath CZelPath::GetLocalPathFromUNC(const WinPath& path)
+{
+    return getInstance().getLocalPathFromUNC(path);
+}
+
+WinPath CZelPath::getLocalPathFromUNC(const WinPath& path) const
+{
+    if (!path.isUNC())
+        return path;
+    std::wstring directory;
+    unsigned long status = ZelUt::networkApi().shareDirectory(path.getServerName().str(), path.getShareName().str(),
+                                                              directory);
+    if (status != 0) {
+        ZEL_LOG_ERROR << L"ERROR: Could not retrieve Share info: " << status;
+        throw CZelException(status, L"ERROR: Could not retrieve Share info.");
+    }
+    WinPath local(directory);
+    WinPath below = path.getPathOnShare();
+    return below.empty() ? local : local / below;
+}
+
+WinPath CZelPath::wNetGetUniveralName(const WinPath& path)
+{
+    unsigned long size = 0;
+    char none = 0;
+    if (ZelUt::networkApi().universalName(path.str(), &none, &size) != ERROR_MORE_DATA || size == 0)
+        return WinPath();
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+    if (ZelUt::networkApi().universalName(path.str(), buffer.data(), &size) != NO_ERROR)
+        return WinPath();
+    const wchar_t* name = reinterpret_cast<UNIVERSAL_NAME_INFOW*>(buffer.data())->lpUniversalName;
+    return name ? WinPath(name) : WinPath();
+}
+
+WinPath CZelPath::NetGetUniversalName(const WinPath& path, bool acceptHiddenShares, bool skipShareSearch)
+{
+    if (path.isUNC() || uncResolutionSkipped())
+        return path;
+    WinPath universal = wNetGetUniveralName(path);
+    if (!universal.empty())
+        return universal;
+    if (skipShareSearch)
+        return path;
+    const shareInfo* winner = nullptr;
+    std::vector<shareInfo> shares = NetEnumShares();
+    for (const shareInfo& share : shares) {
+        bool hidden = !share.name.empty() && share.name.back() == L'$';
+        if (share.name.empty() || share.path.empty() || (hidden && !acceptHiddenShares) || !share.path.contains(path))
+            continue;
+        if (!winner || share.path.str().size() > winner->path.str().size())
+            winner = &share;
+    }
+    if (!winner)
+        return path;
+    WinPath share(L"\\\\" + WinAPI::getComputerName() + L"\\" + winner->name + L"\\");
+    WinPath below = winner->path.getRelativePath(path);
+    return below.empty() ? share : share / below;
+}
+
+WinPath CZelPath::PathMakeUnique(const WinPath& path)
+{
+    WinPath result(WinAPI::expandEnvironmentStrings(path.str()));
+    std::wstring text = result.str();
+    if (text.size() >= 2 && text[1] == L':' && ::GetDriveTypeW(text.substr(0, 2).append(L"\\").c_str()) == DRIVE_REMOTE)
+        result = NetGetUniversalName(result, false, false);
+    return WinAPI::getLongPathName(result);
+}
+
+std::vector<CZelPath::shareInfo> CZelPath::NetEnumShares()
+{
+    std::vector<shareInfo> result;
+    unsigned long resume = 0, status = ERROR_MORE_DATA;
+    while (status == ERROR_MORE_DATA) {
+        std::vector<ZelUt::NetworkApi::Share> page;
+        status = ZelUt::networkApi().enumShares(page, resume);
+        if (status != NO_ERROR && status != ERROR_MORE_DATA) {
+            ZEL_LOG_ERROR << L"NetEnumShares: API call failed: " << ErrorW32(status);
+            break;
+        }
+        for (const auto& share : page)
+            result.push_back({share.name, WinPath(share.path)});
+    }
+    return result;
+}
+
+bool CZelPath::CanWriteToDir(const WinPath& directory)
+{
+    std::wstring file;
+    if (!ZelUt::networkApi().createTempFile(directory.str(), L"kiv", file))
+        return false;
+    try {
+        WinAPI::deleteFile(WinPath(file));
+        return true;
+    } catch (const CZelException&) {
+        return false;
+    }
+}
+
+INPUT_PATH_STATE CZelPath::Verify(const WinPath& path)
+{
+    if (path.empty())
+        return INPUT_PATH_MISSING;
+    if (::PathIsNetworkPathW(path.str().c_str()))
+        return CanWriteToDir(path) ? INPUT_PATH_USABLE : INPUT_PATH_NETWORK_NOT_WRITABLE;
+    if (!path.exists())
+        return INPUT_PATH_MISSING;
+    return CanWriteToDir(path) ? INPUT_PATH_USABLE : INPUT_PATH_LOCAL_NOT_WRITABLE;
+}
+
+std::wstring CZelPath::RemoveSpacesAndArgDelimiters(const std::wstring& text)
+{
+    std::wstring kept;
+    for (wchar_t c : text)
+        if (!std::iswspace(c) && c != L'/')
+            kept += static_cast<wchar_t>(std::towlower(c));
+    return kept;
+}
+
+bool CZelPath::ArgumentsEqual(const std::wstring& a, const std::wstring& b)
+{
+    return RemoveSpacesAndArgDelimiters(a) == RemoveSpacesAndArgDelimiters(b);
+}
+
+bool CZelPath::ArgumentsEqual(const wchar_t* a, const wchar_t* b)
+{
+    if (!a || !b)
+        return !a && !b;
+    return ArgumentsEqual(std::wstring(a), std::wstring(b));
+}

@@ -1,0 +1,218 @@
+#include <QoKivZelUt/ZelPath.h>
+
+#include "FakeNetworkApi.h"
+#include "TestEnv.h"
+
+#include <gtest/gtest.h>
+
+using qkztest::FakeNetworkApi;
+using qkztest::NetworkSeam;
+
+namespace {
+
+std::wstring computer()
+{
+    return WinAPI::getComputerName();
+}
+
+WinPath onComputer(const std::wstring& rest)
+{
+    return WinPath(L"\\\\" + computer() + L"\\" + rest);
+}
+
+// Answers every UNC path of the server "mapped" from one directory.
+class TableResolver : public CZelPath {
+public:
+    explicit TableResolver(WinPath root) : m_root(std::move(root)) {}
+
+private:
+    WinPath getLocalPathFromUNC(const WinPath& path) const override
+    {
+        return m_root / path.getPathOnShare();
+    }
+    WinPath m_root;
+};
+
+} // namespace
+
+TEST(ZelPath, ArgumentsCompareWithoutBlanksSlashesAndCase)
+{
+    struct Row {
+        const wchar_t* a;
+        const wchar_t* b;
+        bool equal;
+    } rows[] = {
+        {L"/quiet /norestart", L"QUIET NORESTART", true},
+        {L"-a", L"- A", true},
+        {L"-a", L"/a", false},
+        {L"", L"  / / ", true},
+        {L"x\u3000y\u00a0", L"XY", true},  // ideographic space; NBSP is no space to iswspace
+        {L"ab", L"abc", false},
+        {nullptr, nullptr, true},
+        {L"", nullptr, false},
+        {nullptr, L"a", false},
+    };
+    for (const Row& row : rows) {
+        bool nbsp = row.a && std::wstring(row.a).find(L'\u00a0') != std::wstring::npos;
+        bool expected = nbsp ? iswspace(L'\u00a0') != 0 : row.equal;
+        EXPECT_EQ(CZelPath::ArgumentsEqual(row.a, row.b), expected) << (row.a ? row.a : L"(null)");
+        if (row.a && row.b)
+            EXPECT_EQ(CZelPath::ArgumentsEqual(std::wstring(row.a), std::wstring(row.b)), expected);
+    }
+}
+
+TEST(ZelPath, ShareSearchPicksTheLongestDirectoryAndHidesDollarShares)
+{
+    FakeNetworkApi fake;
+    fake.shares = {{L"all", L"C:\\"},      {L"data", L"c:\\data\\"},     {L"same", L"C:\\DATA"},
+                   {L"", L"C:\\data\\sub"}, {L"nopath", L""},             {L"admin$", L"C:\\data\\sub\\deep"},
+                   {L"D$", L"C:\\only-hidden"}};
+    fake.pageSize = 2;  // four calls with the resume handle
+    NetworkSeam seam(fake);
+
+    EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"C:\\data\\sub\\deep\\f.txt"), false, false).str(),
+              onComputer(L"data\\sub\\deep\\f.txt").str());
+    EXPECT_EQ(fake.enumCalls, 4);
+    EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"C:\\data\\sub\\deep\\f.txt"), true, false).str(),
+              onComputer(L"admin$\\f.txt").str());
+    EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"C:\\data"), false, false).str(), onComputer(L"data").str());
+    EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"C:\\other\\x"), false, false).str(),
+              onComputer(L"all\\other\\x").str());
+    EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"C:\\only-hidden\\x"), true, false).str(),
+              onComputer(L"D$\\x").str());
+
+    fake.shares.erase(fake.shares.begin());  // without "all", C:\only-hidden is reachable through D$ alone
+    EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"C:\\only-hidden\\x"), false, false).str(), L"C:\\only-hidden\\x");
+    int calls = fake.enumCalls;
+    EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"C:\\data\\x"), false, true).str(), L"C:\\data\\x");
+    EXPECT_EQ(fake.enumCalls, calls) << "no share search when it is skipped";
+    EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"\\\\srv\\s\\x"), true, false).str(), L"\\\\srv\\s\\x");
+}
+
+TEST(ZelPath, RedirectorAnswerWinsAndEveryOddAnswerFallsBack)
+{
+    FakeNetworkApi fake;
+    fake.shares = {{L"data", L"C:\\data"}};
+    NetworkSeam seam(fake);
+    fake.universal = L"\\\\fileserver\\apps\\setup/";
+    EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"N:\\setup"), false, false).str(), L"\\\\fileserver\\apps\\setup");
+    EXPECT_EQ(fake.enumCalls, 0);
+
+    fake.universal.clear();
+    for (unsigned long status : {ERROR_NOT_CONNECTED, ERROR_MORE_DATA, ERROR_BAD_DEVICE}) {
+        fake.universalStatus = status;  // ERROR_MORE_DATA without a size is no answer either
+        EXPECT_EQ(CZelPath::NetGetUniversalName(WinPath(L"C:\\data\\a"), false, false).str(),
+                  onComputer(L"data\\a").str());
+    }
+}
+
+TEST(ZelPath, ShareEnumerationKeepsWhatCameBeforeAFailure)
+{
+    FakeNetworkApi fake;
+    fake.shares = {{L"a", L"C:\\a"}, {L"b", L"C:\\b"}, {L"c", L"C:\\c"}};
+    fake.pageSize = 2;
+    fake.finalStatus = ERROR_NOT_SUPPORTED;
+    {
+        NetworkSeam seam(fake);
+        qkztest::LogCapture log;
+        std::vector<CZelPath::shareInfo> shares = CZelPath::NetEnumShares();
+        ASSERT_EQ(shares.size(), 3u);
+        EXPECT_EQ(shares[2].name, L"c");
+        EXPECT_EQ(shares[2].path.str(), L"C:\\c");
+        EXPECT_TRUE(log.contains(L"NetEnumShares: API call failed: "));
+    }
+    // The system's own answer here: not supported, no shares, one error logged.
+    qkztest::LogCapture log;
+    EXPECT_TRUE(CZelPath::NetEnumShares().empty());
+    EXPECT_TRUE(log.contains(L"NetEnumShares: API call failed: "));
+}
+
+TEST(ZelPath, LocalPathOfAShareComesFromTheShareOrTheReplacedResolver)
+{
+    FakeNetworkApi fake;
+    fake.shareDirs[L"data"] = L"C:\\data\\";
+    {
+        NetworkSeam seam(fake);
+        EXPECT_EQ(CZelPath::GetLocalPathFromUNC(onComputer(L"data\\sub\\f.txt")).str(), L"C:\\data\\sub\\f.txt");
+        EXPECT_EQ(CZelPath::GetLocalPathFromUNC(onComputer(L"data")).str(), L"C:\\data");
+        EXPECT_EQ(CZelPath::GetLocalPathFromUNC(WinPath(L"C:\\x")).str(), L"C:\\x");
+        qkztest::LogCapture log;
+        try {
+            CZelPath::GetLocalPathFromUNC(onComputer(L"missing\\f"));
+            ADD_FAILURE() << "an unknown share resolved";
+        } catch (const CZelException& e) {
+            EXPECT_EQ(e.getErrorCode(), 2310u);
+            EXPECT_NE(std::wstring(e.getMessage()).find(L"ERROR: Could not retrieve Share info."), std::wstring::npos);
+        }
+        EXPECT_TRUE(log.contains(L"ERROR: Could not retrieve Share info: 2310"));
+    }
+
+    auto resolver = std::make_shared<TableResolver>(WinPath(L"D:\\mirror"));
+    CZelPath::replaceResolver(resolver);
+    EXPECT_EQ(&CZelPath::getInstance(), resolver.get());
+    EXPECT_EQ(CZelPath::GetLocalPathFromUNC(WinPath(L"\\\\any\\share\\f.txt")).str(), L"D:\\mirror\\f.txt");
+    CZelPath::replaceResolver(nullptr);
+    EXPECT_EQ(resolver.use_count(), 1) << "the replaced resolver is released";
+    EXPECT_THROW(CZelPath::GetLocalPathFromUNC(WinPath(L"\\\\any\\share\\f.txt")), CZelException);
+}
+
+TEST(ZelPath, MakeUniqueExpandsAndGivesNetworkDrivesTheirShareName)
+{
+    qkztest::OwnShare share;
+    WinPath below = share.local() / L"Long Directory Name";
+    below.createDirectory();
+    FakeNetworkApi fake;
+    fake.shares = {{share.name(), L"N:\\"}};
+    NetworkSeam seam(fake);
+
+    SetEnvironmentVariableW(L"QKZ_NETWORK_DRIVE", L"N:");
+    WinPath unique = CZelPath::PathMakeUnique(WinPath(L"%QKZ_NETWORK_DRIVE%\\Long Directory Name"));
+    SetEnvironmentVariableW(L"QKZ_NETWORK_DRIVE", nullptr);
+    EXPECT_EQ(unique.str(), (share.unc() / L"Long Directory Name").str());
+
+    qkztest::TempDir local;
+    WinPath longName = local.path() / L"A Long Directory Name";
+    longName.createDirectory();
+    WinPath shortName = WinAPI::getShortPathName(longName);
+    EXPECT_EQ(CZelPath::PathMakeUnique(shortName).str(), longName.str());
+    EXPECT_THROW(CZelPath::PathMakeUnique(local.path() / L"missing"), CZelException);
+}
+
+TEST(ZelPath, VerifyTellsUsableMissingAndUnwritableTargets)
+{
+    qkztest::TempDir dir;
+    EXPECT_EQ(CZelPath::Verify(WinPath()), INPUT_PATH_MISSING);
+    EXPECT_EQ(CZelPath::Verify(dir.path() / L"missing"), INPUT_PATH_MISSING);
+    EXPECT_EQ(CZelPath::Verify(dir.path()), INPUT_PATH_USABLE);
+    EXPECT_EQ(CZelPath::Verify(WinPath(L"N:\\")), INPUT_PATH_USABLE);
+    EXPECT_TRUE(qkztest::filesIn(dir.path()).empty()) << "the probe file is deleted";
+
+    FakeNetworkApi fake;
+    fake.unwritable = {dir.path().str(), L"N:\\"};
+    NetworkSeam seam(fake);
+    EXPECT_EQ(CZelPath::Verify(dir.path()), INPUT_PATH_LOCAL_NOT_WRITABLE);
+    EXPECT_EQ(CZelPath::Verify(WinPath(L"N:\\")), INPUT_PATH_NETWORK_NOT_WRITABLE);
+    EXPECT_EQ(CZelPath::Verify(WinPath(L"\\\\nosuchserver\\share\\dir")), INPUT_PATH_NETWORK_NOT_WRITABLE)
+        << "a network path is not tested for existence";
+}
+
+// Kept last: once the policy is seen, resolution stays off for the process.
+TEST(ZelPathPolicy, SkipUncResolutionStopsResolutionForGood)
+{
+    FakeNetworkApi fake;
+    fake.shares = {{L"net", L"N:\\"}};
+    NetworkSeam seam(fake);
+    WinPath path(L"N:\\tools\\x.exe");
+    ASSERT_EQ(CZelPath::NetGetUniversalName(path, false, false).str(), onComputer(L"net\\tools\\x.exe").str());
+
+    const wchar_t* policies = L"Software\\KIV\\QoKIVSetup\\Policies";
+    WinAPI::RegKey key = WinAPI::regCreateKeyEx(HKEY_LOCAL_MACHINE, policies);
+    WinAPI::regSetValueEx(key, L"SkipUncResolution", WinAPI::RegValue::fromString(L"SkipUncResolution", L"1"));
+    EXPECT_EQ(CZelPath::NetGetUniversalName(path, false, false).str(), onComputer(L"net\\tools\\x.exe").str())
+        << "only a REG_DWORD of 1 counts";
+    WinAPI::regSetValueEx(key, L"SkipUncResolution", WinAPI::RegValue::fromDWORD(L"SkipUncResolution", 1));
+    EXPECT_EQ(CZelPath::NetGetUniversalName(path, false, false).str(), path.str());
+    WinAPI::regDeleteValue(key, L"SkipUncResolution");
+    EXPECT_EQ(CZelPath::NetGetUniversalName(path, false, false).str(), path.str());
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, policies), ERROR_SUCCESS);
+}
