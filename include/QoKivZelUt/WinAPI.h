@@ -202,6 +202,9 @@ QOKIVZELUT_API void regDeleteValue(HKEY key, const std::wstring& name);
 
 QOKIVZELUT_API std::wstring getPrivateProfileString(const std::wstring& section, const std::wstring& key,
                                                     const std::wstring& defaultValue, const WinPath& file);
+// The key's value as a number (GetPrivateProfileInt); the default when absent.
+QOKIVZELUT_API unsigned int getPrivateProfileInt(const std::wstring& section, const std::wstring& key, int defaultValue,
+                                                 const WinPath& file);
 QOKIVZELUT_API void writePrivateProfileString(const std::wstring& section, const std::wstring& key,
                                               const std::wstring& value, const WinPath& file);
 QOKIVZELUT_API void writePrivateProfileSection(const std::wstring& section,
@@ -211,6 +214,8 @@ QOKIVZELUT_API void writePrivateProfileSection(const std::wstring& section,
 
 // Opened with read sharing only; sharing violations are retried 9 times, 150 ms apart.
 QOKIVZELUT_API FileHandle createFile(const WinPath& path);
+// Fails with ERROR_FILE_EXISTS when the file is there already.
+QOKIVZELUT_API FileHandle createNewFile(const WinPath& path);
 QOKIVZELUT_API FileHandle openFile(const WinPath& path);
 QOKIVZELUT_API FileHandle openFileReadOnly(const WinPath& path);
 
@@ -218,6 +223,8 @@ QOKIVZELUT_API void deleteFile(const WinPath& path);
 QOKIVZELUT_API void removeDirectory(const WinPath& path);
 QOKIVZELUT_API void copyFile(const WinPath& from, const WinPath& to);
 QOKIVZELUT_API void moveFile(const WinPath& from, const WinPath& to);
+// Moves a file over another in one step (MoveFileEx, replacing, written through).
+QOKIVZELUT_API void replaceFile(const WinPath& from, const WinPath& to);
 QOKIVZELUT_API void createDirectory(const WinPath& path, LPSECURITY_ATTRIBUTES security = nullptr);
 
 // Starts a directory search; an invalid guard when nothing matches.

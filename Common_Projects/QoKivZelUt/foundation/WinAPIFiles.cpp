@@ -61,6 +61,11 @@ FileHandle createFile(const WinPath& path)
     return openWithRetries(L"createFile", path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
 }
 
+FileHandle createNewFile(const WinPath& path)
+{
+    return openWithRetries(L"createNewFile", path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
+}
+
 FileHandle openFile(const WinPath& path)
 {
     return openWithRetries(L"openFile", path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
@@ -115,6 +120,12 @@ void moveFile(const WinPath& from, const WinPath& to)
 {
     if (!MoveFileW(from.str().c_str(), to.str().c_str()))
         throwLastError(failedText(L"moveFile", from.str() + L", " + to.str()));
+}
+
+void replaceFile(const WinPath& from, const WinPath& to)
+{
+    if (!MoveFileExW(from.str().c_str(), to.str().c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        throwLastError(failedText(L"replaceFile", from.str() + L", " + to.str()));
 }
 
 void createDirectory(const WinPath& path, LPSECURITY_ATTRIBUTES security)

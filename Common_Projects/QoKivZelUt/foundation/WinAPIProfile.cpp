@@ -31,6 +31,12 @@ std::wstring getPrivateProfileString(const std::wstring& section, const std::wst
     }
 }
 
+unsigned int getPrivateProfileInt(const std::wstring& section, const std::wstring& key, int defaultValue,
+                                  const WinPath& file)
+{
+    return GetPrivateProfileIntW(section.c_str(), key.c_str(), defaultValue, file.str().c_str());
+}
+
 void writePrivateProfileString(const std::wstring& section, const std::wstring& key, const std::wstring& value,
                                const WinPath& file)
 {

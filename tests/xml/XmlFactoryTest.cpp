@@ -1,0 +1,272 @@
+#include <QoKivZelUt/XmlFactory.h>
+#include <QoKivZelUt/ZelPath.h>
+
+#include "TestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Every document a test builds is also saved where the xmllint peer looks (when set).
+void keepForPeer(const CZelXmlFactory& xml)
+{
+    std::wstring dir = WinAPI::getEnvironmentVariable(L"QKZ_XML_OUT");
+    if (dir.empty())
+        return;
+    static int count = 0;
+    xml.saveToFile(WinPath(dir) / (L"doc" + std::to_wstring(++count) + L".xml"));
+}
+
+// A document with one root element around what the body writes.
+std::wstring document(const std::function<void(CZelXmlFactory&)>& body)
+{
+    CZelXmlFactory xml;
+    xml.beginDocument();
+    xml.beginElement(L"root");
+    body(xml);
+    xml.endDocument();
+    keepForPeer(xml);
+    return xml.stream().str();
+}
+
+const std::wstring kDeclaration = L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+
+std::wstring inRoot(const std::wstring& lines)
+{
+    return kDeclaration + L"\r\n<root>" + lines + L"\r\n</root>\r\n";
+}
+
+// Answers the save prompt from a second thread: the given answers in turn,
+// then Cancel, so a test never hangs on a box nobody closes.
+class PromptAnswerer {
+public:
+    explicit PromptAnswerer(std::vector<int> answers) : m_answers(std::move(answers)), m_thread([this] { run(); }) {}
+    ~PromptAnswerer()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    std::vector<std::wstring> texts()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_texts;
+    }
+
+private:
+    void run()
+    {
+        while (!m_stop) {
+            HWND box = FindWindowW(L"#32770", L"QoKivSetup");
+            if (!box || !IsWindowVisible(box)) {
+                Sleep(20);
+                continue;
+            }
+            wchar_t text[1024] = {};
+            GetDlgItemTextW(box, 0xFFFF, text, 1024);
+            int answer = IDCANCEL;
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_texts.push_back(text);
+                if (m_texts.size() <= m_answers.size())
+                    answer = m_answers[m_texts.size() - 1];
+            }
+            PostMessageW(box, WM_COMMAND, answer, 0);
+            while (!m_stop && IsWindow(box))
+                Sleep(20);
+        }
+    }
+    std::vector<int> m_answers;
+    std::mutex m_lock;
+    std::vector<std::wstring> m_texts;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+std::string fileBytes(const WinPath& path)
+{
+    return WinAPI::readFileA(WinAPI::openFileReadOnly(path));
+}
+
+class MappedResolver : public CZelPath {
+public:
+    explicit MappedResolver(WinPath root) : m_root(std::move(root)) {}
+
+private:
+    WinPath getLocalPathFromUNC(const WinPath& path) const override
+    {
+        return m_root.empty() ? path : m_root / path.getPathOnShare();
+    }
+    WinPath m_root;
+};
+
+struct ResolverScope {
+    explicit ResolverScope(WinPath root) { CZelPath::replaceResolver(std::make_shared<MappedResolver>(root)); }
+    ~ResolverScope() { CZelPath::replaceResolver(nullptr); }
+};
+
+} // namespace
+
+TEST(XmlFactory, ExampleDocumentAndEmptyElements)
+{
+    CZelXmlFactory xml;
+    xml.beginDocument();
+    xml.beginElement(L"root", {});
+    xml.beginElement(L"item", {{L"name", L"a&b"}, {L"Id", L"1"}});
+    xml.putData(L"text", false);
+    xml.endElement();
+    xml.endElement();
+    xml.endDocument();
+    EXPECT_EQ(xml.stream().str(), inRoot(L"\r\n\t<item Id=\"1\" name=\"a&amp;b\">text</item>"));
+    keepForPeer(xml);
+
+    xml.beginDocument(WinPath(L"C:\\styles\\report.xsl"));
+    xml.beginElement(L"x");
+    xml.endElement();
+    xml.endElement();  // nothing open: ignored
+    xml.endDocument();
+    EXPECT_EQ(xml.stream().str(), kDeclaration + L"\r\n<?xml-stylesheet type=\"text/xsl\" href=\"C:\\styles\\report.xsl\"?>"
+                                                 L"\r\n<x/>\r\n");
+    keepForPeer(xml);
+
+    xml.beginDocument();
+    xml.beginElement(L"open");
+    xml.beginElement(L"inner");
+    // the destructor ends both
+}
+
+TEST(XmlFactory, ShortTextInlineLongTextOnLinesOfItsOwn)
+{
+    std::wstring inlineText(260, L'x'), longText(261, L'y');
+    EXPECT_EQ(document([&](CZelXmlFactory& x) { x.beginElement(L"t"); x.putData(inlineText); }),
+              inRoot(L"\r\n\t<t>" + inlineText + L"</t>"));
+    EXPECT_EQ(document([&](CZelXmlFactory& x) { x.beginElement(L"t"); x.putData(longText); }),
+              inRoot(L"\r\n\t<t>\r\n\t\t" + longText + L"\r\n\t</t>"));
+    EXPECT_EQ(document([](CZelXmlFactory& x) { x.beginElement(L"t"); x.putData(L"a\nb\r\nc"); }),
+              inRoot(L"\r\n\t<t>\r\n\t\ta\r\n\t\tb\r\n\t\tc\r\n\t</t>"));
+    EXPECT_EQ(document([](CZelXmlFactory& x) { x.beginElement(L"t"); x.putData(L""); }), inRoot(L"\r\n\t<t></t>"));
+}
+
+TEST(XmlFactory, CdataCommentsAndMixedContent)
+{
+    EXPECT_EQ(document([](CZelXmlFactory& x) { x.beginElement(L"t"); x.putData(L"x < y & z", true); }),
+              inRoot(L"\r\n\t<t><![CDATA[x < y & z]]></t>"));
+    EXPECT_EQ(document([](CZelXmlFactory& x) { x.beginElement(L"t"); x.putData(L"line 1\nline <2>", true); }),
+              inRoot(L"\r\n\t<t><![CDATA[\r\nline 1\r\nline <2>\r\n\t]]></t>"));
+    EXPECT_EQ(document([](CZelXmlFactory& x) {
+                  x.beginElement(L"t");
+                  x.putComment(L"first\nsecond");
+                  x.beginElement(L"u");
+                  x.endElement();
+              }),
+              inRoot(L"\r\n\t<t>\r\n\t\t<!-- first\r\n\t\tsecond -->\r\n\t\t<u/>\r\n\t</t>"));
+    EXPECT_EQ(document([](CZelXmlFactory& x) {
+                  x.beginElement(L"p");
+                  x.putMixedContent(L"some <b>bold</b> text");
+              }),
+              inRoot(L"\r\n\t<p>some <b>bold</b> text</p>"));
+}
+
+TEST(XmlFactory, EntitiesAndAttributeOrder)
+{
+    EXPECT_EQ(CZelXmlFactory::encodeAsXml(L"x < y & 'z'"), L"x &lt; y &amp; &apos;z&apos;");
+    EXPECT_EQ(CZelXmlFactory::encodeAsXml(L"\u00a9 \u00ae \"q\" a>b"), L"&#169; &#174; &quot;q&quot; a&gt;b");
+    EXPECT_EQ(CZelXmlFactory::encodeAsXml(std::wstring(L"ab\0cd", 5)), L"ab");
+    EXPECT_EQ(document([](CZelXmlFactory& x) {
+                  x.beginElement(L"e", {{L"b", L"2"}, {L"A", L"<1>"}, {L"c", L"\u00e9\u00a9"}});
+                  x.putData(L"\u00ae caf\u00e9 \u4e2d");
+              }),
+              inRoot(L"\r\n\t<e A=\"&lt;1&gt;\" b=\"2\" c=\"\u00e9&#169;\">&#174; caf\u00e9 \u4e2d</e>"));
+}
+
+TEST(XmlFactorySave, Utf8WithoutMarkOverAReadOnlyFile)
+{
+    qkztest::TempDir dir;
+    WinPath file = dir.write(L"report.xml", "previous");
+    ASSERT_TRUE(SetFileAttributesW(file.str().c_str(), FILE_ATTRIBUTE_READONLY));
+    CZelXmlFactory xml;
+    xml.beginDocument();
+    xml.beginElement(L"r", {{L"v", L"caf\u00e9"}});
+    xml.putData(L"\u00e9\u4e2d");
+    xml.endDocument();
+
+    qkztest::LogCapture log;
+    xml.saveToFile(file);
+    EXPECT_EQ(fileBytes(file), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<r v=\"caf\xc3\xa9\">\xc3\xa9\xe4\xb8\xad</r>\r\n");
+    EXPECT_NE(GetFileAttributesW(file.str().c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_TRUE(log.contains(L"XML Factory: removed read-only attribute from '" + file.str() + L"'"));
+    EXPECT_EQ(qkztest::filesIn(dir.path()).size(), 1u) << "no temporary file left";
+    SetFileAttributesW(file.str().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(XmlFactorySave, FailedSaveAsksAndKeepsThePreviousDocument)
+{
+    qkztest::TempDir dir;
+    WinPath file = dir.write(L"report.xml", "previous document");
+    ASSERT_TRUE(SetFileAttributesW(file.str().c_str(), FILE_ATTRIBUTE_READONLY));
+    // Held open without delete sharing: the new document cannot take its place.
+    WinAPI::FileHandle holder(CreateFileW(file.str().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                          nullptr));
+    ASSERT_TRUE(holder.valid());
+    CZelXmlFactory xml;
+    xml.beginDocument();
+    xml.beginElement(L"r");
+    xml.endDocument();
+
+    qkztest::LogCapture log;
+    {
+        PromptAnswerer answerer({IDRETRY, IDCANCEL});
+        xml.saveToFile(file);
+        std::vector<std::wstring> texts = answerer.texts();
+        ASSERT_EQ(texts.size(), 2u);
+        EXPECT_EQ(texts[0], L"Failed to save '" + file.str() +
+                                L"': check your permissions. Choose 'Retry' to try again or 'Cancel' to continue "
+                                L"without saving the document.");
+    }
+    holder.release();
+    EXPECT_EQ(fileBytes(file), "previous document");
+    EXPECT_NE(GetFileAttributesW(file.str().c_str()) & FILE_ATTRIBUTE_READONLY, 0u) << "attribute restored";
+    EXPECT_EQ(qkztest::filesIn(dir.path()).size(), 1u) << "no temporary file left";
+    int failures = 0;
+    for (const auto& entry : log.entries())
+        failures += entry.type == L'E' && entry.text.find(L"XML Factory: failed to create '" + file.str() + L"'. ") == 0;
+    EXPECT_EQ(failures, 2);
+    SetFileAttributesW(file.str().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(XmlFactorySave, AccessDeniedOnTheOwnShareRetriesThroughTheLocalPath)
+{
+    qkztest::OwnShare share;
+    qkztest::TempDir local;
+    // A directory where the document should go: creating the file there is denied.
+    WinAPI::createDirectory(share.local() / L"doc.xml");
+    WinPath target = share.unc() / L"doc.xml";
+    CZelXmlFactory xml;
+    xml.beginDocument();
+    xml.beginElement(L"r");
+    xml.endDocument();
+
+    {
+        ResolverScope resolver(local.path());
+        qkztest::LogCapture log;
+        PromptAnswerer answerer({});
+        xml.saveToFile(target);
+        EXPECT_TRUE(answerer.texts().empty());
+        EXPECT_TRUE(log.contains(L"XML Factory: failed to create '" + target.str() + L"', retry as '" +
+                                 (local.path() / L"doc.xml").str() + L"'"));
+        EXPECT_EQ(fileBytes(local.path() / L"doc.xml").size(), xml.stream().str().size());
+    }
+    {
+        ResolverScope resolver((WinPath()));  // answers the UNC path itself
+        qkztest::LogCapture log;
+        PromptAnswerer answerer({IDCANCEL});
+        xml.saveToFile(target);
+        EXPECT_EQ(answerer.texts().size(), 1u);
+        EXPECT_TRUE(log.contains(L"XML Factory: failed to determine local path of '" + target.str() + L"'"));
+    }
+    EXPECT_EQ(qkztest::filesIn(share.local()).size(), 0u) << "no temporary file left on the share";
+}
