@@ -1,0 +1,175 @@
+#include <QoKivZelUt/UpdateConfig.h>
+
+#include "TestEnv.h"
+
+#include <gtest/gtest.h>
+
+using Cfg = CKIVSetupUpdateServiceCfgManager;
+
+namespace {
+
+// The file's text: UTF-16 after a byte-order mark, else ANSI.
+std::wstring fileText(const WinPath& file)
+{
+    std::string bytes = WinAPI::readFileA(WinAPI::openFileReadOnly(file));
+    if (bytes.size() >= 2 && bytes[0] == '\xff' && bytes[1] == '\xfe')
+        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    return std::wstring(bytes.begin(), bytes.end());
+}
+
+std::vector<std::wstring> texts(const Cfg::PathSet& paths)
+{
+    std::vector<std::wstring> out;
+    for (const WinPath& path : paths)
+        out.push_back(path.str());
+    return out;
+}
+
+using Texts = std::vector<std::wstring>;
+
+} // namespace
+
+TEST(UpdateConfig, MissingFileAndEmptyPropertiesSection)
+{
+    qkztest::TempDir dir;
+    SetEnvironmentVariableW(L"QKZ_UPDATE_DIR", dir.path().str().c_str());
+    qkztest::LogCapture log;
+    Cfg missing(WinPath(L"%QKZ_UPDATE_DIR%\\WkstaUpdater.cfg"));
+    SetEnvironmentVariableW(L"QKZ_UPDATE_DIR", nullptr);
+    EXPECT_EQ(missing.getConfigFilePath().str(), (dir.path() / L"WkstaUpdater.cfg").str());
+    EXPECT_FALSE(missing.existsConfigFile());
+    EXPECT_FALSE(missing.hasServerPathes());
+    EXPECT_EQ(missing.getRetryIntervalInHours(), 24u);
+    EXPECT_TRUE(missing.isAutoUpdateDisabled());
+    EXPECT_TRUE(log.contains(L"Loading %QKZ_UPDATE_DIR%\\WkstaUpdater.cfg..."));
+    EXPECT_FALSE(log.contains(L"Loaded "));
+
+    WinPath file = dir.write(L"empty.cfg", "[AutoUpdateProperties]\r\n");
+    Cfg empty(file);
+    EXPECT_FALSE(empty.isAutoUpdateDisabled());
+    EXPECT_FALSE(empty.testMode() || empty.forceRebootAfterUpdate() || empty.rebootAfterUpdateIfNeeded());
+    EXPECT_EQ(empty.getRetryIntervalInHours(), 24u);
+    EXPECT_TRUE(log.contains(L"Loaded 0 server paths from the source"));
+    EXPECT_EQ(Cfg().getConfigFilePath().str(),
+              WinAPI::expandEnvironmentStrings(L"%ProgramFiles%\\KIV\\KivSetup\\Setup\\Updater\\WkstaUpdater.cfg"));
+}
+
+TEST(UpdateConfig, ReadingRules)
+{
+    qkztest::TempDir dir;
+    WinPath file = dir.write(L"u.cfg", "[adminconfiguredservers]\r\nnumservers=3\r\nServer1=\\\\srv\\Setup\r\n"
+                                       "Server3=\\\\SRV\\setup\\\r\n"
+                                       "[KIVSetupIndexedServers]\r\nNumServers=2\r\nServer1=\\\\other\\x\r\nServer2=\r\n"
+                                       "[AutoUpdateProperties]\r\nDisabled=TRUE\r\nRetryFrequencyInHours=7\r\n"
+                                       "SwitchTestingModeOn=True\r\nRebootAfterUpdate=IfNeeded\r\n");
+    qkztest::LogCapture log;
+    Cfg cfg(file);
+    EXPECT_EQ(texts(cfg.getAdminServerPaths()), Texts{L"\\\\srv\\Setup"}) << "duplicates differing in case collapse";
+    EXPECT_EQ(texts(cfg.getKIVSetupServerPaths()), Texts{L"\\\\other\\x"});
+    EXPECT_TRUE(cfg.isAutoUpdateDisabled());
+    EXPECT_EQ(cfg.getRetryIntervalInHours(), 7u);
+    EXPECT_TRUE(cfg.testMode());
+    EXPECT_FALSE(cfg.forceRebootAfterUpdate());
+    EXPECT_TRUE(cfg.rebootAfterUpdateIfNeeded());
+    EXPECT_TRUE(log.contains(L"Nbr of Servers in section AdminConfiguredServers: 3"));
+    EXPECT_TRUE(log.contains(L"Read Server2= from section AdminConfiguredServers"));
+    EXPECT_TRUE(log.contains(L"Loaded 2 server paths from the source"));
+
+    WinPath other = dir.write(L"v.cfg", "[AutoUpdateProperties]\r\nDisabled=yes\r\nRebootAfterUpdate=TRUE\r\n");
+    Cfg yes(other);
+    EXPECT_FALSE(yes.isAutoUpdateDisabled());
+    EXPECT_TRUE(yes.forceRebootAfterUpdate());
+    EXPECT_FALSE(yes.rebootAfterUpdateIfNeeded());
+}
+
+TEST(UpdateConfig, SavedSectionsAndRoundTrip)
+{
+    qkztest::TempDir dir;
+    WinPath file = dir.path() / L"new dir" / L"WkstaUpdater.cfg";
+    Cfg cfg(file);
+    EXPECT_FALSE(cfg.saveIsAutoUpdateDisabled(false)) << "no directory yet";
+    EXPECT_TRUE(cfg.indexNewAdminServer(WinPath(L"\\\\srv\\b")));
+    EXPECT_TRUE(cfg.indexNewAdminServer(WinPath(L"\\\\srv\\a")));
+    EXPECT_FALSE(cfg.indexNewAdminServer(WinPath(L"\\\\SRV\\A")));
+    EXPECT_TRUE(cfg.indexNewServer(WinPath(L"\\\\srv\\A")));
+    EXPECT_TRUE(cfg.indexNewServer(WinPath(L"\\\\idx\\\u4e2d\u6587")));
+    EXPECT_EQ(texts(cfg.getServerPaths()), (Texts{L"\\\\idx\\\u4e2d\u6587", L"\\\\srv\\a", L"\\\\srv\\b"}));
+    EXPECT_TRUE(cfg.saveAdminIndexedServerPaths());
+    EXPECT_TRUE(cfg.saveKIVSetupIndexedServerPaths());
+    EXPECT_TRUE(cfg.saveIsAutoUpdateDisabled(false));
+    EXPECT_TRUE(cfg.saveRetryInterval(12));
+    EXPECT_TRUE(cfg.saveRebootAfterUpdate(Cfg::eRebootIfNeeded));
+    EXPECT_EQ(fileText(file), L"[AdminConfiguredServers]\r\nNumServers=2\r\nServer1=\\\\srv\\a\r\nServer2=\\\\srv\\b\r\n"
+                              L"[KIVSetupIndexedServers]\r\nNumServers=1\r\nServer1=\\\\idx\\\u4e2d\u6587\r\n"
+                              L"[AutoUpdateProperties]\r\nDisabled=false\r\nRetryFrequencyInHours=12\r\n"
+                              L"RebootAfterUpdate=ifneeded\r\n");
+
+    Cfg loaded(file);
+    EXPECT_EQ(texts(loaded.getAdminServerPaths()), (Texts{L"\\\\srv\\a", L"\\\\srv\\b"}));
+    EXPECT_EQ(texts(loaded.getKIVSetupServerPaths()), Texts{L"\\\\idx\\\u4e2d\u6587"});
+    EXPECT_FALSE(loaded.isAutoUpdateDisabled());
+    EXPECT_EQ(loaded.getRetryIntervalInHours(), 12u);
+    EXPECT_TRUE(loaded.rebootAfterUpdateIfNeeded());
+
+    EXPECT_TRUE(loaded.saveRebootAfterUpdate(static_cast<Cfg::EnumRebootOnUpdate>(7)));
+    EXPECT_FALSE(loaded.forceRebootAfterUpdate() || loaded.rebootAfterUpdateIfNeeded());
+    EXPECT_NE(fileText(file).find(L"RebootAfterUpdate=false\r\n"), std::wstring::npos);
+    loaded.clearServerPathes();
+    EXPECT_FALSE(loaded.hasServerPathes());
+    EXPECT_TRUE(Cfg(file).hasServerPathes()) << "clearing does not touch the file";
+}
+
+TEST(UpdateConfig, UnicodeServersInAFileStartedAsUtf16)
+{
+    qkztest::TempDir dir;
+    std::wstring text = L"\ufeff[AdminConfiguredServers]\r\nNumServers=1\r\nServer1=\\\\\u00e9cole\\\u4e2d\u6587\r\n";
+    WinPath file = dir.write(L"u16.cfg", std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2));
+    Cfg cfg(file);
+    EXPECT_EQ(texts(cfg.getAdminServerPaths()), Texts{L"\\\\\u00e9cole\\\u4e2d\u6587"});
+    cfg.indexNewAdminServer(WinPath(L"\\\\\u0441\u0435\u0440\u0432\u0435\u0440\\x"));
+    cfg.saveAdminIndexedServerPaths();
+    EXPECT_EQ(texts(Cfg(file).getAdminServerPaths()),
+              (Texts{L"\\\\\u00e9cole\\\u4e2d\u6587", L"\\\\\u0441\u0435\u0440\u0432\u0435\u0440\\x"}));
+}
+
+TEST(UpdateConfig, MergeTakesTheOthersSwitchesAndAdminServers)
+{
+    qkztest::TempDir dir;
+    Cfg mine(dir.write(L"mine.cfg", "[KIVSetupIndexedServers]\r\nNumServers=1\r\nServer1=\\\\mine\\i\r\n"
+                                    "[AutoUpdateProperties]\r\nRetryFrequencyInHours=5\r\n"
+                                    "[AdminConfiguredServers]\r\nNumServers=1\r\nServer1=\\\\mine\\a\r\n"));
+    Cfg theirs(dir.write(L"theirs.cfg", "[AdminConfiguredServers]\r\nNumServers=1\r\nServer1=\\\\theirs\\a\r\n"
+                                        "[KIVSetupIndexedServers]\r\nNumServers=1\r\nServer1=\\\\theirs\\i\r\n"
+                                        "[AutoUpdateProperties]\r\nDisabled=true\r\nRetryFrequencyInHours=9\r\n"
+                                        "SwitchTestingModeOn=true\r\nRebootAfterUpdate=true\r\n"));
+    Cfg merged = mine.mergeServerCfg(theirs);
+    EXPECT_EQ(texts(merged.getAdminServerPaths()), (Texts{L"\\\\mine\\a", L"\\\\theirs\\a"}));
+    EXPECT_EQ(texts(merged.getKIVSetupServerPaths()), Texts{L"\\\\mine\\i"});
+    EXPECT_EQ(merged.getRetryIntervalInHours(), 5u);
+    EXPECT_TRUE(merged.isAutoUpdateDisabled() && merged.testMode() && merged.forceRebootAfterUpdate());
+    EXPECT_EQ(merged.getConfigFilePath().str(), mine.getConfigFilePath().str());
+}
+
+// Run by update_peers.sh: reads a file Python's configparser wrote, then
+// writes one for configparser to read.
+TEST(UpdateConfigPeers, ReadsAndWritesWhatConfigparserDoes)
+{
+    std::wstring in = WinAPI::getEnvironmentVariable(L"QKZ_UPDCFG_IN");
+    if (in.empty())
+        GTEST_SKIP() << "run by update_peers.sh";
+    Cfg cfg{WinPath(in)};
+    EXPECT_EQ(texts(cfg.getAdminServerPaths()), (Texts{L"\\\\peer\\one", L"\\\\peer\\two"}));
+    EXPECT_EQ(texts(cfg.getKIVSetupServerPaths()), Texts{L"\\\\peer\\indexed"});
+    EXPECT_TRUE(cfg.testMode());
+    EXPECT_FALSE(cfg.isAutoUpdateDisabled());
+    EXPECT_EQ(cfg.getRetryIntervalInHours(), 36u);
+
+    Cfg out{WinPath(WinAPI::getEnvironmentVariable(L"QKZ_UPDCFG_OUT"))};
+    out.indexNewAdminServer(WinPath(L"\\\\written\\\u00e9t\u00e9"));
+    out.indexNewServer(WinPath(L"\\\\written\\indexed"));
+    out.saveAdminIndexedServerPaths();
+    out.saveKIVSetupIndexedServerPaths();
+    out.saveIsAutoUpdateDisabled(true);
+    out.saveRetryInterval(48);
+    out.saveRebootAfterUpdate(Cfg::eRebootAlways);
+}
