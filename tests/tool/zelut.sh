@@ -32,4 +32,21 @@ expect 0 "4294967295.1 > 7.40" "" -- version compare "$digits.1" 7.40
 expect 2 "3 of 15 files extracted" "'CON': a part of the name is a device name." -- \
     cab extract "$(to_wine "$CABS/evil-names.cab")" "$(to_wine "$WORK/out-dir")"
 grep -qF "'DUP.TXT': the name occurs more than once in the cabinet." "$WORK/err.txt" || fail "cab extract: duplicate not named"
+
+expect 0 "true" "" -- args-equal "/quiet /norestart" "QUIET NORESTART"
+expect 1 "false" "" -- args-equal -a /a
+expect 1 ": 4 empty or missing" "" -- path verify "$(to_wine "$WORK/missing")"
+expect 0 "C:\\x\\y" "" -- unc 'C:\x\y' --no-share-search
+expect 2 "" "ERROR: Could not retrieve Share info." -- unc local '\\nosuchserver\share\x'
+cfg=$(to_wine "$WORK/upd/WkstaUpdater.cfg")
+expect 0 "" "" -- updcfg --file "$cfg" add-admin-server '\\srv\setup'
+expect 0 "" "" -- updcfg --file "$cfg" set-reboot ifneeded
+expect 2 "" "expected never, always or ifneeded: sometimes" -- updcfg --file "$cfg" set-reboot sometimes
+expect 0 "reboot after update: ifneeded" "" -- updcfg --file "$cfg" show
+grep -qF '\\srv\setup' "$WORK/out.txt" || fail "updcfg show: server missing"
+printf 'begin root a="x y"\ndata 1 < 2\n+ second line\nend\n' | "$WINE" "$ZELUT" xml --out "$(to_wine "$WORK/doc.xml")"
+xmllint --noout "$WORK/doc.xml" || fail "zelut xml: not well-formed"
+grep -qF '<root a="x y">' "$WORK/doc.xml" || fail "zelut xml: attribute"
+printf 'begin root\nbogus\n' | "$WINE" "$ZELUT" xml >/dev/null 2>"$WORK/err" && fail "zelut xml: bad line accepted"
+grep -qF "line 2: not understood: bogus" "$WORK/err" || fail "zelut xml: bad line not named"
 [ "$failures" = 0 ]
