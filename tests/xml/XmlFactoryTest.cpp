@@ -1,6 +1,7 @@
 #include <QoKivZelUt/XmlFactory.h>
 #include <QoKivZelUt/ZelPath.h>
 
+#include "MappedResolver.h"
 #include "TestEnv.h"
 
 #include <gtest/gtest.h>
@@ -92,23 +93,6 @@ std::string fileBytes(const WinPath& path)
     return WinAPI::readFileA(WinAPI::openFileReadOnly(path));
 }
 
-class MappedResolver : public CZelPath {
-public:
-    explicit MappedResolver(WinPath root) : m_root(std::move(root)) {}
-
-private:
-    WinPath getLocalPathFromUNC(const WinPath& path) const override
-    {
-        return m_root.empty() ? path : m_root / path.getPathOnShare();
-    }
-    WinPath m_root;
-};
-
-struct ResolverScope {
-    explicit ResolverScope(WinPath root) { CZelPath::replaceResolver(std::make_shared<MappedResolver>(root)); }
-    ~ResolverScope() { CZelPath::replaceResolver(nullptr); }
-};
-
 } // namespace
 
 TEST(XmlFactory, ExampleDocumentAndEmptyElements)
@@ -132,11 +116,6 @@ TEST(XmlFactory, ExampleDocumentAndEmptyElements)
     EXPECT_EQ(xml.stream().str(), kDeclaration + L"\r\n<?xml-stylesheet type=\"text/xsl\" href=\"C:\\styles\\report.xsl\"?>"
                                                  L"\r\n<x/>\r\n");
     keepForPeer(xml);
-
-    xml.beginDocument();
-    xml.beginElement(L"open");
-    xml.beginElement(L"inner");
-    // the destructor ends both
 }
 
 TEST(XmlFactory, ShortTextInlineLongTextOnLinesOfItsOwn)
@@ -251,7 +230,7 @@ TEST(XmlFactorySave, AccessDeniedOnTheOwnShareRetriesThroughTheLocalPath)
     xml.endDocument();
 
     {
-        ResolverScope resolver(local.path());
+        qkztest::ResolverScope resolver(local.path());
         qkztest::LogCapture log;
         PromptAnswerer answerer({});
         xml.saveToFile(target);
@@ -261,7 +240,7 @@ TEST(XmlFactorySave, AccessDeniedOnTheOwnShareRetriesThroughTheLocalPath)
         EXPECT_EQ(fileBytes(local.path() / L"doc.xml").size(), xml.stream().str().size());
     }
     {
-        ResolverScope resolver((WinPath()));  // answers the UNC path itself
+        qkztest::ResolverScope resolver((WinPath()));  // answers the UNC path itself
         qkztest::LogCapture log;
         PromptAnswerer answerer({IDCANCEL});
         xml.saveToFile(target);
