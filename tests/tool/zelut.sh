@@ -49,4 +49,10 @@ xmllint --noout "$WORK/doc.xml" || fail "zelut xml: not well-formed"
 grep -qF '<root a="x y">' "$WORK/doc.xml" || fail "zelut xml: attribute"
 printf 'begin root\nbogus\n' | "$WINE" "$ZELUT" xml >/dev/null 2>"$WORK/err" && fail "zelut xml: bad line accepted"
 grep -qF "line 2: not understood: bogus" "$WORK/err" || fail "zelut xml: bad line not named"
+TLB="$(dirname "$ZELUT")/typelibs/classes64.tlb"
+expect 0 "{6B2C9A10-5D1E-4C3A-9F00-0000000000C2}" "" -- typelib info "$(to_wine "$TLB")"
+expect 0 "syskind: win64" "" -- typelib info "$(to_wine "$TLB")"
+expect 2 "" "File could not be found." -- typelib info "$(to_wine "$WORK/none.tlb")"
+expect 0 "found: WhichCopy" "" -- dll load qkz_comlib.dll WhichCopy
+expect 2 "" "Function Nope not found in" -- dll load qkz_comlib.dll Nope
 [ "$failures" = 0 ]

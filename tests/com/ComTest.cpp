@@ -1,0 +1,152 @@
+#include <QoKivZelUt/WinAPI.h>
+#include <QoKivZelUt/ZelDLL.h>
+
+#include "TestEnv.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+WinPath typeLibs()
+{
+    return qkztest::binDir() / L"typelibs";
+}
+
+// A file copied into the system directory for one test.
+class SystemCopy {
+public:
+    SystemCopy(const WinPath& from, const std::wstring& name) : m_path(WinAPI::getSystemDirectory() / name)
+    {
+        WinAPI::copyFile(from, m_path);
+    }
+    ~SystemCopy() { DeleteFileW(m_path.str().c_str()); }
+
+private:
+    WinPath m_path;
+};
+
+int whichCopy(const ZelDLL& dll)
+{
+    int (*which)() = nullptr;
+    dll.getFunction(L"WhichCopy", which);
+    return which();
+}
+
+std::wstring registeredPath(const CGuid& library, const wchar_t* version, const wchar_t* platform)
+{
+    std::wstring key = L"TypeLib\\" + library.toString() + L"\\" + version + L"\\409\\" + platform;
+    try {
+        return WinAPI::regQueryValueEx(WinAPI::regOpenKeyEx(HKEY_CLASSES_ROOT, key), L"").toString();
+    } catch (const CZelException&) {
+        return L"(none)";
+    }
+}
+
+} // namespace
+
+TEST(ZelDLL, PrefersTheCopyBesideTheProgramAndUnloadsOnReload)
+{
+    SystemCopy shadow(qkztest::binDir() / L"system-copy" / L"qkz_comlib.dll", L"qkz_comlib.dll");
+    SystemCopy systemOnly(qkztest::binDir() / L"system-copy" / L"qkz_comlib.dll", L"qkz_comlib_sys.dll");
+    qkztest::LogCapture log;
+    ZelComDLL com(L"qkz_comlib.dll");
+    ASSERT_TRUE(static_cast<bool>(com));
+    EXPECT_EQ(com.path().str(), (qkztest::binDir() / L"qkz_comlib.dll").str());
+    EXPECT_EQ(whichCopy(com), 1);
+    ASSERT_NE(com.getClassObject(), nullptr);
+    void* object = &object;
+    EXPECT_EQ(com.getClassObject()(GUID_NULL, IID_IUnknown, &object), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_TRUE(log.contains(L"Loading " + com.path().str()));
+
+    com.load(L"qkz_comlib_sys.dll", LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    EXPECT_TRUE(log.contains(L"Unloading " + (qkztest::binDir() / L"qkz_comlib.dll").str()));
+    EXPECT_EQ(com.path().str(), L"qkz_comlib_sys.dll");
+    EXPECT_EQ(whichCopy(com), 2);
+    EXPECT_EQ(GetModuleHandleW(L"qkz_comlib.dll"), nullptr) << "the first module was freed";
+}
+
+TEST(ZelDLL, FailuresThrowWithTheirTexts)
+{
+    qkztest::LogCapture log;
+    try {
+        ZelDLL missing(L"qkz_no_such_library.dll");
+        ADD_FAILURE() << "loaded a missing library";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_MOD_NOT_FOUND));
+        EXPECT_EQ(e.getMessage(), L"Loading library qkz_no_such_library.dll failed");
+    }
+    EXPECT_TRUE(log.contains(L"Failed to load \"qkz_no_such_library.dll\". "));
+
+    qkztest::TempDir dir;
+    WinPath text = dir.write(L"not-a-library.dll", "plain text");
+    ZelDLL dll;
+    EXPECT_FALSE(static_cast<bool>(dll));
+    EXPECT_THROW(dll.load(text.str().c_str(), 0), CZelException);
+    EXPECT_FALSE(static_cast<bool>(dll));
+
+    ZelDLL lib(L"qkz_comlib.dll");
+    void (*nothing)() = nullptr;
+    try {
+        lib.getFunction(L"NoSuchFunction", nothing);
+        ADD_FAILURE() << "found a function the library lacks";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_PROC_NOT_FOUND));
+        EXPECT_EQ(e.getMessage(), L"Function NoSuchFunction not found in " + lib.path().str());
+    }
+    // A ZelComDLL needs DllGetClassObject: a library without it fails to load as one.
+    EXPECT_THROW(ZelComDLL(L"qkz_testlib.dll"), CZelException);
+}
+
+TEST(ZelTypeLib, AttributesCoclassesInOrderAndRegistration)
+{
+    for (const wchar_t* bits : {L"32", L"64"}) {
+        WinPath path = typeLibs() / (std::wstring(L"classes") + bits + L".tlb");
+        ZelTypeLib tlb(path);
+        EXPECT_EQ(tlb.GetGuid().toString(), L"{6B2C9A10-5D1E-4C3A-9F00-0000000000A1}");
+        EXPECT_EQ(tlb.GetLcid(), 0x409u);
+        EXPECT_EQ(tlb.GetMajorVersion(), 2);
+        EXPECT_EQ(tlb.GetMinorVersion(), 3);
+        bool win64 = std::wstring(bits) == L"64";
+        EXPECT_EQ(tlb.GetSyskind(), win64 ? SYS_WIN64 : SYS_WIN32);
+        std::vector<CGuid> classes = tlb.GetComClassGuids();
+        ASSERT_EQ(classes.size(), 2u);
+        EXPECT_EQ(classes[0].toString(), L"{6B2C9A10-5D1E-4C3A-9F00-0000000000C2}");
+        EXPECT_EQ(classes[1].toString(), L"{6B2C9A10-5D1E-4C3A-9F00-0000000000C1}");
+
+        const wchar_t* platform = win64 ? L"win64" : L"win32";
+        ASSERT_TRUE(tlb.RegisterTypeLib());
+        EXPECT_EQ(registeredPath(tlb.GetGuid(), L"2.3", platform), path.str());
+        ASSERT_TRUE(tlb.UnRegisterTypeLib());
+        EXPECT_EQ(registeredPath(tlb.GetGuid(), L"2.3", platform), L"(none)");
+        qkztest::LogCapture log;
+        EXPECT_FALSE(tlb.UnRegisterTypeLib()) << "nothing left to unregister";
+        EXPECT_TRUE(log.contains(L"UnRegisterTypeLib failed with error 0x80070057 Error message :"));
+    }
+    WinPath plainPath = typeLibs() / L"plain64.tlb";
+    ZelTypeLib plain(plainPath);
+    EXPECT_TRUE(plain.GetComClassGuids().empty());
+    ZelTypeLib moved(std::move(plain));
+    EXPECT_EQ(moved.GetMajorVersion(), 1);
+    EXPECT_THROW(plain.GetGuid(), CZelException);
+}
+
+TEST(ZelTypeLib, MissingAndForeignFiles)
+{
+    qkztest::TempDir dir;
+    WinPath missing = dir.path() / L"missing.tlb";
+    try {
+        ZelTypeLib tlb(missing);
+        ADD_FAILURE() << "a missing file loaded";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(e.getErrorCode(), 2u);
+        EXPECT_EQ(e.getMessage(), L"File could not be found.");
+    }
+    WinPath text = dir.write(L"text.tlb", "not a type library");
+    try {
+        ZelTypeLib tlb(text);
+        ADD_FAILURE() << "a text file loaded";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(e.getMessage(), L"LoadTypeLibEx failed.");
+        EXPECT_NE(e.getErrorCode(), 0u) << "the failure's own code, not a success";
+    }
+}
