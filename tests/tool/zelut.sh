@@ -55,4 +55,7 @@ expect 0 "syskind: win64" "" -- typelib info "$(to_wine "$TLB")"
 expect 2 "" "File could not be found." -- typelib info "$(to_wine "$WORK/none.tlb")"
 expect 0 "found: WhichCopy" "" -- dll load qkz_comlib.dll WhichCopy
 expect 2 "" "Function Nope not found in" -- dll load qkz_comlib.dll Nope
+SIGNED="$(dirname "$ZELUT")/signed"
+expect 0 ": QoKivZelUt Test Signer" "" -- signer "$(to_wine "$SIGNED/signed-sha1.exe")"
+expect 1 "not signed" "" -- signer "$(to_wine "$SIGNED/tampered.exe")"
 [ "$failures" = 0 ]
