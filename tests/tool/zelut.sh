@@ -58,4 +58,9 @@ expect 2 "" "Function Nope not found in" -- dll load qkz_comlib.dll Nope
 SIGNED="$(dirname "$ZELUT")/signed"
 expect 0 ": QoKivZelUt Test Signer" "" -- signer "$(to_wine "$SIGNED/signed-sha1.exe")"
 expect 1 "not signed" "" -- signer "$(to_wine "$SIGNED/tampered.exe")"
+APP="$(dirname "$ZELUT")/assemblies/app"
+expect 0 "Program, Version=3.1.0.0, Culture=neutral, PublicKeyToken=null" "" -- assembly name "$(to_wine "$APP/Program.exe")"
+expect 1 "(missing)" "" -- assembly refs "$(to_wine "$APP/Program.exe")"
+grep -qF "Lib.dll" "$WORK/out.txt" || fail "assembly refs: Lib not resolved beside the program"
+expect 2 "" "Not an assembly." -- assembly name "$(to_wine "$(dirname "$ZELUT")/qkz_testlib.dll")"
 [ "$failures" = 0 ]

@@ -412,6 +412,21 @@ unsigned long PeImage::dotNetFlags() const
     return at == kNowhere ? 0 : PE_READ(IMAGE_COR20_HEADER, at).Flags;
 }
 
+uint64_t PeImage::dotNetMetadata(uint64_t& size) const
+{
+    uint64_t nt = requireNt();
+    uint64_t at = directory(nt, kClrDirectory);
+    if (at == kNowhere)
+        return kNowhere;
+    IMAGE_COR20_HEADER header = PE_READ(IMAGE_COR20_HEADER, at);
+    uint64_t metadata = rvaToOffset(nt, header.MetaData.VirtualAddress);
+    if (metadata == kNowhere)
+        return kNowhere;
+    PE_CHECK(metadata, header.MetaData.Size);
+    size = header.MetaData.Size;
+    return metadata;
+}
+
 std::wstring PeImage::dotNetVersion() const
 {
     uint64_t nt = requireNt();

@@ -27,13 +27,16 @@ public:
     uint64_t imageSize() const;
     unsigned long dotNetFlags() const;
     std::wstring dotNetVersion() const;
+    // Where the CLI metadata root lies in the range (checked to fit), and its
+    // size; kNowhere without a CLI header. Throws like the four above.
+    uint64_t dotNetMetadata(uint64_t& size) const;
 
     // Empty when there are no NT headers or no such directory.
     std::set<std::wstring> exports() const;
     std::map<WinPath, std::set<std::wstring>> imports() const;
     std::vector<ImageInfo::Resource> resources() const;
 
-    static const uint64_t kNowhere = ~uint64_t(0);  // an address in no section
+    static constexpr uint64_t kNowhere = ~uint64_t(0);  // an address in no section
 
 private:
     struct Section {

@@ -1,0 +1,95 @@
+// Runs beside a .NET utility that misbehaves on purpose (bin/misbehaving),
+// chosen as DotNetUtils40.exe through the .NET 4 client profile's key.
+#include <QoKivZelUt/DotNetResolver.h>
+
+#include "TestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <tlhelp32.h>
+
+namespace {
+
+const wchar_t kClientKey[] = L"Software\\Microsoft\\NET Framework Setup\\NDP\\v4\\Client";
+
+// A real assembly under a name that tells the utility how to misbehave.
+class Assembly {
+public:
+    explicit Assembly(const std::wstring& behaviour)
+        : m_path(m_dir.path() / (behaviour + L".dll"))
+    {
+        WinAPI::copyFile(qkztest::binDir().getParent() / L"assemblies" / L"app" / L"Lib.dll", m_path);
+    }
+    const WinPath& path() const { return m_path; }
+
+private:
+    qkztest::TempDir m_dir;
+    WinPath m_path;
+};
+
+int runningCopies(const wchar_t* image)
+{
+    WinAPI::FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        count += _wcsicmp(entry.szExeFile, image) == 0;
+    return count;
+}
+
+} // namespace
+
+TEST(DotNetUtilsMisbehaving, TheClientProfileKeyChoosesTheVersion4Utility)
+{
+    WinAPI::RegKey key = WinAPI::regCreateKeyEx(HKEY_LOCAL_MACHINE, kClientKey);
+    WinAPI::regSetValueEx(key, L"InstallPath", WinAPI::RegValue::fromString(L"InstallPath", L"C:\\Framework\\v4"));
+    Assembly assembly(L"bomcrlf");
+    ZelUt::DotNetResolver resolver(assembly.path());
+    EXPECT_EQ(resolver.getDotNetUtils().str(), (qkztest::binDir() / L"DotNetUtils40.exe").str());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kClientKey);
+    EXPECT_EQ(resolver.getDotNetUtils().str(), (qkztest::binDir() / L"DotNetUtils40.exe").str()) << "kept";
+
+    EXPECT_EQ(resolver.getAssemblyName(), L"Good, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null");
+    EXPECT_TRUE(resolver.resolveReferences());
+    ASSERT_EQ(resolver.getRequiredAssemblies().size(), 1u);
+    EXPECT_EQ(resolver.getRequiredAssemblies().begin()->second.str(), assembly.path().str());
+    EXPECT_TRUE(resolver.getMissingAssemblyNames().empty());
+}
+
+TEST(DotNetUtilsMisbehaving, UnresolvedMalformedFailingAndSilentAnswers)
+{
+    Assembly emptyPath(L"emptypath");
+    ZelUt::DotNetResolver unresolved(emptyPath.path());
+    EXPECT_FALSE(unresolved.resolveReferences());
+    EXPECT_EQ(unresolved.getRequiredAssemblies().count(L"Gone, Version=1.0.0.0"), 1u);
+    EXPECT_EQ(unresolved.getMissingAssemblyNames(), std::set<std::wstring>{L"Gone, Version=1.0.0.0"});
+
+    Assembly malformed(L"malformed");
+    ZelUt::DotNetResolver bad(malformed.path());
+    try {
+        bad.resolveReferences();
+        ADD_FAILURE() << "a line without || was accepted";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(e.getErrorCode(), 13u);
+        EXPECT_EQ(e.getMessage(), L"Invalid data received from DotNetUtils");
+    }
+    EXPECT_EQ(bad.getRequiredAssemblies().size(), 1u) << "lines before the bad one are kept";
+
+    qkztest::LogCapture log;
+    Assembly failing(L"failing"), silent(L"silent");
+    EXPECT_EQ(ZelUt::DotNetResolver(failing.path()).getAssemblyName(), L"");
+    EXPECT_TRUE(log.contains(L"getAssemblyName error exit: 3"));
+    ZelUt::DotNetResolver quiet(silent.path());
+    EXPECT_FALSE(quiet.resolveReferences());
+    EXPECT_TRUE(log.contains(L"getAssemblyReferences empty output"));
+    EXPECT_TRUE(quiet.getRequiredAssemblies().empty());
+}
+
+TEST(DotNetUtilsMisbehaving, AUtilityRunningLongerThan30SecondsIsGivenUp)
+{
+    Assembly slow(L"timeout");
+    qkztest::LogCapture log;
+    EXPECT_EQ(ZelUt::DotNetResolver(slow.path()).getAssemblyName(), L"");
+    EXPECT_TRUE(log.contains(L"Timeout while running " + (qkztest::binDir() / L"DotNetUtils40.exe").str()));
+    EXPECT_EQ(runningCopies(L"DotNetUtils40.exe"), 0) << "the hung utility was ended";
+}

@@ -1,0 +1,237 @@
+#include <QoKivZelUt/DotNetResolver.h>
+#include <QoKivZelUt/Process.h>
+
+#include "Metadata.h"
+#include "TestEnv.h"
+#include "image/PeImage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <tuple>
+
+namespace {
+
+WinPath assemblies()
+{
+    return qkztest::binDir() / L"assemblies";
+}
+
+std::vector<char> bytesOf(const WinPath& file)
+{
+    return WinAPI::readFile(WinAPI::openFileReadOnly(file));
+}
+
+// "name FILE|DISPLAY" and "ref FILE|DISPLAY" lines monodis gave at build time.
+std::vector<std::pair<std::wstring, std::wstring>> monodisFacts(const std::wstring& kind)
+{
+    std::vector<std::pair<std::wstring, std::wstring>> facts;
+    std::string text = WinAPI::readFileA(WinAPI::openFileReadOnly(assemblies() / L"expected.txt"));
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::wstring line = WinAPI::fromUtf8(text.substr(start, end - start));
+        size_t blank = line.find(L' '), bar = line.find(L'|');
+        if (line.substr(0, blank) == kind)
+            facts.emplace_back(line.substr(blank + 1, bar - blank - 1), line.substr(bar + 1));
+    }
+    return facts;
+}
+
+// A directory made for one test below an existing parent, removed with its contents.
+class MadeDirectory {
+public:
+    explicit MadeDirectory(const WinPath& path) : m_path(path) { m_path.createDirectory(); }
+    ~MadeDirectory() { m_path.removeRecursively(); }
+    const WinPath& path() const { return m_path; }
+
+private:
+    WinPath m_path;
+};
+
+// Bytes placed flush against an inaccessible page: a read past their end faults.
+class GuardedBuffer {
+public:
+    GuardedBuffer(const void* data, size_t size)
+    {
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        size_t page = system.dwPageSize, pages = (size + page - 1) / page + 1;
+        m_base = static_cast<uint8_t*>(VirtualAlloc(nullptr, pages * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        DWORD old;
+        VirtualProtect(m_base + (pages - 1) * page, page, PAGE_NOACCESS, &old);
+        m_data = m_base + (pages - 1) * page - size;
+        std::memcpy(m_data, data, size);
+    }
+    ~GuardedBuffer() { VirtualFree(m_base, 0, MEM_RELEASE); }
+    const uint8_t* data() const { return m_data; }
+
+private:
+    uint8_t* m_base;
+    uint8_t* m_data;
+};
+
+// Where the metadata root of an assembly lies in the file.
+uint64_t metadataRoot(const std::vector<char>& file, uint64_t& size)
+{
+    ZelUt::PeImage image(reinterpret_cast<const unsigned char*>(file.data()), file.size());
+    return image.dotNetMetadata(size);
+}
+
+// The tables stream is the first one mcs writes; its header names its offset and size.
+std::pair<uint32_t, uint32_t> tablesStream(const uint8_t* root)
+{
+    uint32_t versionLength, offset, size;
+    std::memcpy(&versionLength, root + 12, 4);
+    std::memcpy(&offset, root + 20 + versionLength, 4);
+    std::memcpy(&size, root + 24 + versionLength, 4);
+    return {offset, size};
+}
+
+std::wstring strongToken()
+{
+    std::wstring name = ZelUt::DotNetResolver(assemblies() / L"strong" / L"Strong.dll").getAssemblyName();
+    return name.substr(name.rfind(L'=') + 1);
+}
+
+} // namespace
+
+TEST(DotNetResolver, NamesAndReferencesAgreeWithMonodis)
+{
+    std::vector<std::pair<std::wstring, std::wstring>> names = monodisFacts(L"name");
+    ASSERT_EQ(names.size(), 5u);
+    for (const auto& fact : names)
+        EXPECT_EQ(ZelUt::DotNetResolver(assemblies() / fact.first).getAssemblyName(), fact.second) << fact.first;
+
+    ZelUt::DotNetResolver program(assemblies() / L"app" / L"Program.exe");
+    EXPECT_FALSE(program.resolveReferences());
+    std::set<std::wstring> expected, got;
+    for (const auto& fact : monodisFacts(L"ref"))
+        expected.insert(fact.second);
+    for (const auto& entry : program.getRequiredAssemblies())
+        got.insert(entry.first);
+    EXPECT_EQ(got, expected);
+    const auto& map = program.getRequiredAssemblies();
+    EXPECT_EQ(map.at(L"Lib, Version=1.2.3.4, Culture=neutral, PublicKeyToken=null").str(),
+              (assemblies() / L"app" / L"Lib.dll").str());
+    EXPECT_EQ(map.at(L"Culture, Version=1.0.0.0, Culture=de, PublicKeyToken=null").str(),
+              (assemblies() / L"app" / L"Culture.dll").str());
+    std::set<std::wstring> missing;
+    for (const std::wstring& name : program.getMissingAssemblyNames())
+        missing.insert(name.substr(0, name.find(L',')));
+    EXPECT_EQ(missing, (std::set<std::wstring>{L"Absent", L"Strong", L"mscorlib"}));
+    EXPECT_EQ(program.getDotNetUtils().str(), (qkztest::binDir() / L"DotNetUtils20.exe").str());
+
+    qkztest::LogCapture log;
+    program.dumpRequiredAssemblies();
+    std::wstring dump = L"Required assemblies for " + program.getImagePath().str() + L":\n";
+    for (const auto& entry : map)
+        dump += L"\t" + entry.first + (entry.second.empty() ? L" *Missing* " : L" at path " + entry.second.str()) + L"\n";
+    EXPECT_TRUE(log.contains(dump));
+    EXPECT_TRUE(log.contains(L"\tAbsent, Version=0.0.0.0, Culture=neutral, PublicKeyToken=null *Missing* \n"));
+}
+
+TEST(DotNetResolver, StrongNamedReferencesResolveInBothCacheLayouts)
+{
+    std::wstring token = strongToken();
+    std::wstring reference = L"Strong, Version=2.0.1.7, Culture=neutral, PublicKeyToken=" + token;
+    WinPath windows = WinAPI::getWindowsDirectory();
+    struct Layout {
+        WinPath root;
+        std::wstring folder;
+    } layouts[] = {{windows / L"assembly", L"2.0.1.7__" + token},
+                   {windows / L"Microsoft.NET" / L"assembly", L"v4.0_2.0.1.7__" + token}};
+    for (const Layout& layout : layouts) {
+        bool rootExisted = layout.root.exists();
+        MadeDirectory cache(layout.root / L"GAC_MSIL" / L"Strong");
+        WinPath folder = cache.path() / layout.folder;
+        folder.createDirectory();
+        WinAPI::copyFile(assemblies() / L"strong" / L"Strong.dll", folder / L"Strong.dll");
+        ZelUt::DotNetResolver program(assemblies() / L"app" / L"Program.exe");
+        program.resolveReferences();
+        EXPECT_EQ(program.getRequiredAssemblies().at(reference).str(), (folder / L"Strong.dll").str());
+        EXPECT_EQ(program.getMissingAssemblyNames().count(reference), 0u);
+        if (!rootExisted)
+            layout.root.removeRecursively();
+    }
+}
+
+TEST(DotNetResolver, OnlyAssembliesAreAccepted)
+{
+    qkztest::TempDir dir;
+    for (const auto& item : {std::make_pair(dir.write(L"text.dll", "just text"), L"Not a PE image."),
+                             std::make_pair(qkztest::binDir() / L"qkz_testlib.dll", L"Not an assembly.")}) {
+        try {
+            ZelUt::DotNetResolver resolver(item.first);
+            ADD_FAILURE() << "accepted " << item.first.str();
+        } catch (const CZelException& e) {
+            EXPECT_EQ(e.getErrorCode(), 2u);
+            EXPECT_EQ(e.getMessage(), item.second);
+        }
+    }
+}
+
+// The metadata of every truncation and of every single bit flipped in the
+// tables stream is read cleanly (a result or MetadataError): the buffer ends
+// at an inaccessible page, so any read past it faults.
+TEST(DotNetMetadata, DamagedMetadataFailsCleanly)
+{
+    std::vector<char> file = bytesOf(assemblies() / L"app" / L"Program.exe");
+    uint64_t size = 0;
+    uint64_t root = metadataRoot(file, size);
+    ASSERT_NE(root, ZelUt::PeImage::kNowhere);
+    std::vector<uint8_t> metadata(file.begin() + root, file.begin() + root + size);
+    EXPECT_EQ(dotnetutils::readMetadata(metadata.data(), metadata.size()).references.size(), 5u);
+
+    int failures = 0, cases = 0;
+    auto attempt = [&](const std::vector<uint8_t>& bytes, size_t length) {
+        GuardedBuffer guarded(bytes.data(), length);
+        ++cases;
+        try {
+            dotnetutils::readMetadata(guarded.data(), length);
+        } catch (const dotnetutils::MetadataError&) {
+            ++failures;
+        }
+    };
+    for (size_t length = 0; length < metadata.size(); ++length)
+        attempt(metadata, length);
+    uint32_t tablesOffset, tablesSize;
+    std::tie(tablesOffset, tablesSize) = tablesStream(metadata.data());
+    ASSERT_LE(uint64_t(tablesOffset) + tablesSize, metadata.size());
+    for (uint32_t at = tablesOffset; at < tablesOffset + tablesSize; ++at) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::vector<uint8_t> flipped(metadata);
+            flipped[at] ^= uint8_t(1u << bit);
+            attempt(flipped, flipped.size());
+        }
+    }
+    EXPECT_GT(failures, int(metadata.size()) - 8) << "truncations fail (almost) all";
+    std::printf("%d damaged metadata images read, %d refused\n", cases, failures);
+}
+
+// Damaged files through the utility itself: refused with exit code 6 and a
+// reason on standard error, never a crash.
+TEST(DotNetMetadata, TheUtilityRefusesDamagedFiles)
+{
+    std::vector<char> file = bytesOf(assemblies() / L"app" / L"Program.exe");
+    uint64_t size = 0;
+    uint64_t root = metadataRoot(file, size);
+    qkztest::TempDir dir;
+    std::vector<std::string> damaged;
+    for (uint64_t cut : {root, root + 12, root + 16, root + 40, root + size / 2, root + size - 1})
+        damaged.emplace_back(file.begin(), file.begin() + cut);
+    std::string overgrown(file.begin(), file.end());
+    uint32_t tables = tablesStream(reinterpret_cast<const uint8_t*>(&file[root])).first;
+    std::memset(&overgrown[root + tables + 8], 0xFF, 24);  // every table present, with huge row counts
+    damaged.push_back(overgrown);
+    for (size_t i = 0; i < damaged.size(); ++i) {
+        WinPath path = dir.write(L"damaged" + std::to_wstring(i) + L".exe", damaged[i]);
+        ZelUt::Process utility(qkztest::binDir() / L"DotNetUtils20.exe", L"/getAssemblyReferences:" + path.str(),
+                               WinPath());
+        utility.start(true);
+        ASSERT_TRUE(utility.wait(30000));
+        EXPECT_EQ(utility.getExitCode(), 6u) << i;
+        EXPECT_NE(utility.getStderr().find(L"Damaged"), std::wstring::npos) << i;
+    }
+}

@@ -1,0 +1,1 @@
+public class AbsentThing { public static int Gone() { return 0; } }

@@ -1,0 +1,4 @@
+using System.Reflection;
+[assembly: AssemblyVersion("1.0.0.0")]
+[assembly: AssemblyCulture("de")]
+public class CultureThing { }
