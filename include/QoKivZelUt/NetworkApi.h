@@ -1,11 +1,12 @@
 // The network-management calls behind one replaceable interface: the local
 // security authority's account rights, local group membership and the service
-// managers of other computers. The system's implementation is the default;
+// managers of other computers, shares and the registries of other computers. The system's implementation is the default;
 // tests put their own in front of it (some systems answer these calls without
 // doing anything, so their branches could not be tested otherwise).
 #pragma once
 
 #include "Export.h"
+#include "WinAPI.h"
 
 #include <windows.h>
 
@@ -47,6 +48,25 @@ public:
     virtual unsigned long enumShares(std::vector<Share>& shares, unsigned long& resume);
     // NetShareGetInfo (level 2): the share's local directory; a NET_API_STATUS.
     virtual unsigned long shareDirectory(const std::wstring& server, const std::wstring& share, std::wstring& path);
+    // A share to create: the fields of SHARE_INFO_502.
+    struct ShareAddition {
+        std::wstring name;
+        unsigned long type = 0;
+        std::wstring remark;
+        unsigned long permissions = 0;
+        unsigned long maxUses = 0;
+        std::wstring path;
+        PSECURITY_DESCRIPTOR security = nullptr;
+    };
+    // NetShareAdd (level 502) on the server; a NET_API_STATUS.
+    virtual unsigned long shareAdd(const std::wstring& server, const ShareAddition& share);
+    // NetShareDel; a NET_API_STATUS.
+    virtual unsigned long shareDelete(const std::wstring& server, const std::wstring& share);
+    // NetShareGetInfo (level 0): 0 when the share exists; a NET_API_STATUS.
+    virtual unsigned long shareInfo(const std::wstring& server, const std::wstring& share);
+    // RegConnectRegistryW of the machine's HKEY_LOCAL_MACHINE; throws as WinAPI::regConnectRegistry.
+    virtual WinAPI::RegKey connectRegistry(const std::wstring& machine);
+
     // GetTempFileNameW: creates a file of a unique name in the directory; false with the last error set.
     virtual bool createTempFile(const std::wstring& directory, const std::wstring& prefix, std::wstring& file);
 };

@@ -35,6 +35,16 @@ public:
 
     // Starts the program with its standard streams connected to pipes.
     Process& start(bool hidden);
+    // Starts the program as the user at the interactive desktop: through the
+    // desktop shell (un-elevated, in the user's session), else with the
+    // shell's token (then with pipes). False when nobody is logged on there.
+    // The shell start needs COM initialised on the calling thread.
+    bool startAsInteractiveUser(bool hidden);
+    // Opens the target (a document or an address) in the interactive user's shell.
+    bool startAsInteractiveUserOpenBrowser();
+    // Starts the program through the elevation prompt; a plain start on
+    // systems without user account control. No pipes are connected.
+    Process& startElevated(bool hidden);
     // Attaches to the first running process with the same image name.
     Process& open(unsigned long desiredAccess);
     // Writes the text as UTF-16LE to the child's input, then closes the input.
@@ -61,6 +71,12 @@ private:
 
     void resolve();
     std::wstring getLogString() const;
+    void logExecuting(const wchar_t* how) const;
+    // The program to start and its arguments (a command line split as the system splits it).
+    void programAndArguments(std::wstring& program, std::wstring& arguments);
+    bool startAsInteractiveUserViaExplorerAutomation(bool hidden, const std::wstring& file,
+                                                     const std::wstring& arguments);
+    bool startAsInteractiveUserViaProcessToken(bool hidden, const std::wstring& workingDirectory);
     void prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, ChildEnds& ends);
     void writeDump(std::wstring path) const;
     void makeSureWDIsNotTemp();

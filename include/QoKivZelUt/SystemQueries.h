@@ -5,6 +5,7 @@
 #include "AtlBstr.h"
 #include "Export.h"
 #include "Security.h"
+#include "WinAPI.h"
 #include "WinPath.h"
 
 #include <windows.h>
@@ -86,6 +87,17 @@ public:
     virtual bool wtsEnumerateProcesses(std::vector<WtsProcess>& processes, unsigned long& error);
     // VER_SUITENAME test of one suite mask: true present, false absent; throws on other failures.
     virtual bool hasSuite(unsigned short suite);
+    // The system's version family as the version queries classify it.
+    virtual WinAPI::WindowsVersion windowsVersion();
+
+    // The steps of starting a program with the interactive shell's token; each
+    // false with the last error set. Tests fail them one by one.
+    virtual bool openProcessToken(HANDLE process, unsigned long access, HANDLE& token);
+    virtual bool duplicatePrimaryToken(HANDLE token, HANDLE& duplicate);
+    virtual bool impersonateLoggedOnUser(HANDLE token);
+    virtual bool createProcessAsUser(HANDLE token, const wchar_t* application, wchar_t* commandLine,
+                                     unsigned long flags, const wchar_t* directory, STARTUPINFOW& startup,
+                                     PROCESS_INFORMATION& info);
 };
 
 // The calls in use; the system's own unless replaced. Returns the previous one.

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <QoKivZelUt/NetworkApi.h>
+#include <QoKivZelUt/ZelException.h>
+
+#include <sddl.h>
 
 #include <winnetwk.h>
 
@@ -34,6 +37,18 @@ struct FakeNetworkApi : ZelUt::NetworkApi {
     int enumCalls = 0;
     std::map<std::wstring, std::wstring> shareDirs;  // share name -> directory; others answer 2310
     std::set<std::wstring> unwritable;               // directories in which no file can be created
+
+    // Another computer: its shares (name -> what was added), the answers of the
+    // next additions before the table's own, and its registry (a key standing
+    // in for its HKEY_LOCAL_MACHINE; none: the system's connection).
+    std::map<std::wstring, ShareAddition> remoteShares;
+    std::map<std::wstring, std::wstring> remoteSddl;  // share name -> its descriptor as SDDL ("" for none)
+    std::vector<unsigned long> addAnswers;
+    unsigned long deleteStatus = 0;
+    std::vector<std::wstring> shareCalls;  // "add|del|info \\server name"
+    HKEY remoteMachine = nullptr;
+    int registryFailures = 0;  // connections that fail (53) before one succeeds
+    int registryConnections = 0;
 
     long openPolicy(const std::wstring&, void** policy) override
     {
@@ -104,6 +119,52 @@ struct FakeNetworkApi : ZelUt::NetworkApi {
             return 2310;  // NERR_NetNameNotFound
         path = found->second;
         return 0;
+    }
+    unsigned long shareAdd(const std::wstring& server, const ShareAddition& share) override
+    {
+        shareCalls.push_back(L"add " + server + L" " + share.name);
+        if (!addAnswers.empty()) {
+            unsigned long answer = addAnswers.front();
+            addAnswers.erase(addAnswers.begin());
+            if (answer)
+                return answer;
+        }
+        if (remoteShares.count(share.name))
+            return 2118;  // NERR_DuplicateShare
+        remoteShares[share.name] = share;
+        remoteShares[share.name].security = nullptr;
+        wchar_t* sddl = nullptr;
+        remoteSddl[share.name] = share.security && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                                       share.security, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                       &sddl, nullptr)
+                                     ? sddl
+                                     : L"";
+        LocalFree(sddl);
+        return 0;
+    }
+    unsigned long shareDelete(const std::wstring& server, const std::wstring& share) override
+    {
+        shareCalls.push_back(L"del " + server + L" " + share);
+        if (deleteStatus)
+            return deleteStatus;
+        return remoteShares.erase(share) ? 0 : 2310;
+    }
+    unsigned long shareInfo(const std::wstring&, const std::wstring& share) override
+    {
+        return remoteShares.count(share) ? 0 : 2310;
+    }
+    WinAPI::RegKey connectRegistry(const std::wstring& machine) override
+    {
+        ++registryConnections;
+        if (!remoteMachine)
+            return NetworkApi::connectRegistry(machine);
+        if (registryFailures > 0) {
+            --registryFailures;
+            throw CZelException(ERROR_BAD_NETPATH, L"regConnectRegistry() failed in ::RegConnectRegistry");
+        }
+        HKEY copy = nullptr;
+        RegOpenKeyExW(remoteMachine, nullptr, 0, KEY_READ, &copy);
+        return WinAPI::RegKey(copy);
     }
     bool createTempFile(const std::wstring& directory, const std::wstring& prefix, std::wstring& file) override
     {

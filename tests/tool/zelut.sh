@@ -55,6 +55,16 @@ expect 0 "syskind: win64" "" -- typelib info "$(to_wine "$TLB")"
 expect 2 "" "File could not be found." -- typelib info "$(to_wine "$WORK/none.tlb")"
 expect 0 "found: WhichCopy" "" -- dll load qkz_comlib.dll WhichCopy
 expect 2 "" "Function Nope not found in" -- dll load qkz_comlib.dll Nope
+CHILD="$(to_wine "$(dirname "$ZELUT")/qkz_testchild.exe")"
+expect 7 "" "" -- run --elevated --hidden -- "$CHILD" exit 7
+expect 3 "" "" -- run --interactive --hidden -- "$CHILD" exit 3
+expect 2 "" "unknown or repeated option --elevated" -- run --interactive --elevated -- "$CHILD" exit 3
+expect 1 'KIV_PF$: not open' "" -- share status . --dir programfiles
+expect 1 'KIV_SR$: was not open' "" -- share close '\\qkz-no-such-host' --dir sysroot
+expect 1 "" "OpenShare: Failed to open share." -- share open . --dir sysroot
+expect 1 "" "OpenShare: Could not open remote registry: " -- share open qkz-no-such-host --path 'C:\x'
+expect 2 "" "expected either --dir or --path" -- share open . --dir system --path 'C:\x'
+expect 2 "" "--read-execute applies to a share of a chosen --path" -- share open . --dir system --read-execute
 SIGNED="$(dirname "$ZELUT")/signed"
 expect 0 ": QoKivZelUt Test Signer" "" -- signer "$(to_wine "$SIGNED/signed-sha1.exe")"
 expect 1 "not signed" "" -- signer "$(to_wine "$SIGNED/tampered.exe")"

@@ -132,6 +132,39 @@ unsigned long NetworkApi::shareDirectory(const std::wstring& server, const std::
     return status;
 }
 
+unsigned long NetworkApi::shareAdd(const std::wstring& server, const ShareAddition& share)
+{
+    SHARE_INFO_502 info = {};
+    info.shi502_netname = const_cast<wchar_t*>(share.name.c_str());
+    info.shi502_type = share.type;
+    info.shi502_remark = const_cast<wchar_t*>(share.remark.c_str());
+    info.shi502_permissions = share.permissions;
+    info.shi502_max_uses = share.maxUses;
+    info.shi502_path = const_cast<wchar_t*>(share.path.c_str());
+    info.shi502_security_descriptor = share.security;
+    DWORD badParameter = 0;
+    return ::NetShareAdd(const_cast<wchar_t*>(serverName(server)), 502, reinterpret_cast<BYTE*>(&info), &badParameter);
+}
+
+unsigned long NetworkApi::shareDelete(const std::wstring& server, const std::wstring& share)
+{
+    return ::NetShareDel(const_cast<wchar_t*>(serverName(server)), const_cast<wchar_t*>(share.c_str()), 0);
+}
+
+unsigned long NetworkApi::shareInfo(const std::wstring& server, const std::wstring& share)
+{
+    NetBuffer<SHARE_INFO_0> info;
+    NET_API_STATUS status = ::NetShareGetInfo(const_cast<wchar_t*>(serverName(server)),
+                                              const_cast<wchar_t*>(share.c_str()), 0, info.receive());
+    info.own();
+    return status;
+}
+
+WinAPI::RegKey NetworkApi::connectRegistry(const std::wstring& machine)
+{
+    return WinAPI::regConnectRegistry(machine);
+}
+
 bool NetworkApi::createTempFile(const std::wstring& directory, const std::wstring& prefix, std::wstring& file)
 {
     wchar_t name[MAX_PATH + 1] = {};

@@ -86,6 +86,34 @@ bool SessionApi::wtsEnumerateProcesses(std::vector<WtsProcess>& processes, unsig
     return true;
 }
 
+WinAPI::WindowsVersion SessionApi::windowsVersion()
+{
+    return WinAPI::getWindowsVersion();
+}
+
+bool SessionApi::openProcessToken(HANDLE process, unsigned long access, HANDLE& token)
+{
+    return OpenProcessToken(process, access, &token) != FALSE;
+}
+
+bool SessionApi::duplicatePrimaryToken(HANDLE token, HANDLE& duplicate)
+{
+    return DuplicateTokenEx(token, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &duplicate) != FALSE;
+}
+
+bool SessionApi::impersonateLoggedOnUser(HANDLE token)
+{
+    return ImpersonateLoggedOnUser(token) != FALSE;
+}
+
+bool SessionApi::createProcessAsUser(HANDLE token, const wchar_t* application, wchar_t* commandLine,
+                                     unsigned long flags, const wchar_t* directory, STARTUPINFOW& startup,
+                                     PROCESS_INFORMATION& info)
+{
+    return CreateProcessAsUserW(token, application, commandLine, nullptr, nullptr, TRUE, flags, nullptr, directory,
+                                &startup, &info) != FALSE;
+}
+
 bool SessionApi::hasSuite(unsigned short suite)
 {
     OSVERSIONINFOEXW info = {};

@@ -1,0 +1,298 @@
+// Starting a program as the interactive user (through the desktop shell, or
+// with the shell's token) and through the elevation prompt.
+#include <QoKivZelUt/Process.h>
+#include <QoKivZelUt/SystemQueries.h>
+
+#include "foundation/ComPtr.h"
+#include "foundation/Log.h"
+
+#include <exdisp.h>
+#include <shldisp.h>
+#include <shlguid.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <shellapi.h>
+
+// IShellDispatch2::ShellExecute, not the ANSI/Unicode macro of the same name.
+#undef ShellExecute
+
+namespace ZelUt {
+
+using detail::ComPtr;
+
+namespace {
+
+const DWORD kElevatedMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_UNICODE | SEE_MASK_NO_CONSOLE |
+                            SEE_MASK_WAITFORINPUTIDLE;
+static_assert(kElevatedMask == 0x0200C440, "the elevated start's mask");
+
+// "scheme://" at the start: an address the shell opens, not a file.
+bool isAddress(const std::wstring& text)
+{
+    size_t scheme = 0;
+    while (scheme < text.size() && ((text[scheme] >= L'a' && text[scheme] <= L'z') ||
+                                    (text[scheme] >= L'A' && text[scheme] <= L'Z') ||
+                                    (text[scheme] >= L'0' && text[scheme] <= L'9')))
+        ++scheme;
+    return scheme > 0 && text.compare(scheme, 3, L"://") == 0;
+}
+
+// One argument as the system's command-line splitting reads it back.
+std::wstring quotedArgument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+        return argument;
+    std::wstring text = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        text.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        text += c;
+    }
+    return text.append(backslashes * 2, L'\\') + L"\"";
+}
+
+// The step's failure: the code is the low 16 bits of the HRESULT.
+void succeed(HRESULT result, const wchar_t* step)
+{
+    if (FAILED(result))
+        throw CZelException(HRESULT_CODE(result), step);
+}
+
+// A step that must also have answered with an interface. The pointer is read
+// only here, after the call that fills it has run.
+template <class T>
+void succeed(HRESULT result, const ComPtr<T>& answer, const wchar_t* step)
+{
+    succeed(result, step);
+    if (!answer)
+        throw CZelException(HRESULT_CODE(E_FAIL), step);
+}
+
+struct Variant {
+    VARIANT value;
+    Variant() { VariantInit(&value); }
+    explicit Variant(const std::wstring& text)
+    {
+        VariantInit(&value);
+        value.vt = VT_BSTR;
+        value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    }
+    explicit Variant(long number)
+    {
+        VariantInit(&value);
+        value.vt = VT_I4;
+        value.lVal = number;
+    }
+    ~Variant() { VariantClear(&value); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+};
+
+// Undoes an impersonation of the calling thread on every way out.
+class Impersonation {
+public:
+    explicit Impersonation(HANDLE token)
+    {
+        if (!sessionApi().impersonateLoggedOnUser(token))
+            throw CZelException(GetLastError(), L"ImpersonateLoggedOnUser() failed.");
+    }
+    ~Impersonation() { RevertToSelf(); }
+    Impersonation(const Impersonation&) = delete;
+    Impersonation& operator=(const Impersonation&) = delete;
+};
+
+unsigned long lastErrorOr(unsigned long fallback)
+{
+    DWORD error = GetLastError();
+    return error ? error : fallback;
+}
+
+} // namespace
+
+void Process::logExecuting(const wchar_t* how) const
+{
+    if (m_workingDirectory.empty())
+        ZEL_LOG_INFO << L"Executing <" << getLogString() << L"> " << how;
+    else
+        ZEL_LOG_INFO << L"Executing <" << getLogString() << L"> with working directory " << m_workingDirectory << L" "
+                     << how;
+}
+
+void Process::programAndArguments(std::wstring& program, std::wstring& arguments)
+{
+    try {
+        resolve();
+    } catch (const CZelException& e) {
+        // A program that is not there: the caller's existence check names it.
+        if (e.getErrorCode() != ERROR_FILE_NOT_FOUND && e.getErrorCode() != ERROR_PATH_NOT_FOUND)
+            throw;
+        program = m_executable.str();
+        arguments = m_arguments;
+        return;
+    }
+    if (!m_resolvedExecutable.empty()) {
+        program = m_resolvedExecutable.str();
+        arguments = m_arguments;
+        return;
+    }
+    int count = 0;
+    LPWSTR* parts = CommandLineToArgvW(getCommandline().c_str(), &count);
+    WinAPI::LocalMemory guard(parts);
+    program.clear();
+    arguments.clear();
+    for (int i = 0; parts && i < count; ++i) {
+        if (i == 0)
+            program = parts[0];
+        else
+            arguments += (i > 1 ? L" " : L"") + quotedArgument(parts[i]);
+    }
+}
+
+bool Process::startAsInteractiveUser(bool hidden)
+{
+    std::wstring program, arguments;
+    programAndArguments(program, arguments);
+    if (!isAddress(program) && !WinPath(program).exists())
+        throw CZelException(ERROR_FILE_NOT_FOUND, L"startAsInteractiveUser() failed: '" + program + L"' does not exist.");
+    if (!CZelTools::IsAnyLogonSessionActive())
+        return false;
+    logExecuting(L"as interactive user");
+    try {
+        return startAsInteractiveUserViaExplorerAutomation(hidden, program, arguments);
+    } catch (const CZelException& e) {
+        ZEL_LOG_INFO << L"Starting via explorer automation failed: " << e.getFullText();
+        return startAsInteractiveUserViaProcessToken(hidden, m_workingDirectory.str());
+    }
+}
+
+bool Process::startAsInteractiveUserOpenBrowser()
+{
+    if (!CZelTools::IsAnyLogonSessionActive())
+        return false;
+    return startAsInteractiveUserViaExplorerAutomation(false, m_target, std::wstring());
+}
+
+bool Process::startAsInteractiveUserViaExplorerAutomation(bool hidden, const std::wstring& file,
+                                                          const std::wstring& arguments)
+{
+    ComPtr<IShellWindows> windows;
+    succeed(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows, windows.putVoid()),
+            windows, L"CoCreateInstance(ShellWindows) failed");
+    Variant location, root;
+    long window = 0;
+    ComPtr<IDispatch> desktop;
+    succeed(windows->FindWindowSW(&location.value, &root.value, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, desktop.put()),
+            desktop, L"FindWindowSW() failed");
+    ComPtr<IShellBrowser> browser;
+    succeed(IUnknown_QueryService(desktop.get(), SID_STopLevelBrowser, IID_IShellBrowser, browser.putVoid()),
+            browser, L"QueryService() failed");
+    ComPtr<IShellView> view;
+    succeed(browser->QueryActiveShellView(view.put()), view, L"QueryActiveShellView() failed");
+    ComPtr<IDispatch> background;
+    succeed(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.putVoid()), background,
+            L"GetItemObject() failed");
+    ComPtr<IShellFolderViewDual> folderView;
+    succeed(background->QueryInterface(IID_IShellFolderViewDual, folderView.putVoid()), folderView,
+            L"QueryInterface<IShellFolderViewDual>() failed");
+    ComPtr<IDispatch> application;
+    succeed(folderView->get_Application(application.put()), application, L"get_Application() failed");
+    ComPtr<IShellDispatch2> shell;
+    succeed(application->QueryInterface(IID_IShellDispatch2, shell.putVoid()), shell,
+            L"QueryInterface<IShellDispatch2>() failed");
+
+    ATL::CComBSTR fileText(file.c_str());
+    Variant args(arguments), directory(m_workingDirectory.str()), operation(std::wstring(L"open")),
+        show(static_cast<long>(hidden ? SW_HIDE : SW_SHOWDEFAULT));
+    HRESULT result = shell->ShellExecute(fileText.m_str, args.value, directory.value, operation.value, show.value);
+    succeed(result, L"ShellExecute() failed");
+
+    // The shell hands back no handle: attach to the program by its image name.
+    open(PROCESS_ALL_ACCESS);
+    if (m_process.valid())
+        WaitForInputIdle(m_process, 1000);
+    return true;
+}
+
+bool Process::startAsInteractiveUserViaProcessToken(bool hidden, const std::wstring& workingDirectory)
+{
+    resolve();
+    WinPath shellPath;
+    try {
+        shellPath = CZelTools::getInteractiveShellPath();
+    } catch (const CZelException&) {
+        // no shell configured
+    }
+    if (shellPath.empty())
+        throw CZelException(ERROR_FILE_NOT_FOUND, L"Could not determine path of interactive shell.");
+    Process shell(shellPath);
+    shell.open(PROCESS_QUERY_INFORMATION);
+    if (!shell)
+        throw CZelException(lastErrorOr(ERROR_NOT_FOUND), L"Could not open process handle of " + shellPath.str());
+
+    HANDLE rawToken = nullptr;
+    if (!sessionApi().openProcessToken(shell.getHandle(), TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY,
+                                       rawToken))
+        throw CZelException(GetLastError(), L"Could not open process token of " + shellPath.str());
+    WinAPI::FileHandle token(rawToken);
+    HANDLE rawDuplicate = nullptr;
+    if (!sessionApi().duplicatePrimaryToken(token, rawDuplicate))
+        throw CZelException(GetLastError(), L"Could not duplicate shell token.");
+    WinAPI::FileHandle duplicate(rawDuplicate);
+    Impersonation impersonation(duplicate);
+
+    STARTUPINFOW startup;
+    ChildEnds ends;  // closed in the parent on every path out of here
+    prepareCreateProcessArguments(startup, hidden, ends);
+    wchar_t desktop[] = L"winsta0\\default";
+    startup.lpDesktop = desktop;
+    logExecuting(L"as interactive user");
+    std::wstring commandLine = getCommandline();
+    PROCESS_INFORMATION info = {};
+    if (!sessionApi().createProcessAsUser(duplicate, m_resolvedExecutable.empty() ? nullptr : m_resolvedExecutable.str().c_str(),
+                                          &commandLine[0], hidden ? CREATE_NO_WINDOW : 0,
+                                          workingDirectory.empty() ? nullptr : workingDirectory.c_str(), startup,
+                                          info)) {
+        DWORD error = GetLastError();
+        m_outputPipe.release();
+        m_errorPipe.release();
+        m_inputPipe.release();
+        throw CZelException(error, L"CreateProcessAsUser() failed");
+    }
+    WinAPI::FileHandle thread(info.hThread);
+    m_process = info.hProcess;
+    m_processId = info.dwProcessId;
+    WaitForInputIdle(m_process, 1000);
+    return m_process.valid();
+}
+
+Process& Process::startElevated(bool hidden)
+{
+    WinAPI::WindowsVersion version = sessionApi().windowsVersion();
+    if (version == WinAPI::WindowsVersion::WindowsXP || version == WinAPI::WindowsVersion::Server2003)
+        return start(hidden);
+    std::wstring program, arguments;
+    programAndArguments(program, arguments);
+    if (!WinPath(program).exists())
+        throw CZelException(ERROR_FILE_NOT_FOUND, L"startElevated() failed: '" + program + L"' does not exist.");
+    logExecuting(L"in elevated mode");
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = kElevatedMask;
+    info.lpVerb = L"runas";
+    info.lpFile = program.c_str();
+    info.lpParameters = arguments.c_str();
+    info.lpDirectory = m_workingDirectory.empty() ? nullptr : m_workingDirectory.str().c_str();
+    info.nShow = hidden ? SW_HIDE : SW_SHOW;
+    if (!ShellExecuteExW(&info))
+        throw CZelException(GetLastError(), L"startElevated() failed.");
+    m_process = info.hProcess;
+    return *this;
+}
+
+} // namespace ZelUt

@@ -1,0 +1,291 @@
+#include "TestEnv.h"
+
+#include <QoKivZelUt/Process.h>
+#include <QoKivZelUt/SystemQueries.h>
+
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+using qkztest::LogCapture;
+using ZelUt::Process;
+
+namespace {
+
+const wchar_t kWinlogon[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+
+std::wstring readShellValue()
+{
+    wchar_t value[MAX_PATH] = {};
+    DWORD size = sizeof(value);
+    RegGetValueW(HKEY_LOCAL_MACHINE, kWinlogon, L"Shell", RRF_RT_REG_SZ, nullptr, value, &size);
+    return value;
+}
+
+// Points the Winlogon "Shell" value elsewhere while it lives.
+class ShellValue {
+public:
+    explicit ShellValue(const std::wstring& shell) : m_previous(readShellValue()) { write(shell); }
+    ~ShellValue() { write(m_previous); }
+    ShellValue(const ShellValue&) = delete;
+    ShellValue& operator=(const ShellValue&) = delete;
+
+private:
+    static void write(const std::wstring& shell)
+    {
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, kWinlogon, L"Shell", REG_SZ, shell.c_str(),
+                        static_cast<DWORD>((shell.size() + 1) * sizeof(wchar_t)));
+    }
+    std::wstring m_previous;
+};
+
+// The test child under a name of its own, so that attaching by image name
+// finds only the process this test started.
+class ChildCopy {
+public:
+    ChildCopy() : m_path(qkztest::binDir() / (qkztest::uniqueName(L"qkz_interactive") + L".exe"))
+    {
+        CopyFileW(qkztest::testChild().str().c_str(), m_path.str().c_str(), FALSE);
+    }
+    ~ChildCopy()
+    {
+        for (int i = 0; i < 50 && !DeleteFileW(m_path.str().c_str()); ++i)
+            Sleep(100);  // until the copy's process has ended
+    }
+    const WinPath& path() const { return m_path; }
+
+private:
+    WinPath m_path;
+};
+
+// A new thread has not initialised COM, so the shell automation start fails there.
+void onThreadWithoutCom(const std::function<void()>& body)
+{
+    std::thread(body).join();
+}
+
+bool threadImpersonates()
+{
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+        return GetLastError() != ERROR_NO_TOKEN;
+    CloseHandle(token);
+    return true;
+}
+
+struct ComApartment {
+    HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    ~ComApartment()
+    {
+        if (SUCCEEDED(result))
+            CoUninitialize();
+    }
+};
+
+TEST(InteractiveStart, ShellAutomationStartsTheProgramWithItsArgumentsAndAttaches)
+{
+    ComApartment com;
+    ChildCopy copy;
+    qkztest::TempDir dir;
+    const WinPath marker = dir.path() / L"held by the child";
+    const std::wstring event = qkztest::uniqueName(L"qkz.interactive");
+    WinAPI::FileHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+    // A command line: split, and joined again with the blanks intact.
+    Process p(L"\"" + copy.path().str() + L"\" hold \"" + marker.str() + L"\" 3000 " + event);
+    LogCapture log;
+    ASSERT_TRUE(p.startAsInteractiveUser(false));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 30000));
+    EXPECT_TRUE(marker.exists());
+    ASSERT_TRUE(p);  // attached by image name
+    EXPECT_NE(0u, p.getProcessId());
+    EXPECT_TRUE(p.wait(30000));
+    EXPECT_EQ(0u, p.getExitCode());
+    EXPECT_TRUE(log.contains(L"> as interactive user"));
+    EXPECT_FALSE(log.contains(L"Starting via explorer automation failed: "));
+}
+
+// Without the shell's automation the program starts with the token of the
+// running shell program, here a program of the test's own.
+TEST(InteractiveStart, FallsBackToTheShellsTokenAndCollectsOutput)
+{
+    ChildCopy shellCopy;
+    Process shellProgram(shellCopy.path(), L"sleep 60000", WinPath());
+    shellProgram.start(true);
+    ShellValue shell(shellCopy.path().str());
+    onThreadWithoutCom([&] {
+        Process p(qkztest::testChild(), L"print fallback-output", qkztest::binDir());
+        LogCapture log;
+        ASSERT_TRUE(p.startAsInteractiveUser(true));
+        EXPECT_FALSE(threadImpersonates());
+        ASSERT_TRUE(p.wait(30000));
+        EXPECT_EQ(L"fallback-output", p.getOutputA());
+        EXPECT_TRUE(log.contains(L"Starting via explorer automation failed: "));
+        EXPECT_TRUE(log.contains(L"CoCreateInstance(ShellWindows) failed"));
+        EXPECT_TRUE(log.contains(L"> with working directory " + qkztest::binDir().str() + L" as interactive user"));
+    });
+    shellProgram.terminate(0, false);
+}
+
+TEST(InteractiveStart, NoLogonSessionAddressesAndMissingPrograms)
+{
+    qkztest::TempDir dir;
+    {
+        ShellValue shell(L"qkz-no-such-shell.exe");
+        LogCapture log;
+        Process address(std::wstring(L"http://localhost/qkz index"));
+        EXPECT_FALSE(address.startAsInteractiveUser(false));  // an address is not checked for existence
+        Process browser(ATL::CComBSTR(L"https://localhost/"));
+        EXPECT_FALSE(browser.startAsInteractiveUserOpenBrowser());
+        EXPECT_TRUE(log.contains(L"There seems to be no interactive user"));
+        EXPECT_FALSE(log.contains(L"Executing <"));
+        EXPECT_FALSE(address);
+    }
+    const WinPath missing = dir.path() / L"missing.exe";
+    auto expectMissing = [&](const std::function<void()>& start, const std::wstring& text) {
+        try {
+            start();
+            ADD_FAILURE() << "no exception";
+        } catch (const CZelException& e) {
+            EXPECT_EQ(static_cast<unsigned long>(ERROR_FILE_NOT_FOUND), e.getErrorCode());
+            EXPECT_EQ(text, e.getMessage());
+        }
+    };
+    Process byPath(missing, L"a b", WinPath());
+    expectMissing([&] { byPath.startAsInteractiveUser(false); },
+                  L"startAsInteractiveUser() failed: '" + missing.str() + L"' does not exist.");
+    expectMissing([&] { byPath.startElevated(false); }, L"startElevated() failed: '" + missing.str() + L"' does not exist.");
+    Process byCommandLine(L"\"" + missing.str() + L"\" a");
+    expectMissing([&] { byCommandLine.startAsInteractiveUser(true); },
+                  L"startAsInteractiveUser() failed: '" + missing.str() + L"' does not exist.");
+    EXPECT_TRUE(qkztest::filesIn(dir.path()).empty());
+}
+
+// Each step of the token start failing, or throwing: the exception says which,
+// and the thread does not go on impersonating.
+struct FailingTokenSteps : ZelUt::SessionApi {
+    enum Step { None, Open, Duplicate, Impersonate, Create, CreateThrows } failAt = None;
+    bool impersonatingAtCreate = false;
+    bool openProcessToken(HANDLE process, unsigned long access, HANDLE& token) override
+    {
+        return fail(Open) && SessionApi::openProcessToken(process, access, token);
+    }
+    bool duplicatePrimaryToken(HANDLE token, HANDLE& duplicate) override
+    {
+        return fail(Duplicate) && SessionApi::duplicatePrimaryToken(token, duplicate);
+    }
+    bool impersonateLoggedOnUser(HANDLE token) override
+    {
+        return fail(Impersonate) && SessionApi::impersonateLoggedOnUser(token);
+    }
+    bool createProcessAsUser(HANDLE, const wchar_t*, wchar_t*, unsigned long, const wchar_t*, STARTUPINFOW&,
+                             PROCESS_INFORMATION&) override
+    {
+        impersonatingAtCreate = threadImpersonates();
+        if (failAt == CreateThrows)
+            throw std::runtime_error("out of the seam");
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    bool fail(Step step)
+    {
+        if (failAt != step)
+            return true;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+};
+
+DWORD handleCount()
+{
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+TEST(InteractiveStart, EveryFailingTokenStepEndsTheImpersonation)
+{
+    FailingTokenSteps fake;
+    ZelUt::SessionApi* previous = ZelUt::setSessionApi(&fake);
+    const struct {
+        FailingTokenSteps::Step step;
+        unsigned long code;
+        std::wstring text;
+    } cases[] = {
+        {FailingTokenSteps::Open, ERROR_ACCESS_DENIED, L"Could not open process token of " + CZelTools::getInteractiveShellPath().str()},
+        {FailingTokenSteps::Duplicate, ERROR_ACCESS_DENIED, L"Could not duplicate shell token."},
+        {FailingTokenSteps::Impersonate, ERROR_ACCESS_DENIED, L"ImpersonateLoggedOnUser() failed."},
+        {FailingTokenSteps::Create, ERROR_NOT_ENOUGH_MEMORY, L"CreateProcessAsUser() failed"},
+    };
+    const DWORD handlesBefore = handleCount();
+    for (const auto& c : cases) {
+        fake.failAt = c.step;
+        onThreadWithoutCom([&] {
+            Process p(qkztest::testChild(), L"exit 3", WinPath());
+            try {
+                p.startAsInteractiveUser(true);
+                ADD_FAILURE() << "no exception at step " << c.step;
+            } catch (const CZelException& e) {
+                EXPECT_EQ(c.code, e.getErrorCode());
+                EXPECT_EQ(c.text, e.getMessage());
+            }
+            EXPECT_FALSE(threadImpersonates()) << c.step;
+            EXPECT_FALSE(p);
+        });
+    }
+    EXPECT_TRUE(fake.impersonatingAtCreate);
+    fake.failAt = FailingTokenSteps::CreateThrows;
+    onThreadWithoutCom([&] {
+        Process p(qkztest::testChild(), L"exit 3", WinPath());
+        EXPECT_THROW(p.startAsInteractiveUser(true), std::runtime_error);
+        EXPECT_FALSE(threadImpersonates());
+    });
+    EXPECT_LE(handleCount(), handlesBefore + 2);  // neither tokens nor pipe ends left behind
+    ZelUt::setSessionApi(previous);
+}
+
+// The real call refusing a program that is not one.
+TEST(InteractiveStart, TokenStartReportsTheSystemsRefusal)
+{
+    qkztest::TempDir dir;
+    const WinPath garbage = dir.write(L"garbage.exe", "MZ this is no program");
+    onThreadWithoutCom([&] {
+        Process p(garbage, L"", WinPath());
+        try {
+            p.startAsInteractiveUser(true);
+            ADD_FAILURE() << "no exception";
+        } catch (const CZelException& e) {
+            EXPECT_NE(0u, e.getErrorCode());
+            EXPECT_EQ(L"CreateProcessAsUser() failed", e.getMessage());
+        }
+        EXPECT_FALSE(threadImpersonates());
+    });
+}
+
+TEST(ElevatedStart, WaitableWithTheExitCodeAndAPlainStartWithoutAccountControl)
+{
+    Process elevated(qkztest::testChild(), L"exit 7", WinPath());
+    LogCapture log;
+    elevated.startElevated(true);
+    ASSERT_TRUE(elevated);
+    EXPECT_EQ(0u, elevated.getProcessId());
+    ASSERT_TRUE(elevated.wait(30000));
+    EXPECT_EQ(7u, elevated.getExitCode());
+    EXPECT_TRUE(log.contains(L"> in elevated mode"));
+
+    struct OldWindows : ZelUt::SessionApi {
+        WinAPI::WindowsVersion windowsVersion() override { return WinAPI::WindowsVersion::WindowsXP; }
+    } xp;
+    ZelUt::SessionApi* previous = ZelUt::setSessionApi(&xp);
+    Process plain(qkztest::testChild(), L"print plain", WinPath());
+    plain.startElevated(true);
+    ZelUt::setSessionApi(previous);
+    EXPECT_NE(0u, plain.getProcessId());
+    ASSERT_TRUE(plain.wait(30000));
+    EXPECT_EQ(L"plain", plain.getOutputA());  // pipes, as a plain start has
+}
+
+} // namespace
