@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 using qkztest::LogCapture;
@@ -137,6 +138,27 @@ TEST(FileHasherPeers, EqualsSha256sumAndZlib)
         EXPECT_EQ(std::strtoul(crc.c_str(), nullptr, 10), hasher.crcFromFile(file)) << path;
     }
     EXPECT_GE(files, 6);
+}
+
+// zlib's figures for every start 0-15 and length 0-4096 of one buffer
+// (QKZ_PEER_PIECES.bin / .txt, one line of 4097 numbers per start).
+TEST(FileHasherPeers, EveryLengthAndStartEqualsZlib)
+{
+    const char* pieces = std::getenv("QKZ_PEER_PIECES");
+    if (!pieces)
+        GTEST_SKIP() << "run through the integrity_peers test";
+    std::ifstream bin(std::string(pieces) + ".bin", std::ios::binary), text(std::string(pieces) + ".txt");
+    std::vector<unsigned char> data((std::istreambuf_iterator<char>(bin)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(4096u + 15, data.size());
+    int mismatches = 0;
+    for (size_t start = 0; start < 16; ++start)
+        for (size_t length = 0; length <= 4096; ++length) {
+            unsigned long expected = 0;
+            ASSERT_TRUE(text >> expected);
+            if (ZelUt::crc32(0, data.data() + start, length) != expected && ++mismatches <= 5)
+                ADD_FAILURE() << "start " << start << ", length " << length;
+        }
+    EXPECT_EQ(0, mismatches);
 }
 
 } // namespace

@@ -33,4 +33,13 @@ with open(sys.argv[1], "rb") as f:
 print(c)' "$WORK/$f")
     printf 'Z:%s %s %s\n' "$(printf %s "$WORK/$f" | tr / '\\')" "$sha" "$crc" >>"$list"
 done
+# zlib's CRC-32 of every piece of one buffer: starts 0-15, lengths 0-4096.
+head -c $((4096 + 15)) /dev/urandom >"$WORK/pieces.bin"
+python3 -c 'import sys, zlib
+data = open(sys.argv[1], "rb").read()
+with open(sys.argv[2], "w") as out:
+    for start in range(16):
+        out.write(" ".join(str(zlib.crc32(data[start:start + n])) for n in range(4097)) + "\n")' \
+    "$WORK/pieces.bin" "$WORK/pieces.txt"
+QKZ_PEER_PIECES="Z:$(printf %s "$WORK/pieces" | tr / '\\')" \
 QKZ_PEER_LIST="Z:$(printf %s "$list" | tr / '\\')" "$WINE" "$SUITE" --gtest_filter='FileHasherPeers.*' --gtest_color=no

@@ -2,6 +2,7 @@
 
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
+#include "foundation/ReadAhead.h"
 
 #include <cstdint>
 #include <cstring>
@@ -31,10 +32,23 @@ std::wstring hex8(unsigned long value)
 }
 
 // Feeds everything the handle reads, buffer by buffer, to the consumer; false
-// (with the last error set) when a read fails.
+// (with the last error set) when a read fails. A file of more than one buffer
+// is read ahead on a second thread while the consumer works.
 template <class Consumer>
 bool readAll(HANDLE file, Consumer consume)
 {
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) > kReadBuffer) {
+        detail::ReadAhead reader(file, kReadBuffer);
+        const unsigned char* data = nullptr;
+        for (DWORD got = 0;;) {
+            if (!reader.next(data, got))
+                return false;
+            if (got == 0)
+                return true;
+            consume(data, got);
+        }
+    }
     std::vector<unsigned char> buffer(kReadBuffer);
     for (;;) {
         DWORD got = 0;
