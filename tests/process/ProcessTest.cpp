@@ -21,17 +21,26 @@ DWORD handleCount()
     return count;
 }
 
+// Writes of 4 KiB, and of an odd size over the most one read takes (so that
+// pairs of bytes straddle reads), on both streams at once.
 TEST(Process, LargeOutputOnBothStreamsDoesNotDeadlock)
 {
     const unsigned long bytes = 3 * 1024 * 1024;
-    Process p = child(L"flood " + std::to_wstring(bytes));
-    p.start(true);
-    ASSERT_TRUE(p.wait(60000));
-    EXPECT_EQ(0u, p.getExitCode());
-    ASSERT_EQ(bytes / 2, p.getOutput().size());
-    ASSERT_EQ(bytes / 2, p.getStderr().size());
-    EXPECT_EQ(L"ABCD", p.getOutputA().substr(0, 4));
-    EXPECT_EQ(p.getOutput(), p.getStderr());
+    for (unsigned long chunk : {4096ul, 1048577ul}) {
+        Process p = child(L"flood " + std::to_wstring(bytes) + L" " + std::to_wstring(chunk));
+        p.start(true);
+        ASSERT_TRUE(p.wait(60000));
+        EXPECT_EQ(0u, p.getExitCode());
+        ASSERT_EQ(bytes / 2, p.getOutput().size()) << chunk;
+        ASSERT_EQ(bytes / 2, p.getStderr().size());
+        EXPECT_EQ(L"ABCD", p.getOutputA().substr(0, 4));
+        EXPECT_EQ(p.getOutput(), p.getStderr());
+        if (chunk == 1048577ul) {
+            // The unit made of the last byte of one write and the first of the next.
+            const std::wstring output = p.getOutput();
+            EXPECT_EQ(static_cast<wchar_t>('A' + (1048576 % 26) + ('A' << 8)), output[1048577 / 2]);
+        }
+    }
 }
 
 // A child that writes without end must not keep a wait from its time-out or abort.

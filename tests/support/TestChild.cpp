@@ -2,7 +2,7 @@
 //   hold FILE MILLISECONDS EVENT  open FILE without any sharing, signal EVENT, wait, exit
 //   exit CODE                     exit with CODE
 //   echo                          copy standard input to standard output
-//   flood BYTES                   write BYTES to stdout and to stderr, interleaved
+//   flood BYTES [CHUNK]           write BYTES to stdout and to stderr, interleaved, CHUNK (4096) at a time
 //   spew                          write to stdout without end
 //   print TEXT                    write TEXT as narrow bytes to stdout
 //   wide                          write a UTF-16 text to stdout
@@ -86,14 +86,16 @@ int map(const wchar_t* file, DWORD ms, const wchar_t* eventName)
     return 0;
 }
 
-int flood(unsigned long bytes)
+int flood(unsigned long bytes, unsigned long chunkSize)
 {
-    char chunk[4096];
-    for (size_t i = 0; i < sizeof(chunk); ++i)
+    char* chunk = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, chunkSize ? chunkSize : 1));
+    if (!chunk || !chunkSize)
+        return 13;
+    for (size_t i = 0; i < chunkSize; ++i)
         chunk[i] = static_cast<char>('A' + i % 26);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
     for (unsigned long done = 0; done < bytes;) {
-        DWORD n = static_cast<DWORD>(bytes - done < sizeof(chunk) ? bytes - done : sizeof(chunk)), w = 0;
+        DWORD n = static_cast<DWORD>(bytes - done < chunkSize ? bytes - done : chunkSize), w = 0;
         if (!WriteFile(out, chunk, n, &w, nullptr) || !WriteFile(err, chunk, n, &w, nullptr))
             return 12;
         done += n;
@@ -141,8 +143,8 @@ int wmain(int argc, wchar_t** argv)
         return static_cast<int>(std::wcstoul(argv[2], nullptr, 0));
     if (argc == 2 && std::wcscmp(argv[1], L"echo") == 0)
         return echo();
-    if (argc == 3 && std::wcscmp(argv[1], L"flood") == 0)
-        return flood(std::wcstoul(argv[2], nullptr, 10));
+    if ((argc == 3 || argc == 4) && std::wcscmp(argv[1], L"flood") == 0)
+        return flood(std::wcstoul(argv[2], nullptr, 10), argc == 4 ? std::wcstoul(argv[3], nullptr, 10) : 4096);
     if (argc == 2 && std::wcscmp(argv[1], L"spew") == 0)
         return spew();
     if (argc == 3 && std::wcscmp(argv[1], L"print") == 0)

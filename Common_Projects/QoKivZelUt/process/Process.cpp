@@ -32,6 +32,8 @@ const unsigned long kNotStarted = 0xC0000008;
 const DWORD kPollWhileIdleMs = 10;
 // Large pipe buffers let a child write on while the parent is between two drains.
 const DWORD kPipeBufferBytes = 1024 * 1024;
+// The most one read takes from a pipe.
+const DWORD kReadChunkBytes = 1024 * 1024;
 
 // The command of a document type's file association; empty when there is none.
 std::wstring associationCommand(const std::wstring& extension)
@@ -237,9 +239,11 @@ bool Process::drain(WinAPI::FileHandle& pipe, std::wstring& text, bool final)
         return false;  // a single odd byte waits for its partner
     if (wanted == 0)
         wanted = 1;
-    std::wstring units((wanted + 1) / 2, L'\0');
+    // One warm buffer per thread: fresh memory is touched only where the text grows.
+    static thread_local std::vector<wchar_t> scratch(kReadChunkBytes / sizeof(wchar_t));
+    wanted = std::min<DWORD>(wanted, kReadChunkBytes);
     DWORD got = 0;
-    if (!ReadFile(pipe, &units[0], wanted, &got, nullptr)) {
+    if (!ReadFile(pipe, scratch.data(), wanted, &got, nullptr)) {
         DWORD error = GetLastError();
         if (error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE) {
             pipe.release();
@@ -248,9 +252,15 @@ bool Process::drain(WinAPI::FileHandle& pipe, std::wstring& text, bool final)
         if (error != ERROR_MORE_DATA)
             throw CZelException(error, L"NamedPipe::read() failed.");
     }
-    units.resize((got + 1) / 2);
-    units.erase(std::remove(units.begin(), units.end(), L'\0'), units.end());
-    text += units;
+    if (got % 2)
+        reinterpret_cast<unsigned char*>(scratch.data())[got] = 0;  // the high byte of a lone last byte
+    const wchar_t* units = scratch.data();
+    const wchar_t* end = units + (got + 1) / 2;
+    while (units < end) {  // appended in runs between the U+0000 units, which are dropped
+        const wchar_t* zero = std::find(units, end, L'\0');
+        text.append(units, zero);
+        units = zero == end ? end : zero + 1;
+    }
     return got > 0;
 }
 
@@ -280,6 +290,7 @@ bool Process::wait(void* abortEvent, unsigned long timeoutMs)
     auto expired = [&] { return timeoutMs != INFINITE && Clock::now() >= deadline; };
     auto aborted = [&] { return abortEvent && WaitForSingleObject(abortEvent, 0) == WAIT_OBJECT_0; };
     bool readSomething = true;
+    DWORD idlePoll = 1;
     for (;;) {
         // The pipes are polled rather than waited on: a pipe handle does not
         // signal reliably, and a child blocked on a full pipe never ends.
@@ -291,7 +302,7 @@ bool Process::wait(void* abortEvent, unsigned long timeoutMs)
             slice = left < 0 ? 0 : static_cast<DWORD>(left);
         }
         if (m_outputPipe.valid() || m_errorPipe.valid())
-            slice = std::min<DWORD>(slice, readSomething ? 0 : kPollWhileIdleMs);
+            slice = std::min<DWORD>(slice, readSomething ? 0 : idlePoll);
         DWORD result = WaitForMultipleObjects(count, handles, FALSE, slice);
         if (result == WAIT_FAILED)
             throwLastError(L"Waiting for process <" + getLogString() + L"> failed.");
@@ -304,6 +315,8 @@ bool Process::wait(void* abortEvent, unsigned long timeoutMs)
             return true;
         }
         readSomething = drainBoth(false);
+        // Right after output, look again soon; the longer the pipes stay quiet, the less often.
+        idlePoll = readSomething ? 1 : std::min<DWORD>(idlePoll * 2, kPollWhileIdleMs);
         if (aborted())
             return false;
         if (expired()) {
