@@ -130,7 +130,7 @@ QKZ_WIDE_CLMUL inline __m512i load512(const unsigned char* p)
 
 QKZ_WIDE_CLMUL inline __m512i broadcast(long long high, long long low)
 {
-    return _mm512_broadcast_i32x4(_mm_set_epi64x(high, low));
+    return _mm512_set_epi64(high, low, high, low, high, low, high, low);
 }
 
 } // namespace
