@@ -23,8 +23,18 @@ public:
     using HashHandle = WinAPI::AutoHandle<CloseCryptHash, HCRYPTHASH>;
     using ProviderHandle = WinAPI::AutoHandle<ReleaseCryptContext, HCRYPTPROV>;
 
+    // Told how far a file has been read, after every block of it.
+    class IProgress {
+    public:
+        virtual ~IProgress() = default;
+        virtual void fileRead(unsigned long long done, unsigned long long total) = 0;
+    };
+
     // Acquires a verify-context AES provider; throws on failure.
     FileHasher();
+
+    // For every file this object reads from now on (null: none).
+    void setProgress(IProgress* progress) { m_progress = progress; }
 
     // "SHA-256:" and 64 lower-case hexadecimal digits.
     std::wstring createHash(const std::vector<unsigned char>& data);
@@ -50,6 +60,7 @@ private:
     unsigned long loadFileCrcFromRepository(const WinPath& file) const;
 
     ProviderHandle m_provider;
+    IProgress* m_progress = nullptr;
 };
 
 // The standard reflected CRC-32 (zip, gzip, PNG) continued over more bytes:

@@ -55,6 +55,19 @@ expect 0 "syskind: win64" "" -- typelib info "$(to_wine "$TLB")"
 expect 2 "" "File could not be found." -- typelib info "$(to_wine "$WORK/none.tlb")"
 expect 0 "found: WhichCopy" "" -- dll load qkz_comlib.dll WhichCopy
 expect 2 "" "Function Nope not found in" -- dll load qkz_comlib.dll Nope
+# Progress bars: on a console (a pseudo-terminal here) only, never on a pipe or with --quiet.
+head -c $((10 * 1048576)) /dev/urandom >"$WORK/big.bin"
+BIG=$(to_wine "$WORK/big.bin")
+expect 0 "SHA-256:" "" -- hash "$BIG"
+[ -s "$WORK/err.txt" ] && fail "zelut hash on a pipe: something on stderr"
+on_console() { script -qec "$*" /dev/null </dev/null | tr -d '\r' >"$WORK/console.txt" 2>&1 || true; }
+on_console "'$WINE' '$ZELUT' hash '$BIG'"
+grep -qF "10/10 MiB" "$WORK/console.txt" || fail "zelut hash on a console: no progress bar"
+grep -qF "SHA-256:" "$WORK/console.txt" || fail "zelut hash on a console: no hash"
+on_console "'$WINE' '$ZELUT' crc --quiet '$BIG'"
+grep -qF "MiB" "$WORK/console.txt" && fail "zelut crc --quiet on a console: a progress bar"
+on_console "'$WINE' '$ZELUT' cab extract '$(to_wine "$CABS/evil-names.cab")' '$(to_wine "$WORK/tty-out")'"
+grep -qF "/15 files" "$WORK/console.txt" || fail "zelut cab extract on a console: no progress bar"
 CHILD="$(to_wine "$(dirname "$ZELUT")/qkz_testchild.exe")"
 expect 7 "" "" -- run --elevated --hidden -- "$CHILD" exit 7
 expect 3 "" "" -- run --interactive --hidden -- "$CHILD" exit 3

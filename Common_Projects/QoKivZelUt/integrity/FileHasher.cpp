@@ -35,10 +35,18 @@ std::wstring hex8(unsigned long value)
 // (with the last error set) when a read fails. A file of more than one buffer
 // is read ahead on a second thread while the consumer works.
 template <class Consumer>
-bool readAll(HANDLE file, Consumer consume)
+bool readAll(HANDLE file, FileHasher::IProgress* progress, Consumer consume)
 {
     LARGE_INTEGER size = {};
-    if (GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) > kReadBuffer) {
+    const unsigned long long total = GetFileSizeEx(file, &size) ? static_cast<unsigned long long>(size.QuadPart) : 0;
+    unsigned long long done = 0;
+    auto take = [&](const unsigned char* data, DWORD got) {
+        consume(data, got);
+        done += got;
+        if (progress)
+            progress->fileRead(done, total);
+    };
+    if (total > kReadBuffer) {
         detail::ReadAhead reader(file, kReadBuffer);
         const unsigned char* data = nullptr;
         for (DWORD got = 0;;) {
@@ -46,7 +54,7 @@ bool readAll(HANDLE file, Consumer consume)
                 return false;
             if (got == 0)
                 return true;
-            consume(data, got);
+            take(data, got);
         }
     }
     std::vector<unsigned char> buffer(kReadBuffer);
@@ -56,7 +64,7 @@ bool readAll(HANDLE file, Consumer consume)
             return false;
         if (got == 0)
             return true;
-        consume(buffer.data(), got);
+        take(buffer.data(), got);
     }
 }
 
@@ -136,7 +144,7 @@ std::vector<unsigned char> FileHasher::createBinaryHash(const WinPath& file)
     HashHandle hash = createHashObject();
     WinAPI::FileHandle handle = WinAPI::openFileReadOnly(file);
     bool hashed = true;
-    bool read = readAll(handle, [&](const unsigned char* data, DWORD size) {
+    bool read = readAll(handle, m_progress, [&](const unsigned char* data, DWORD size) {
         if (hashed && !CryptHashData(hash, data, size, 0))
             hashed = false;
     });
@@ -161,7 +169,7 @@ unsigned long FileHasher::crcFromFile(const WinPath& file) const
     if (!handle.valid())
         return 0;
     unsigned long crc = 0;
-    if (!readAll(handle, [&](const unsigned char* data, DWORD size) { crc = crc32(crc, data, size); })) {
+    if (!readAll(handle, m_progress, [&](const unsigned char* data, DWORD size) { crc = crc32(crc, data, size); })) {
         // A checksum of part of a file would name a wrong copy: a failed read is a failure.
         ZEL_LOG_WARNING << L"FileHasher::crcFromFile(" << file << L"): reading failed: " << ErrorW32(GetLastError());
         return 0;

@@ -1,5 +1,6 @@
 // cab: list or extract a cabinet, also one attached behind a program.
 #include "../Command.h"
+#include "../Progress.h"
 
 #include <QoKivZelUt/CabExtractor.h>
 #include <QoKivZelUt/CabWriter.h>
@@ -14,12 +15,18 @@
 namespace zelut {
 namespace {
 
+// Lists each file written; on a console a bar of the files counts along.
 struct Progress : ZelCabExtractor::ICallback {
+    Progress(bool quiet, unsigned long total) : bar(quiet, L"files"), total(total) {}
+    ProgressBar bar;
+    unsigned long total;
     unsigned long files = 0;
     void onFileExtracted(const WinPath& path) override
     {
         ++files;
+        bar.clear();
         out(L"  " + path.str() + L"\n");
+        bar.update(files, total);
     }
     void onDirectoryCreated(const WinPath&) override {}
 };
@@ -40,7 +47,7 @@ void collect(const WinPath& directory, std::vector<WinPath>& files)
     }
 }
 
-int create(const Args& args)
+int create(const Args& args, bool quiet)
 {
     WinPath archive(args[1]), base;
     std::vector<WinPath> inputs;
@@ -63,30 +70,33 @@ int create(const Args& args)
         for (const WinPath& file : files)
             entries.emplace_back(file, root.getRelativePath(file));
     }
-    DWORD mode = 0;
-    bool terminal = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
     ZelArchive writer(archive);
     int result = kTrue;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].second.empty() || !writer.AppendFileWithName(entries[i].first, entries[i].second)) {
-            err(L"zelut cab: could not add " + entries[i].first.str() + L" (see the log)\n");
-            result = kError;
+    {
+        ProgressBar bar(quiet, L"files");
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].second.empty() || !writer.AppendFileWithName(entries[i].first, entries[i].second)) {
+                bar.clear();
+                err(L"zelut cab: could not add " + entries[i].first.str() + L" (see the log)\n");
+                result = kError;
+            }
+            bar.update(i + 1, entries.size());
         }
-        if (terminal)
-            out(L"\r" + std::to_wstring(i + 1) + L" of " + std::to_wstring(entries.size()) + L" files");
     }
     if (!writer.Close()) {
         err(L"zelut cab: the cabinet could not be finished (see the log)\n");
         return kError;
     }
-    out((terminal ? L"\n" : L"") + std::to_wstring(entries.size()) + L" files written to " + archive.str() + L"\n");
+    out(std::to_wstring(entries.size()) + L" files written to " + archive.str() + L"\n");
     return result;
 }
 
-int cab(const Args& args)
+int cab(const Args& given)
 {
+    Args args(given);
+    const bool quiet = takeQuiet(args);
     if (args.size() >= 3 && args[0] == L"create")
-        return create(args);
+        return create(args, quiet);
     if (args.size() < 2 || (args[0] != L"list" && args[0] != L"extract") ||
         args.size() > (args[0] == L"list" ? 2u : 3u))
         throw UsageError{L"expected list ARCHIVE, extract ARCHIVE [DIR] or create ARCHIVE FILE|DIR..."};
@@ -101,9 +111,10 @@ int cab(const Args& args)
             std::to_wstring(extractor.getArchiveSize()) + L" bytes packed\n");
         return kTrue;
     }
-    Progress progress;
+    Progress progress(quiet, extractor.getNumberOfFiles());
     extractor.setCallback(&progress);
     bool extracted = extractor.ExtractArchive(WinPath(args.size() == 3 ? args[2] : L"."));
+    progress.bar.clear();
     out(std::to_wstring(progress.files) + L" of " + std::to_wstring(extractor.getNumberOfFiles()) +
         L" files extracted\n");
     if (!extracted) {
@@ -115,8 +126,10 @@ int cab(const Args& args)
 
 const Registration cabRegistration{{L"cab", L"list or extract a cabinet archive",
                                     L"usage: zelut cab list ARCHIVE\n"
-                                    L"       zelut cab extract ARCHIVE [DIR]\n"
-                                    L"       zelut cab create ARCHIVE FILE|DIR... [--base DIR]\n"
+                                    L"       zelut cab extract ARCHIVE [DIR] [--quiet]\n"
+                                    L"       zelut cab create ARCHIVE FILE|DIR... [--base DIR] [--quiet]\n"
+                                    L"  extract and create draw a progress bar (files) on standard error when it\n"
+                                    L"  is a console; --quiet: none\n"
                                     L"  create packs files, and directories with everything below them, under\n"
                                     L"  names relative to DIR (default: the directory each input lies in);\n"
                                     L"  ARCHIVE may also be a program with a cabinet attached behind it;\n"

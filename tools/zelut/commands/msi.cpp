@@ -1,5 +1,6 @@
 // msi install|remove|check: drives one package or installed product.
 #include "../Command.h"
+#include "../Progress.h"
 
 #include <QoKivZelUt/MsiProduct.h>
 
@@ -8,27 +9,30 @@
 namespace zelut {
 namespace {
 
-// A one-line bar on standard error, redrawn at every step.
+// The installation's steps on a bar (on a console only); waiting is always said.
 class TerminalProgress : public ZelMsiProduct::IProgressCallback {
 public:
+    explicit TerminalProgress(bool quiet) : m_bar(quiet, L"steps") {}
+
     void step(int currentStep, int numberOfSteps, bool waiting) override
     {
         if (waiting) {
+            m_bar.clear();
             err(L"waiting for another installation to finish...\n");
             return;
         }
-        const int width = 30;
-        int filled = numberOfSteps > 0 ? currentStep * width / numberOfSteps : width;
-        err(L"\r[" + std::wstring(filled, L'#') + std::wstring(width - filled, L'.') + L"] " +
-            std::to_wstring(currentStep) + L"/" + std::to_wstring(numberOfSteps) +
-            (currentStep >= numberOfSteps ? L"\n" : L""));
+        m_bar.update(currentStep, numberOfSteps);
     }
 
     int filesInUse(const std::wstring& program, const std::wstring& windowTitle) override
     {
-        err(L"\nin use by " + program + L" (\"" + windowTitle + L"\"): left to the Installer\n");
+        m_bar.clear();
+        err(L"in use by " + program + L" (\"" + windowTitle + L"\"): left to the Installer\n");
         return 0;
     }
+
+private:
+    ProgressBar m_bar;
 };
 
 std::unique_ptr<ZelMsiProduct> open(const std::wstring& target, ZelMsiProduct::IProgressCallback* progress)
@@ -50,8 +54,10 @@ std::vector<std::pair<ATL::CComBSTR, ATL::CComBSTR>> properties(const Args& args
     return result;
 }
 
-int run(const Args& args)
+int run(const Args& given)
 {
+    Args args(given);
+    const bool quiet = takeQuiet(args);
     if (args.size() < 2)
         throw UsageError{L"expected an action and a PACKAGE"};
     const std::wstring& action = args[0];
@@ -60,7 +66,7 @@ int run(const Args& args)
     if (action != L"install" && args.size() != 2)
         throw UsageError{L"properties are taken by install only"};
     auto props = properties(args);
-    TerminalProgress progress;
+    TerminalProgress progress(quiet);
     std::unique_ptr<ZelMsiProduct> product;
     try {
         product = open(args[1], &progress);
@@ -88,11 +94,12 @@ int run(const Args& args)
 }
 
 const Registration registration{{L"msi", L"install, remove or check an Installer package",
-                                 L"usage: zelut msi install PACKAGE [PROP=VALUE...]\n"
+                                 L"usage: zelut msi install PACKAGE [PROP=VALUE...] [--quiet]\n"
                                  L"       zelut msi remove PACKAGE|{PRODUCT-CODE}\n"
                                  L"       zelut msi check PACKAGE|{PRODUCT-CODE}\n"
                                  L"  install passes REBOOT=ReallySuppress ALLUSERS=1 and the properties; a progress\n"
-                                 L"  bar goes to standard error. check exits 0 when installed, 1 when not.\n"
+                                 L"  bar goes to standard error when it is a console (--quiet: none).\n"
+                                 L"  check exits 0 when installed, 1 when not.\n"
                                  L"  The product's Installer log is written to the log directory.\n",
                                  run}};
 
