@@ -15,8 +15,10 @@ cat "$WORK/data.bin" >/dev/null
 t0=$(date +%s.%N)
 sha_peer=$(sha256sum "$WORK/data.bin" | cut -d' ' -f1)
 t1=$(date +%s.%N)
-zlib=$("$WORK/zlib_crc" "$WORK/data.bin")
-zlib_memory=$("$WORK/zlib_crc" --memory 512)
+# The peers' best of three runs too.
+best() { for run in 1 2 3; do "$@"; done | sort -k2 -g | tail -1; }
+zlib=$(best "$WORK/zlib_crc" "$WORK/data.bin")
+zlib_memory=$(best "$WORK/zlib_crc" --memory 512)
 [ "$sha_peer" = "$(value sha256)" ] || { echo "SHA-256 differs from sha256sum"; exit 1; }
 [ "${zlib% *}" = "$(value crc32)" ] || { echo "CRC-32 differs from zlib"; exit 1; }
 [ "${zlib_memory% *}" = "$(value crc32_in_memory)" ] || { echo "CRC-32 in memory differs from zlib"; exit 1; }
