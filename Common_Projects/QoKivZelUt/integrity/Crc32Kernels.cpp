@@ -177,7 +177,7 @@ QKZ_WIDE_CLMUL uint32_t crc32WideCarryless(uint32_t state, const unsigned char* 
     const __m512i k2048 = broadcast(kFold2048High, kFold2048Low);
     const __m512i k512 = broadcast(kFold512High, kFold512Low);
     // Four registers of four lanes, each lane folded 2048 bits ahead per step.
-    __m512i z0 = _mm512_xor_si512(load512(p), _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(state))));
+    __m512i z0 = _mm512_xor_si512(load512(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(state))));
     __m512i z1 = load512(p + 64), z2 = load512(p + 128), z3 = load512(p + 192);
     p += 256;
     size -= 256;
