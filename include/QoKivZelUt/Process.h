@@ -71,6 +71,7 @@ private:
 
     void resolve();
     std::wstring getLogString() const;
+    // "Executing <...>" with the working directory when there is one, then `how` ("" for a plain start).
     void logExecuting(const wchar_t* how) const;
     // The program to start and its arguments (a command line split as the system splits it).
     void programAndArguments(std::wstring& program, std::wstring& arguments);

@@ -65,8 +65,9 @@ TEST(CZelSystem, ParentProcessOfAChild)
     EXPECT_FALSE(service);
     bool fromMsi = true;
     long first = CZelSystem::IsStartedFromMsiExec(fromMsi);
-    if (SUCCEEDED(first))
+    if (SUCCEEDED(first)) {
         EXPECT_FALSE(fromMsi);
+    }
 
     qkztest::LogCapture log;
     CZelSystem::broadcastEnvironmentChange();

@@ -95,8 +95,9 @@ TEST_F(ServiceFixture, ServiceIgnoringStopIsTerminated)
     LogCapture log;
     EXPECT_TRUE(service.terminate());
     EXPECT_TRUE(log.contains(L"' seems to be running in spite of a STOP command."));
-    if (!qkztest::killedServiceStaysStopPending())
+    if (!qkztest::killedServiceStaysStopPending()) {
         EXPECT_TRUE(service.waitForStop(10000));
+    }
 }
 
 TEST_F(ServiceFixture, DeleteWhileOpenAndCreateAgainWhileMarked)

@@ -115,14 +115,6 @@ unsigned long lastErrorOr(unsigned long fallback)
 
 } // namespace
 
-void Process::logExecuting(const wchar_t* how) const
-{
-    if (m_workingDirectory.empty())
-        ZEL_LOG_INFO << L"Executing <" << getLogString() << L"> " << how;
-    else
-        ZEL_LOG_INFO << L"Executing <" << getLogString() << L"> with working directory " << m_workingDirectory << L" "
-                     << how;
-}
 
 void Process::programAndArguments(std::wstring& program, std::wstring& arguments)
 {

@@ -189,16 +189,23 @@ void Process::prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, 
     startup.hStdError = ends.error;
 }
 
+void Process::logExecuting(const wchar_t* how) const
+{
+    const std::wstring suffix = *how ? std::wstring(L" ") + how : std::wstring();
+    if (m_workingDirectory.empty())
+        ZEL_LOG_INFO << L"Executing <" << getLogString() << L">" << suffix;
+    else
+        ZEL_LOG_INFO << L"Executing <" << getLogString() << L"> with working directory " << m_workingDirectory
+                     << suffix;
+}
+
 Process& Process::start(bool hidden)
 {
     resolve();
     STARTUPINFOW startup;
     ChildEnds ends;  // closed in the parent on every path out of here
     prepareCreateProcessArguments(startup, hidden, ends);
-    if (m_workingDirectory.empty())
-        ZEL_LOG_INFO << L"Executing <" << getLogString() << L">";
-    else
-        ZEL_LOG_INFO << L"Executing <" << getLogString() << L"> with working directory " << m_workingDirectory;
+    logExecuting(L"");
 
     std::wstring commandLine = getCommandline();
     PROCESS_INFORMATION info = {};
