@@ -103,6 +103,11 @@ private:
 };
 
 // A Process whose destructor terminates the program (exit code 0, no dump).
+// One argument as it must stand on a command line so that the system's
+// splitting gives it back unchanged: quoted when it is empty or holds a blank,
+// tab or quote, with backslashes doubled where they precede a quote.
+QOKIVZELUT_API std::wstring quoteArgument(const std::wstring& argument);
+
 class QOKIVZELUT_API AutoTerminateProcess : public Process {
 public:
     AutoTerminateProcess(const WinPath& executable, const std::wstring& arguments, const WinPath& workingDirectory);

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <shellapi.h>
+
+#include <iterator>
+
 using qkztest::LogCapture;
 using ZelUt::Process;
 
@@ -81,6 +85,24 @@ TEST(Process, DocumentsStartTheirAssociatedProgram)
     EXPECT_EQ(document.str() + L"|" + document.str(), p.getOutputA());
     RegDeleteTreeW(HKEY_CLASSES_ROOT, extension.c_str());
     RegDeleteTreeW(HKEY_CLASSES_ROOT, type.c_str());
+}
+
+// Arguments quoted for a command line come back unchanged from the system's splitting.
+TEST(Process, QuotedArgumentsSurviveTheSystemsSplitting)
+{
+    const std::wstring arguments[] = {L"plain", L"", L"a b", L"tab\there", L"say \"hi\"", L"C:\\my dir\\",
+                                      L"back\\\\\"slash", L"\\\\server\\share", L"end\\"};
+    std::wstring line = L"program.exe";
+    for (const std::wstring& argument : arguments)
+        line += L" " + ZelUt::quoteArgument(argument);
+    int count = 0;
+    LPWSTR* parts = CommandLineToArgvW(line.c_str(), &count);
+    ASSERT_NE(nullptr, parts);
+    ASSERT_EQ(1 + static_cast<int>(std::size(arguments)), count) << line;
+    for (int i = 1; i < count; ++i)
+        EXPECT_EQ(arguments[i - 1], parts[i]) << line;
+    LocalFree(parts);
+    EXPECT_EQ(L"C:\\x\\y", ZelUt::quoteArgument(L"C:\\x\\y"));  // nothing to quote: unchanged
 }
 
 TEST(Process, InputIsFedOnceAndEchoedBack)

@@ -69,6 +69,7 @@ grep -qF "MiB" "$WORK/console.txt" && fail "zelut crc --quiet on a console: a pr
 on_console "'$WINE' '$ZELUT' cab extract '$(to_wine "$CABS/evil-names.cab")' '$(to_wine "$WORK/tty-out")'"
 grep -qF "/15 files" "$WORK/console.txt" || fail "zelut cab extract on a console: no progress bar"
 CHILD="$(to_wine "$(dirname "$ZELUT")/qkz_testchild.exe")"
+expect 0 'say "hi" in C:\my dir\' "" -- run -- "$CHILD" print 'say "hi" in C:\my dir\'
 expect 7 "" "" -- run --elevated --hidden -- "$CHILD" exit 7
 expect 3 "" "" -- run --interactive --hidden -- "$CHILD" exit 3
 expect 2 "" "unknown or repeated option --elevated" -- run --interactive --elevated -- "$CHILD" exit 3

@@ -38,25 +38,6 @@ bool isAddress(const std::wstring& text)
     return scheme > 0 && text.compare(scheme, 3, L"://") == 0;
 }
 
-// One argument as the system's command-line splitting reads it back.
-std::wstring quotedArgument(const std::wstring& argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
-        return argument;
-    std::wstring text = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        text.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        text += c;
-    }
-    return text.append(backslashes * 2, L'\\') + L"\"";
-}
-
 // The step's failure: the code is the low 16 bits of the HRESULT.
 void succeed(HRESULT result, const wchar_t* step)
 {
@@ -142,7 +123,7 @@ void Process::programAndArguments(std::wstring& program, std::wstring& arguments
         if (i == 0)
             program = parts[0];
         else
-            arguments += (i > 1 ? L" " : L"") + quotedArgument(parts[i]);
+            arguments += (i > 1 ? L" " : L"") + quoteArgument(parts[i]);
     }
 }
 

@@ -7,16 +7,6 @@
 namespace zelut {
 namespace {
 
-std::wstring quoted(const std::wstring& arg)
-{
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
-        return arg;
-    std::wstring q = L"\"";
-    for (wchar_t c : arg)
-        q += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
-    return q + L"\"";
-}
-
 // Prints what was added to the text since the last call.
 void printNew(const std::wstring& text, size_t& printed, void (*print)(const std::wstring&))
 {
@@ -82,7 +72,7 @@ int run(const Args& args)
         throw UsageError{L"missing -- COMMAND"};
     std::wstring arguments;
     for (size_t a = i + 2; a < args.size(); ++a)
-        arguments += (arguments.empty() ? L"" : L" ") + quoted(args[a]);
+        arguments += (arguments.empty() ? L"" : L" ") + ZelUt::quoteArgument(args[a]);
     WinPath program(args[i + 1]);
     if (!program.isAbsolute() && program.exists())
         program = WinAPI::fullpath(program);  // a program below the current directory, not the system's
