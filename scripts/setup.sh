@@ -26,7 +26,7 @@ WINE64=/usr/lib/wine/wine64
 
 PACKAGES="cmake ninja-build python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 mingw-w64-tools wine wine32:i386 wine64
-googletest bison wixl gcab cabextract osslsigncode zlib1g-dev g++ coreutils util-linux zip
+googletest bison wixl gcab cabextract osslsigncode zlib1g-dev g++ coreutils util-linux bsdutils zip
 libxml2-utils openssl mono-mcs mono-utils"
 
 say() { echo "setup: $*" >&2; }

@@ -21,7 +21,7 @@ done
 ls "$WORK/sdk/bin" | grep -q '^libgcc_s_.*\.dll$' || fail "the SDK lacks the MinGW libgcc DLL"
 
 probe() {
-    cmake -S "$SRC/tests/sdk/version-probe" -B "$WORK/probe-$1" -DWANT="$1" -DCMAKE_PREFIX_PATH="$WORK/sdk" |
+    cmake -S "$SRC/tests/sdk/version-probe" -B "$WORK/probe-$1" -G Ninja -DWANT="$1" -DCMAKE_PREFIX_PATH="$WORK/sdk" |
         grep "QoKivZelUt $1:" || true
 }
 probe 1.0 | grep -q "found 1\.0\." || fail "find_package(QoKivZelUt 1.0) did not find the SDK"
