@@ -273,19 +273,10 @@ public:
           m_at(layout.tableOffset[table] + uint64_t(row) * layout.rowSize[table])
     {
     }
-    uint32_t fixedValue()
-    {
-        unsigned width = next();
-        uint32_t value = width == 2 ? m_tables.read<uint16_t>(m_at, "a table row")
-                                    : m_tables.read<uint32_t>(m_at, "a table row");
-        m_at += width;
-        return value;
-    }
+    uint32_t fixedValue() { return column(); }
     std::string string()
     {
-        unsigned width = next();
-        uint32_t offset = m_tables.index(m_at, width, "a table row");
-        m_at += width;
+        uint32_t offset = column();
         if (!m_streams.haveStrings)
             throw MetadataError("the metadata has no #Strings heap");
         const Bytes& heap = m_streams.strings;
@@ -296,9 +287,7 @@ public:
     }
     std::vector<uint8_t> blob()
     {
-        unsigned width = next();
-        uint32_t offset = m_tables.index(m_at, width, "a table row");
-        m_at += width;
+        uint32_t offset = column();
         if (!m_streams.haveBlobs)
             throw MetadataError("the metadata has no #Blob heap");
         const Bytes& heap = m_streams.blobs;
@@ -324,6 +313,14 @@ public:
     }
 
 private:
+    // The next column's value (2 or 4 bytes, a number or a heap offset); the row position advances.
+    uint32_t column()
+    {
+        unsigned width = next();
+        uint32_t value = m_tables.index(m_at, width, "a table row");
+        m_at += width;
+        return value;
+    }
     // The width of the next column; its position advances with the read.
     unsigned next()
     {
