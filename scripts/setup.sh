@@ -164,6 +164,17 @@ create_wine_prefix() {
     fi
 }
 
+# A crashing program must end with an exit code: the crash dialog Wine shows
+# otherwise cannot be closed under the null display, and the crashed program
+# and whoever waits for it (a suite, a script) would hang.
+no_crash_dialog() {
+    if [ ! -f "$WINEPREFIX/.qkz-no-crash-dialog" ]; then
+        "$WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+            </dev/null >/dev/null 2>&1
+        touch "$WINEPREFIX/.qkz-no-crash-dialog"
+    fi
+}
+
 # Suites need network places: the installer suite a drive the system reports
 # as remote, N: over a directory of the build typed "network"; the archive
 # suite a share, \\qkzserver\qkzshare, which Wine finds below dosdevices/unc.
@@ -207,6 +218,7 @@ choose_wine "$@"
 configure_and_build "$BUILD/win32" mingw-i686 "$([ "$HAS_WIN32" = 1 ] && echo ON || echo OFF)"
 configure_and_build "$BUILD/win64" mingw-x86_64 ON
 create_wine_prefix
+no_crash_dialog
 map_network_drive
 start_wine
 # The build whose programs the tool and the tour run: the product where it runs.

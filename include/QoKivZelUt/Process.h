@@ -45,8 +45,11 @@ public:
     // Starts the program through the elevation prompt; a plain start on
     // systems without user account control. No pipes are connected.
     Process& startElevated(bool hidden);
-    // Attaches to the first running process with the same image name.
+    // Attaches to the first running process with the same image name; a
+    // program without a name never attaches. Test operator bool afterwards.
     Process& open(unsigned long desiredAccess);
+    // Attaches to the process of that id (a service's own, say); test operator bool afterwards.
+    Process& attach(unsigned long processId, unsigned long desiredAccess);
     // Writes the text as UTF-16LE to the child's input, then closes the input.
     void writeInput(const std::wstring& text);
     bool wait(unsigned long timeoutMs);
@@ -59,7 +62,7 @@ public:
     std::wstring getStderrA() const;
     // 259 while running; 0xC0000008 when never started.
     unsigned long getExitCode() const;
-    // Optionally writes a dump, terminates and waits for the end.
+    // Optionally writes a dump, terminates and waits up to ten seconds for the end.
     void terminate(unsigned int exitCode, bool writeDump) const;
     std::wstring getCommandline();
 
@@ -75,6 +78,9 @@ private:
     void logExecuting(const wchar_t* how) const;
     // The program to start and its arguments (a command line split as the system splits it).
     void programAndArguments(std::wstring& program, std::wstring& arguments);
+    // Throws code 2 "<operation> failed: '<program>' does not exist." for an
+    // empty or missing program (an address passes when allowed).
+    void requireProgram(const std::wstring& program, const wchar_t* operation, bool addressAllowed) const;
     bool startAsInteractiveUserViaExplorerAutomation(bool hidden, const std::wstring& file,
                                                      const std::wstring& arguments);
     bool startAsInteractiveUserViaProcessToken(bool hidden, const std::wstring& workingDirectory);
@@ -102,12 +108,12 @@ private:
     std::wstring m_error;
 };
 
-// A Process whose destructor terminates the program (exit code 0, no dump).
 // One argument as it must stand on a command line so that the system's
 // splitting gives it back unchanged: quoted when it is empty or holds a blank,
 // tab or quote, with backslashes doubled where they precede a quote.
 QOKIVZELUT_API std::wstring quoteArgument(const std::wstring& argument);
 
+// A Process whose destructor terminates the program (exit code 0, no dump).
 class QOKIVZELUT_API AutoTerminateProcess : public Process {
 public:
     AutoTerminateProcess(const WinPath& executable, const std::wstring& arguments, const WinPath& workingDirectory);

@@ -29,7 +29,7 @@ public:
     CZelRemoteShare(const std::wstring& computer, enumDirToShare dir, bool keepShare);
     CZelRemoteShare(const std::wstring& computer, const std::wstring& localPath, bool keepShare,
                     enumShareAccessRights rights);
-    // Removes the share unless it is to be kept.
+    // Removes the share unless it is to be kept (only a share this object created).
     ~CZelRemoteShare();
     CZelRemoteShare(const CZelRemoteShare&) = delete;
     CZelRemoteShare& operator=(const CZelRemoteShare&) = delete;
@@ -37,7 +37,11 @@ public:
     // Names shorter than 260 characters are taken; others change nothing.
     void SetShareName(const std::wstring& name);
     bool isOpen() const;
+    // Creates the share. One of that name already there is used when it
+    // shares the same directory, replaced when it is one this library made for
+    // that directory, and otherwise left alone (false).
     bool OpenShare();
+    // Removes the share when this object created it; others are left in place.
     void CloseShare();
     // \\computer\share; throws CZelException(0) while not configured.
     WinPath GetUNCPath() const;
@@ -51,7 +55,9 @@ private:
     bool SetTargetComputer(const std::wstring& name);
     bool directoryChosen() const;
     bool readLocalPath(HKEY machine);
+    bool readTargetDirectory();
     unsigned long addShare();
+    bool reopenOwnShare();
 
     std::wstring m_localPath;
     std::wstring m_shareName;
@@ -61,6 +67,7 @@ private:
     enumShareAccessRights m_accessRights = eRightsDefault;
     bool m_keepShare = false;
     bool m_configured = false;
+    bool m_created = false;  // the share is this object's own making
 };
 
 // Starts the computer's remote registry service when it is stopped, and stops

@@ -42,8 +42,10 @@ public:
     // The arguments split as the system splits command lines.
     bool start(const std::wstring& arguments);
     bool stop();
-    // Kills the service's process when it ignores STOP (this computer only).
+    // Kills the service's own process when it ignores STOP (this computer
+    // only); false when the process is not found or not ended.
     bool terminate();
+    // Both waits end with false at once when the status cannot be read.
     bool waitForStop(unsigned long timeoutMs);
     bool waitForStart(unsigned long timeoutMs);
     std::wstring getCommandline();
@@ -55,10 +57,17 @@ public:
     bool deleteService();
 
 private:
+    static const unsigned long kNoStatusLogged = ~0ul;
+
+    // False (logged, error stored) when the status cannot be read.
+    bool queryStatus(Status& current);
+    bool failed(const wchar_t* what);
+
     ServiceHandle m_handle;
     std::wstring m_name;
     std::wstring m_targetComputer;
     unsigned long m_lastError = 0;
+    unsigned long m_loggedStatus = kNoStatusLogged;
 };
 
 QOKIVZELUT_API std::wostream& operator<<(std::wostream& out, CNtService::Status status);

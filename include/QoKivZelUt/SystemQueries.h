@@ -68,40 +68,4 @@ namespace ZelUt {
 
 QOKIVZELUT_API unsigned long getSessionIdAlternative(unsigned long pid);
 QOKIVZELUT_API unsigned long getSessionIdViaWTSEnumerateProcesses(unsigned long pid);
-
-// The session and terminal-services calls behind the queries above. Some
-// systems (and emulators) lack or stub them; tests put their own in front.
-class QOKIVZELUT_API SessionApi {
-public:
-    struct WtsProcess {
-        std::wstring name;
-        unsigned long processId;
-        unsigned long sessionId;
-        std::wstring sid;
-    };
-    virtual ~SessionApi() = default;
-    // False with the error in error when the system gives no answer.
-    virtual bool processIdToSessionId(unsigned long pid, unsigned long& session, unsigned long& error);
-    // False with the error; ERROR_MORE_DATA with needed set asks for a larger list.
-    virtual bool enumProcesses(std::vector<unsigned long>& pids, unsigned long& needed, unsigned long& error);
-    virtual bool wtsEnumerateProcesses(std::vector<WtsProcess>& processes, unsigned long& error);
-    // VER_SUITENAME test of one suite mask: true present, false absent; throws on other failures.
-    virtual bool hasSuite(unsigned short suite);
-    // The system's version family as the version queries classify it.
-    virtual WinAPI::WindowsVersion windowsVersion();
-
-    // The steps of starting a program with the interactive shell's token; each
-    // false with the last error set. Tests fail them one by one.
-    virtual bool openProcessToken(HANDLE process, unsigned long access, HANDLE& token);
-    virtual bool duplicatePrimaryToken(HANDLE token, HANDLE& duplicate);
-    virtual bool impersonateLoggedOnUser(HANDLE token);
-    virtual bool createProcessAsUser(HANDLE token, const wchar_t* application, wchar_t* commandLine,
-                                     unsigned long flags, const wchar_t* directory, STARTUPINFOW& startup,
-                                     PROCESS_INFORMATION& info);
-};
-
-// The calls in use; the system's own unless replaced. Returns the previous one.
-QOKIVZELUT_API SessionApi* setSessionApi(SessionApi* api);
-QOKIVZELUT_API SessionApi& sessionApi();
-
 } // namespace ZelUt

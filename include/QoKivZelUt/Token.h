@@ -40,11 +40,13 @@ private:
     std::vector<BYTE> m_groups;
 };
 
-// A privilege enabled for the lifetime of the object.
+// A privilege enabled for the lifetime of the object; the destructor puts
+// back the state it found (one already enabled stays enabled).
 class QOKIVZELUT_API CZelPrivilege {
 public:
     // On the process's token, or on the current (impersonating) thread's.
     CZelPrivilege(const std::wstring& name, bool process);
+    // On the caller's token, which must outlive the object.
     CZelPrivilege(HANDLE token, const std::wstring& name);
     ~CZelPrivilege();
     CZelPrivilege(const CZelPrivilege&) = delete;
@@ -53,12 +55,14 @@ public:
     bool Granted() const { return m_granted; }
 
 private:
-    bool setOnTarget(bool enable);
+    bool openOwnTarget();
 
     std::wstring m_name;
     bool m_granted = false;
+    bool m_wasEnabled = false;
     bool m_process = false;
-    HANDLE m_token = nullptr;
+    HANDLE m_token = nullptr;         // the caller's
+    WinAPI::FileHandle m_ownToken;    // the process's or thread's, opened by the object
 };
 
 // Grants an account right ("SeServiceLogonRight", ...) on the computer (empty: this one).

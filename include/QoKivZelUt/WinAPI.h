@@ -272,6 +272,9 @@ QOKIVZELUT_API std::vector<std::wstring> queryDosDevice(const std::wstring& name
 QOKIVZELUT_API std::vector<std::wstring> listAllVolumes();
 QOKIVZELUT_API std::vector<std::wstring> getVolumePathNamesForVolumeName(const std::wstring& volume);
 
+// The arguments of a command line as the system splits it; none for an empty line.
+QOKIVZELUT_API std::vector<std::wstring> commandLineToArgv(const std::wstring& line);
+
 QOKIVZELUT_API std::string toUtf8(const std::wstring& text);
 QOKIVZELUT_API std::wstring fromUtf8(const std::string& text);
 

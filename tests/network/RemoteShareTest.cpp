@@ -1,4 +1,4 @@
-#include "FakeNetworkApi.h"
+#include "FakeApis.h"
 #include "TestEnv.h"
 
 #include <QoKivZelUt/RemoteShare.h>
@@ -24,11 +24,10 @@ void setString(HKEY root, const wchar_t* subkey, const wchar_t* name, const std:
 // in a test key.
 struct RemoteMachine : ::testing::Test {
     qkztest::TestRegistryKey registry;
-    qkztest::FakeNetworkApi fake;
-    qkztest::NetworkSeam seam{fake};
+    qkztest::FakeRemoteMachine fake;
     void SetUp() override
     {
-        fake.remoteMachine = registry.key();
+        fake.registry = registry.key();
         setString(registry.key(), kNtVersion, L"SystemRoot", L"D:\\WinRemote");
         setString(registry.key(), kVersion, L"ProgramFilesDir", L"D:\\Programs");
         setString(registry.key(), kVersion, L"CommonFilesDir", L"D:\\Programs\\Common");
@@ -54,19 +53,70 @@ TEST_F(RemoteMachine, WellKnownDirectoriesAreSharedAndRemovedAgain)
             EXPECT_TRUE(share.isOpen());
             EXPECT_EQ(std::wstring(L"\\\\remotebox\\") + c.name, share.GetUNCPath().str());
             EXPECT_EQ(c.path, share.GetLocalPath().str());
-            const auto& added = fake.remoteShares.at(c.name);
+            const auto& added = fake.shares.at(c.name);
             EXPECT_EQ(c.path, added.path);
             EXPECT_EQ(L"Kiv Zel", added.remark);
             EXPECT_EQ(0u, added.type);
             EXPECT_EQ(0u, added.permissions);
             EXPECT_EQ(0xFFFFFFFFu, added.maxUses);
-            EXPECT_EQ(L"", fake.remoteSddl.at(c.name));  // default rights: no descriptor
-            LogCapture log;
-            EXPECT_TRUE(share.OpenShare());
-            EXPECT_TRUE(log.contains(L"OpenShare: Share was already opened"));
+            EXPECT_EQ(L"", fake.sddl.at(c.name));  // default rights: no descriptor
         }
-        EXPECT_TRUE(fake.remoteShares.empty()) << c.name;  // removed by the destructor
+        EXPECT_TRUE(fake.shares.empty()) << c.name;  // removed by the destructor
+
+        // One an earlier run kept: used, its directory known, and left in place.
+        fake.plant(c.name, c.path, L"Kiv Zel");
+        {
+            CZelRemoteShare found(L"remotebox", c.dir, false);
+            LogCapture log;
+            EXPECT_TRUE(found.OpenShare());
+            EXPECT_TRUE(log.contains(L"OpenShare: Share was already opened"));
+            EXPECT_EQ(c.path, found.GetLocalPath().str());
+        }
+        EXPECT_EQ(1u, fake.shares.erase(c.name)) << c.name;
     }
+}
+
+// A share of the same name that is not this object's own is never deleted or
+// re-pointed: not by the destructor, not by a reopen.
+TEST_F(RemoteMachine, SharesOfOthersAreLeftAlone)
+{
+    fake.plant(L"KIV_SR$", L"D:\\Elsewhere", L"Kiv Zel");
+    fake.plant(L"ADMIN$", L"D:\\WinRemote", L"Remote Admin");
+    LogCapture log;
+    {
+        CZelRemoteShare elsewhere(L"remotebox", CZelRemoteShare::eDirSystemRoot, false);
+        EXPECT_FALSE(elsewhere.OpenShare());
+        EXPECT_TRUE(log.contains(L"shares 'D:\\Elsewhere', not 'D:\\WinRemote'"));
+        CZelRemoteShare admin(L"remotebox", L"D:\\Data", false, CZelRemoteShare::eRightsDefault);
+        admin.SetShareName(L"ADMIN$");
+        EXPECT_FALSE(admin.OpenShare());
+        admin.CloseShare();
+        EXPECT_TRUE(log.contains(L"CloseShare: the share ADMIN$ was not created here; it is left in place."));
+    }
+    EXPECT_EQ(2u, fake.shares.size());
+    EXPECT_EQ(L"D:\\Elsewhere", fake.shares.at(L"KIV_SR$").path);
+    EXPECT_TRUE(fake.calls.empty());
+
+    // Seen only once the addition says it exists (made between the two calls):
+    // replaced when it is this library's share of the same directory, else kept.
+    const struct {
+        const wchar_t* path;
+        const wchar_t* remark;
+        bool replaced;
+    } cases[] = {{L"D:\\Programs", L"Kiv Zel", true}, {L"D:\\Programs", L"Business", false},
+                 {L"D:\\Other", L"Kiv Zel", false}};
+    for (const auto& c : cases) {
+        fake.shares.clear();
+        fake.calls.clear();
+        fake.plant(L"KIV_PF$", c.path, c.remark);
+        fake.infoMisses = 1;
+        CZelRemoteShare share(L"remotebox", CZelRemoteShare::eDirProgramFiles, false);
+        EXPECT_EQ(c.replaced, share.OpenShare()) << c.remark << c.path;
+        EXPECT_EQ(c.path, fake.shares.at(L"KIV_PF$").path);
+        EXPECT_EQ(c.replaced ? L"Kiv Zel" : c.remark, fake.shares.at(L"KIV_PF$").remark);
+        EXPECT_EQ(c.replaced ? 3u : 1u, fake.calls.size());  // add, del, add
+    }
+    EXPECT_TRUE(log.contains(L" is not one this library made for 'D:\\Programs'; it is left alone."));
 }
 
 TEST_F(RemoteMachine, ChosenDirectoryNamesRightsAndKeptShares)
@@ -81,9 +131,9 @@ TEST_F(RemoteMachine, ChosenDirectoryNamesRightsAndKeptShares)
         EXPECT_LE(before, tick);
         EXPECT_LE(tick, GetTickCount64());
         EXPECT_EQ(L"E:\\Data dir", share.GetLocalPath().str());
-        EXPECT_EQ(L"D:(A;;0x1200a9;;;WD)", fake.remoteSddl.at(name));
+        EXPECT_EQ(L"D:(A;;0x1200a9;;;WD)", fake.sddl.at(name));
     }
-    EXPECT_EQ(1u, fake.remoteShares.size());  // kept
+    EXPECT_EQ(1u, fake.shares.size());  // kept
 
     CZelRemoteShare named(L"\\\\remotebox", L"E:\\x", false, CZelRemoteShare::eRightsDefault);
     const WinPath longest(L"\\\\remotebox\\" + std::wstring(259, L'n'));
@@ -98,15 +148,16 @@ TEST_F(RemoteMachine, ChosenDirectoryNamesRightsAndKeptShares)
     std::wstring computer = WinAPI::getComputerName();
     CZelRemoteShare local(L"", CZelRemoteShare::eDirSystemRoot, false);
     EXPECT_EQ(L"\\\\" + computer + L"\\KIV_SR$", local.GetUNCPath().str());
-    CZelRemoteShare localPath(L"", L"E:\\x", false, CZelRemoteShare::eRightsDefault);  // configured as well
-    localPath.SetShareName(L"QKZ$");
-    EXPECT_EQ(L"\\\\" + computer + L"\\QKZ$", localPath.GetUNCPath().str());
+    CZelRemoteShare noComputer(L"", L"E:\\x", false, CZelRemoteShare::eRightsDefault);  // an empty variable, say
+    EXPECT_THROW(noComputer.GetUNCPath(), CZelException);
+    EXPECT_FALSE(noComputer.OpenShare());
 }
 
 TEST_F(RemoteMachine, ExistingShareIsReopenedAndFailedCallsRetriedOnce)
 {
     // Gone when looked for, there when added: deleted, a second later added again.
-    fake.addAnswers = {2118};
+    fake.plant(L"KIV_PF$", L"D:\\Programs", L"Kiv Zel");
+    fake.infoMisses = 1;
     {
         CZelRemoteShare share(L"remotebox", CZelRemoteShare::eDirProgramFiles, false);
         LogCapture log;
@@ -115,16 +166,17 @@ TEST_F(RemoteMachine, ExistingShareIsReopenedAndFailedCallsRetriedOnce)
         EXPECT_GE(GetTickCount64() - start, 950u);  // a second, as the tick count measures it
         EXPECT_TRUE(log.contains(L"OpenShare: Share already exists; going to reopen: 2118"));
         EXPECT_TRUE(log.contains(L"Successfully reopened share"));
-        EXPECT_EQ(L"D:\\Programs", fake.remoteShares.at(L"KIV_PF$").path);
-        EXPECT_EQ((std::vector<std::wstring>{L"add \\\\remotebox KIV_PF$", L"add \\\\remotebox KIV_PF$"}),
-                  fake.shareCalls);
+        EXPECT_EQ(L"D:\\Programs", fake.shares.at(L"KIV_PF$").path);
+        EXPECT_EQ((std::vector<std::wstring>{L"add \\\\remotebox KIV_PF$", L"del \\\\remotebox KIV_PF$",
+                                             L"add \\\\remotebox KIV_PF$"}),
+                  fake.calls);
     }
-    fake.shareCalls.clear();
+    fake.calls.clear();
     fake.addAnswers = {1726};
     {
         CZelRemoteShare share(L"remotebox", CZelRemoteShare::eDirCommonFiles, false);
         EXPECT_TRUE(share.OpenShare());
-        EXPECT_EQ(2u, fake.shareCalls.size());
+        EXPECT_EQ(2u, fake.calls.size());
     }
     fake.addAnswers = {1726, 1726};
     {
@@ -134,7 +186,9 @@ TEST_F(RemoteMachine, ExistingShareIsReopenedAndFailedCallsRetriedOnce)
         EXPECT_TRUE(log.contains(L"OpenShare: Failed to open share. "));
         EXPECT_TRUE(log.contains(L"(1726)"));
     }
-    fake.addAnswers = {2118, ERROR_ACCESS_DENIED};
+    fake.plant(L"KIV_SR$", L"D:\\WinRemote", L"Kiv Zel");
+    fake.infoMisses = 1;
+    fake.addAnswers = {0, ERROR_ACCESS_DENIED};
     {
         CZelRemoteShare share(L"remotebox", CZelRemoteShare::eDirSystemRoot, false);
         LogCapture log;
@@ -174,7 +228,7 @@ TEST_F(RemoteMachine, EveryFailureIsReportedAndNothingIsShared)
     EXPECT_FALSE(noSystemRoot.OpenShare());  // a custom share without a path is not configured
     CZelRemoteShare custom(L"remotebox", L"E:\\x", false, CZelRemoteShare::eRightsDefault);
     EXPECT_THROW(custom.OpenShare(), CZelException);  // no system root: the caller hears of it
-    EXPECT_TRUE(fake.remoteShares.empty());
+    EXPECT_TRUE(fake.shares.empty());
 
     CZelRemoteShare tooLong(std::wstring(261, L'c'), CZelRemoteShare::eDirSystemRoot, false);
     EXPECT_TRUE(log.contains(L"CZelRemoteShare::SetTargetComputer: No valid computername given"));
@@ -228,13 +282,12 @@ TEST(RemoteShare, ThisComputerUnderItsOwnName)
 struct RemoteRegistryService : ::testing::Test {
     ZelUt::CServiceControlManager manager{L"", SC_MANAGER_ALL_ACCESS};
     ZelUt::CNtService service;
+    const std::wstring binary = L"\"" + (qkztest::binDir() / L"qkz_testservice.exe").str() + L"\"";
     void SetUp() override
     {
         ASSERT_FALSE(manager.serviceExists(L"RemoteRegistry")) << "a real remote registry service";
         service = manager.createService(L"RemoteRegistry", L"QKZ remote registry", SERVICE_WIN32_OWN_PROCESS,
-                                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                        L"\"" + (qkztest::binDir() / L"qkz_testservice.exe").str() + L"\"", L"", L"",
-                                        L"");
+                                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary, L"", L"", L"");
         ASSERT_TRUE(service);
     }
     void TearDown() override
@@ -270,11 +323,24 @@ TEST_F(RemoteRegistryService, StartedWhenStoppedAndStoppedAgainLeftAloneWhenRunn
     // Through a share: running while the registry is read, stopped afterwards.
     qkztest::TestRegistryKey registry;
     setString(registry.key(), kNtVersion, L"SystemRoot", L"D:\\WinRemote");
-    qkztest::FakeNetworkApi fake;
-    fake.remoteMachine = registry.key();
-    qkztest::NetworkSeam seam(fake);
+    qkztest::FakeRemoteMachine fake;
+    fake.registry = registry.key();
     CZelRemoteShare share(L"remotebox", CZelRemoteShare::eDirSystemRoot, false);
     EXPECT_TRUE(share.OpenShare());
+    EXPECT_EQ(ZelUt::CNtService::Status::Stopped, service.getStatus());
+}
+
+// Started is ours to stop, also when the start outlasts the ten seconds waited for it.
+TEST_F(RemoteRegistryService, StoppedAgainAfterAStartSlowerThanTheWait)
+{
+    service.changeConfig(binary + L" slow-start=11000", SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, L"",
+                         L"", L"", L"");
+    LogCapture log;
+    {
+        CMakeRemoteRegistryAvailable available(L"\\\\remotebox");
+        EXPECT_TRUE(available.startedService());
+        EXPECT_TRUE(log.contains(L"Wait for service start up timed out"));
+    }
     EXPECT_EQ(ZelUt::CNtService::Status::Stopped, service.getStatus());
 }
 

@@ -1,13 +1,12 @@
 #include <QoKivZelUt/ZelPath.h>
 
-#include "FakeNetworkApi.h"
+#include "FakeApis.h"
 #include "MappedResolver.h"
 #include "TestEnv.h"
 
 #include <gtest/gtest.h>
 
-using qkztest::FakeNetworkApi;
-using qkztest::NetworkSeam;
+using qkztest::FakeShares;
 
 namespace {
 
@@ -48,12 +47,11 @@ TEST(ZelPath, ArgumentsCompareWithoutBlanksSlashesAndCase)
 
 TEST(ZelPath, ShareSearchPicksTheLongestDirectoryAndHidesDollarShares)
 {
-    FakeNetworkApi fake;
+    FakeShares fake;
     fake.shares = {{L"all", L"C:\\"},      {L"data", L"c:\\data\\"},     {L"same", L"C:\\DATA"},
                    {L"", L"C:\\data\\sub"}, {L"nopath", L""},             {L"admin$", L"C:\\data\\sub\\deep"},
                    {L"D$", L"C:\\only-hidden"}};
     fake.pageSize = 2;  // four calls with the resume handle
-    NetworkSeam seam(fake);
 
     EXPECT_EQ(universal(L"C:\\data\\sub\\deep\\f.txt", false, false), onComputer(L"data\\sub\\deep\\f.txt").str());
     EXPECT_EQ(fake.enumCalls, 4);
@@ -71,9 +69,8 @@ TEST(ZelPath, ShareSearchPicksTheLongestDirectoryAndHidesDollarShares)
 
 TEST(ZelPath, RedirectorAnswerWinsAndEveryOddAnswerFallsBack)
 {
-    FakeNetworkApi fake;
+    FakeShares fake;
     fake.shares = {{L"data", L"C:\\data"}};
-    NetworkSeam seam(fake);
     fake.universal = L"\\\\fileserver\\apps\\setup/";
     EXPECT_EQ(universal(L"N:\\setup", false, false), L"\\\\fileserver\\apps\\setup");
     EXPECT_EQ(fake.enumCalls, 0);
@@ -88,12 +85,11 @@ TEST(ZelPath, RedirectorAnswerWinsAndEveryOddAnswerFallsBack)
 
 TEST(ZelPath, ShareEnumerationKeepsWhatCameBeforeAFailure)
 {
-    FakeNetworkApi fake;
-    fake.shares = {{L"a", L"C:\\a"}, {L"b", L"C:\\b"}, {L"c", L"C:\\c"}};
-    fake.pageSize = 2;
-    fake.finalStatus = ERROR_NOT_SUPPORTED;
     {
-        NetworkSeam seam(fake);
+        FakeShares fake;
+        fake.shares = {{L"a", L"C:\\a"}, {L"b", L"C:\\b"}, {L"c", L"C:\\c"}};
+        fake.pageSize = 2;
+        fake.finalStatus = ERROR_NOT_SUPPORTED;
         qkztest::LogCapture log;
         std::vector<CZelPath::shareInfo> shares = CZelPath::NetEnumShares();
         ASSERT_EQ(shares.size(), 3u);
@@ -109,10 +105,9 @@ TEST(ZelPath, ShareEnumerationKeepsWhatCameBeforeAFailure)
 
 TEST(ZelPath, LocalPathOfAShareComesFromTheShareOrTheReplacedResolver)
 {
-    FakeNetworkApi fake;
-    fake.shareDirs[L"data"] = L"C:\\data\\";
     {
-        NetworkSeam seam(fake);
+        FakeShares fake;
+        fake.shareDirs[L"data"] = L"C:\\data\\";
         EXPECT_EQ(CZelPath::GetLocalPathFromUNC(onComputer(L"data\\sub\\f.txt")).str(), L"C:\\data\\sub\\f.txt");
         EXPECT_EQ(CZelPath::GetLocalPathFromUNC(onComputer(L"data")).str(), L"C:\\data");
         EXPECT_EQ(CZelPath::GetLocalPathFromUNC(WinPath(L"C:\\x")).str(), L"C:\\x");
@@ -141,9 +136,8 @@ TEST(ZelPath, MakeUniqueExpandsAndGivesNetworkDrivesTheirShareName)
     qkztest::OwnShare share;
     WinPath below = share.local() / L"Long Directory Name";
     below.createDirectory();
-    FakeNetworkApi fake;
+    FakeShares fake;
     fake.shares = {{share.name(), L"N:\\"}};
-    NetworkSeam seam(fake);
 
     SetEnvironmentVariableW(L"QKZ_NETWORK_DRIVE", L"N:");
     WinPath unique = CZelPath::PathMakeUnique(WinPath(L"%QKZ_NETWORK_DRIVE%\\Long Directory Name"));
@@ -167,9 +161,8 @@ TEST(ZelPath, VerifyTellsUsableMissingAndUnwritableTargets)
     EXPECT_EQ(CZelPath::Verify(WinPath(L"N:\\")), INPUT_PATH_USABLE);
     EXPECT_TRUE(qkztest::filesIn(dir.path()).empty()) << "the probe file is deleted";
 
-    FakeNetworkApi fake;
+    FakeShares fake;
     fake.unwritable = {dir.path().str(), L"N:\\"};
-    NetworkSeam seam(fake);
     EXPECT_EQ(CZelPath::Verify(dir.path()), INPUT_PATH_LOCAL_NOT_WRITABLE);
     EXPECT_EQ(CZelPath::Verify(WinPath(L"N:\\")), INPUT_PATH_NETWORK_NOT_WRITABLE);
     EXPECT_EQ(CZelPath::Verify(WinPath(L"\\\\nosuchserver\\share\\dir")), INPUT_PATH_NETWORK_NOT_WRITABLE)
@@ -179,9 +172,8 @@ TEST(ZelPath, VerifyTellsUsableMissingAndUnwritableTargets)
 // Kept last: once the policy is seen, resolution stays off for the process.
 TEST(ZelPathPolicy, SkipUncResolutionStopsResolutionForGood)
 {
-    FakeNetworkApi fake;
+    FakeShares fake;
     fake.shares = {{L"net", L"N:\\"}};
-    NetworkSeam seam(fake);
     WinPath path(L"N:\\tools\\x.exe");
     ASSERT_EQ(CZelPath::NetGetUniversalName(path, false, false).str(), onComputer(L"net\\tools\\x.exe").str());
 

@@ -1,4 +1,6 @@
+#include "FakeApis.h"
 #include "TestEnv.h"
+#include "process/SessionApi.h"
 
 #include <QoKivZelUt/Process.h>
 #include <QoKivZelUt/SystemQueries.h>
@@ -77,6 +79,36 @@ bool threadImpersonates()
     return true;
 }
 
+// The identity of the thread's token (zero when it has none): the same token
+// put back has the same id.
+ULONGLONG threadTokenId()
+{
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+        return 0;
+    TOKEN_STATISTICS statistics = {};
+    DWORD size = 0;
+    GetTokenInformation(token, TokenStatistics, &statistics, sizeof statistics, &size);
+    CloseHandle(token);
+    return (ULONGLONG(statistics.TokenId.HighPart) << 32) | statistics.TokenId.LowPart;
+}
+
+// Runs the body on a thread without COM, once as itself and once impersonating
+// itself; the thread must come back with what it had.
+void inBothStartingStates(const std::function<void()>& body)
+{
+    for (bool impersonating : {false, true}) {
+        onThreadWithoutCom([&] {
+            if (impersonating)
+                ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+            const ULONGLONG before = threadTokenId();
+            body();
+            EXPECT_EQ(before, threadTokenId()) << (impersonating ? "impersonating" : "as itself");
+            RevertToSelf();
+        });
+    }
+}
+
 struct ComApartment {
     HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ~ComApartment()
@@ -116,11 +148,10 @@ TEST(InteractiveStart, FallsBackToTheShellsTokenAndCollectsOutput)
     Process shellProgram(shellCopy.path(), L"sleep 60000", WinPath());
     shellProgram.start(true);
     ShellValue shell(shellCopy.path().str());
-    onThreadWithoutCom([&] {
+    inBothStartingStates([&] {
         Process p(qkztest::testChild(), L"print fallback-output", qkztest::binDir());
         LogCapture log;
         ASSERT_TRUE(p.startAsInteractiveUser(true));
-        EXPECT_FALSE(threadImpersonates());
         ASSERT_TRUE(p.wait(30000));
         EXPECT_EQ(L"fallback-output", p.getOutputA());
         EXPECT_TRUE(log.contains(L"Starting via explorer automation failed: "));
@@ -162,6 +193,16 @@ TEST(InteractiveStart, NoLogonSessionAddressesAndMissingPrograms)
     expectMissing([&] { byCommandLine.startAsInteractiveUser(true); },
                   L"startAsInteractiveUser() failed: '" + missing.str() + L"' does not exist.");
     EXPECT_TRUE(qkztest::filesIn(dir.path()).empty());
+
+    // No program is not this program: nothing starts, nothing attaches.
+    for (Process empty : {Process(std::wstring()), Process(WinPath()), Process(ATL::CComBSTR(L""))}) {
+        expectMissing([&] { empty.startAsInteractiveUser(false); }, L"startAsInteractiveUser() failed: '' does not exist.");
+        expectMissing([&] { empty.startElevated(false); }, L"startElevated() failed: '' does not exist.");
+        EXPECT_FALSE(empty.open(PROCESS_QUERY_INFORMATION));
+    }
+    Process noTarget(ATL::CComBSTR(L""));
+    expectMissing([&] { noTarget.startAsInteractiveUserOpenBrowser(); },
+                  L"startAsInteractiveUserOpenBrowser() failed: '' does not exist.");
 }
 
 // Each step of the token start failing, or throwing: the exception says which,
@@ -206,10 +247,10 @@ DWORD handleCount()
     return count;
 }
 
-TEST(InteractiveStart, EveryFailingTokenStepEndsTheImpersonation)
+TEST(InteractiveStart, EveryFailingTokenStepLeavesTheThreadAsItWas)
 {
     FailingTokenSteps fake;
-    ZelUt::SessionApi* previous = ZelUt::setSessionApi(&fake);
+    qkztest::InFront<ZelUt::SessionApi> inFront(fake);
     const struct {
         FailingTokenSteps::Step step;
         unsigned long code;
@@ -223,7 +264,7 @@ TEST(InteractiveStart, EveryFailingTokenStepEndsTheImpersonation)
     const DWORD handlesBefore = handleCount();
     for (const auto& c : cases) {
         fake.failAt = c.step;
-        onThreadWithoutCom([&] {
+        inBothStartingStates([&] {
             Process p(qkztest::testChild(), L"exit 3", WinPath());
             try {
                 p.startAsInteractiveUser(true);
@@ -232,19 +273,16 @@ TEST(InteractiveStart, EveryFailingTokenStepEndsTheImpersonation)
                 EXPECT_EQ(c.code, e.getErrorCode());
                 EXPECT_EQ(c.text, e.getMessage());
             }
-            EXPECT_FALSE(threadImpersonates()) << c.step;
             EXPECT_FALSE(p);
         });
     }
     EXPECT_TRUE(fake.impersonatingAtCreate);
     fake.failAt = FailingTokenSteps::CreateThrows;
-    onThreadWithoutCom([&] {
+    inBothStartingStates([&] {
         Process p(qkztest::testChild(), L"exit 3", WinPath());
         EXPECT_THROW(p.startAsInteractiveUser(true), std::runtime_error);
-        EXPECT_FALSE(threadImpersonates());
     });
     EXPECT_LE(handleCount(), handlesBefore + 2);  // neither tokens nor pipe ends left behind
-    ZelUt::setSessionApi(previous);
 }
 
 // The real call refusing a program that is not one.
@@ -279,10 +317,11 @@ TEST(ElevatedStart, WaitableWithTheExitCodeAndAPlainStartWithoutAccountControl)
     struct OldWindows : ZelUt::SessionApi {
         WinAPI::WindowsVersion windowsVersion() override { return WinAPI::WindowsVersion::WindowsXP; }
     } xp;
-    ZelUt::SessionApi* previous = ZelUt::setSessionApi(&xp);
     Process plain(qkztest::testChild(), L"print plain", WinPath());
-    plain.startElevated(true);
-    ZelUt::setSessionApi(previous);
+    {
+        qkztest::InFront<ZelUt::SessionApi> inFront(xp);
+        plain.startElevated(true);
+    }
     EXPECT_NE(0u, plain.getProcessId());
     ASSERT_TRUE(plain.wait(30000));
     EXPECT_EQ(L"plain", plain.getOutputA());  // pipes, as a plain start has

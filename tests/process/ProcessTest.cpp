@@ -1,6 +1,7 @@
 #include "TestEnv.h"
 
 #include <QoKivZelUt/Process.h>
+#include <QoKivZelUt/Token.h>
 
 #include <gtest/gtest.h>
 
@@ -141,6 +142,11 @@ TEST(Process, NarrowAndWideOutputAndExitCodes)
     EXPECT_TRUE(log.contains(L"> has the return code 7"));
     EXPECT_TRUE(log.contains(L"Waiting with no time-out..."));
     EXPECT_TRUE(log.contains(L"> has not been started."));
+
+    Process crashes = child(L"crash");  // ends with its exception's code, no dialog waiting for anyone
+    crashes.start(true);
+    ASSERT_TRUE(crashes.wait(30000));
+    EXPECT_EQ(0xC0000005u, crashes.getExitCode());
 }
 
 TEST(Process, RelativeProgramIsResolvedAndLoggedAsUnsafe)
@@ -193,7 +199,11 @@ TEST(Process, OpenByImageNameAndAutoTerminate)
         owner.start(true);
         handle = owner.getHandle();
         Process attached(WinPath(L"C:\\anywhere\\QKZ_TESTCHILD.EXE"), WinPath());
+        CZelToken token;
+        token.OpenProcessToken();
+        ASSERT_FALSE(token.IsPrivilegeEnabled(SE_DEBUG_NAME));
         attached.open(PROCESS_QUERY_INFORMATION);
+        EXPECT_FALSE(token.IsPrivilegeEnabled(SE_DEBUG_NAME)) << "debugging rights outlived the open";
         ASSERT_TRUE(static_cast<bool>(attached));
         EXPECT_EQ(owner.getProcessId(), attached.getProcessId());
     }

@@ -1,4 +1,6 @@
+#include "FakeApis.h"
 #include "TestEnv.h"
+#include "process/SessionApi.h"
 
 #include <QoKivZelUt/LockedModules.h>
 #include <QoKivZelUt/Process.h>
@@ -144,9 +146,7 @@ struct FakeSessions : ZelUt::SessionApi {
 
 struct SessionSeam : ::testing::Test {
     FakeSessions fake;
-    ZelUt::SessionApi* previous = nullptr;
-    void SetUp() override { previous = ZelUt::setSessionApi(&fake); }
-    void TearDown() override { ZelUt::setSessionApi(previous); }
+    qkztest::InFront<ZelUt::SessionApi> inFront{fake};
 };
 
 TEST_F(SessionSeam, SessionIdFallsBackThroughBothAlternatives)

@@ -1,4 +1,4 @@
-#include "FakeNetworkApi.h"
+#include "FakeApis.h"
 #include "TestEnv.h"
 
 #include <QoKivZelUt/Token.h>
@@ -55,78 +55,123 @@ TEST(CZelToken, ProcessAndThreadTokens)
     EXPECT_TRUE(log.contains(L"Privilege SeShutdownPrivilege is "));
 }
 
-TEST(CZelPrivilege, EnabledForTheObjectsLifetime)
+// Sets a privilege behind the library's back.
+void setPrivilege(HANDLE token, const wchar_t* name, bool enable)
 {
-    CZelToken token;
-    ASSERT_TRUE(token.OpenProcessToken());
+    TOKEN_PRIVILEGES change = {1, {{{0, 0}, enable ? DWORD(SE_PRIVILEGE_ENABLED) : 0}}};
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, name, &change.Privileges[0].Luid));
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &change, 0, nullptr, nullptr));
+}
+
+struct OwnToken {
+    HANDLE handle = nullptr;
+    explicit OwnToken(bool thread)
     {
-        CZelPrivilege off(L"SeBackupPrivilege", true);  // start from a known state
+        const DWORD access = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+        if (thread)
+            OpenThreadToken(GetCurrentThread(), access, FALSE, &handle);
+        else
+            OpenProcessToken(GetCurrentProcess(), access, &handle);
     }
-    ASSERT_FALSE(token.IsPrivilegeEnabled(L"SeBackupPrivilege"));
+    ~OwnToken() { CloseHandle(handle); }
+    bool enabled(const wchar_t* name) const
     {
-        CZelPrivilege backup(L"SeBackupPrivilege", true);
-        EXPECT_TRUE(backup.Granted());
-        EXPECT_TRUE(token.IsPrivilegeEnabled(L"SeBackupPrivilege"));
+        LUID luid;
+        LookupPrivilegeValueW(nullptr, name, &luid);
+        std::vector<BYTE> data = privilegesOf(handle);
+        auto* list = reinterpret_cast<const TOKEN_PRIVILEGES*>(data.data());
+        for (DWORD i = 0; i < list->PrivilegeCount; ++i)
+            if (list->Privileges[i].Luid.LowPart == luid.LowPart && list->Privileges[i].Luid.HighPart == luid.HighPart)
+                return (list->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        return false;
     }
-    EXPECT_FALSE(token.IsPrivilegeEnabled(L"SeBackupPrivilege"));
+};
+
+// The state found is the state left: nested objects compose, and a privilege
+// enabled before an object stays enabled after it.
+TEST(CZelPrivilege, PutsBackTheStateItFound)
+{
+    const wchar_t* name = L"SeBackupPrivilege";
+    OwnToken process(false);
+    setPrivilege(process.handle, name, false);
+    {
+        CZelPrivilege outer(name, true);
+        EXPECT_TRUE(outer.Granted());
+        {
+            CZelPrivilege inner(name, true);
+            EXPECT_TRUE(inner.Granted());
+        }
+        EXPECT_TRUE(process.enabled(name));  // the inner object found it enabled
+    }
+    EXPECT_FALSE(process.enabled(name));
+
+    setPrivilege(process.handle, name, true);
+    { CZelPrivilege again(process.handle, name); }
+    EXPECT_TRUE(process.enabled(name));
+    setPrivilege(process.handle, name, false);
 
     // Not held: not granted, and the token is as it was.
-    std::vector<BYTE> before = privilegesOf(token.GetHandle());
+    std::vector<BYTE> before = privilegesOf(process.handle);
     {
         LogCapture log;
         CZelPrivilege create(L"SeCreateTokenPrivilege", true);
         EXPECT_FALSE(create.Granted());
         EXPECT_TRUE(log.contains(L"Security : failed to set privilege. "));
     }
-    EXPECT_EQ(before, privilegesOf(token.GetHandle()));
+    EXPECT_EQ(before, privilegesOf(process.handle));
+}
 
-    // A thread that does not impersonate has no token of its own to change.
+// A thread privilege acts on the thread's own token, and a failed one never
+// touches a token the thread gets later.
+TEST(CZelPrivilege, ThreadTokenOnly)
+{
+    const wchar_t* name = L"SeBackupPrivilege";
+    OwnToken process(false);
+    LogCapture log;
     {
-        LogCapture log;
-        CZelPrivilege thread(L"SeBackupPrivilege", false);
-        EXPECT_FALSE(thread.Granted());
+        CZelPrivilege notImpersonating(name, false);
+        EXPECT_FALSE(notImpersonating.Granted());
         EXPECT_TRUE(log.contains(L"Security : cannot set privilege for thread (not impersonating)"));
+        ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+        setPrivilege(OwnToken(true).handle, name, true);
     }
-    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    EXPECT_TRUE(OwnToken(true).enabled(name));
+    setPrivilege(OwnToken(true).handle, name, false);
     {
-        CZelPrivilege thread(L"SeBackupPrivilege", false);
+        CZelPrivilege thread(name, false);
         EXPECT_TRUE(thread.Granted());
-        CZelToken own;
-        own.OpenThreadToken();
-        EXPECT_TRUE(own.IsPrivilegeEnabled(L"SeBackupPrivilege"));
-        EXPECT_FALSE(token.IsPrivilegeEnabled(L"SeBackupPrivilege"));  // the process's token is untouched
+        EXPECT_TRUE(OwnToken(true).enabled(name));
+        EXPECT_FALSE(process.enabled(name));
     }
+    EXPECT_FALSE(OwnToken(true).enabled(name));
     RevertToSelf();
 }
 
-struct AccountRights : ::testing::Test {
-    qkztest::FakeNetworkApi fake;
-    qkztest::NetworkSeam seam{fake};
-    std::wstring user = CZelSid::FromProcessUser().GetName();
-};
-
-TEST_F(AccountRights, GrantedOrRefusedAsThePolicyAnswers)
+TEST(AccountRights, GrantedOrRefusedAsThePolicyAnswers)
 {
+    qkztest::FakeAccountRights rights;
+    const std::wstring user = CZelSid::FromProcessUser().GetName();
     EXPECT_TRUE(ZelAddAccountPrivilege(L"", user, L"SeServiceLogonRight"));
-    fake.rightStatus[L"SeTcbPrivilege"] = static_cast<long>(0xC0000022);  // access denied
+    rights.status[L"SeTcbPrivilege"] = static_cast<long>(0xC0000022);  // access denied
     LogCapture log;
     EXPECT_FALSE(ZelAddAccountPrivilege(L"", user, L"SeTcbPrivilege"));
     EXPECT_TRUE(log.contains(L"Failed to add account right: "));
-    fake.openPolicyStatus = static_cast<long>(0xC0000022);
-    EXPECT_FALSE(ZelAddAccountPrivilege(L"", user, L"SeServiceLogonRight"));
+    EXPECT_FALSE(ZelAddAccountPrivilege(L"\\\\qkz-no-such-host", user, L"SeServiceLogonRight"));
     EXPECT_TRUE(log.contains(L"Failed to open security policy: "));
-    EXPECT_EQ((std::vector<std::wstring>{L"SeServiceLogonRight", L"SeTcbPrivilege"}), fake.rightsAdded);
+    EXPECT_EQ((std::vector<std::wstring>{L"SeServiceLogonRight", L"SeTcbPrivilege"}), rights.added);
 }
 
-TEST_F(AccountRights, LocalAdministratorsMembership)
+TEST(LocalGroups, AdministratorsMembership)
 {
+    qkztest::FakeLocalGroups fake;
+    const std::wstring user = CZelSid::FromProcessUser().GetName();
     const std::wstring group = CZelSid(CZelSid::Administrators).GetName();
     fake.groups = {L"Users", L"ADMINISTRATORS"};
     EXPECT_EQ(S_OK, CZelNetGroupMembership::IsUserLocalAdmin(L"", user));
     LogCapture log;
     EXPECT_EQ(S_OK, CZelNetGroupMembership::MakeUserLocalAdmin(L"", user));
     EXPECT_TRUE(log.contains(L"User is already an admin on this wksta"));
-    EXPECT_TRUE(fake.memberCalls.empty());
+    EXPECT_TRUE(fake.calls.empty());
     EXPECT_EQ(S_OK, CZelNetGroupMembership::RemoveUserLocalAdmin(L"", user));
     EXPECT_TRUE(log.contains(L"Trying to remove user '" + user + L"' from local admin group of '' (group '" + group + L"')"));
 
@@ -140,7 +185,7 @@ TEST_F(AccountRights, LocalAdministratorsMembership)
     EXPECT_TRUE(log.contains(L"Could not make user member of local admins of the wksta "));
     EXPECT_EQ((std::vector<std::wstring>{L"remove " + group + L" " + user, L"add " + group + L" " + user,
                                          L"add " + group + L" " + user}),
-              fake.memberCalls);
+              fake.calls);
 
     fake.groupsStatus = 2221;  // user not found
     EXPECT_EQ(E_FAIL, CZelNetGroupMembership::IsUserLocalAdmin(L"", user));

@@ -1,4 +1,4 @@
-#include "FakeNetworkApi.h"
+#include "FakeApis.h"
 #include "TestEnv.h"
 #include "WineDifferences.h"
 
@@ -24,10 +24,24 @@ struct ServiceFixture : ::testing::Test {
     std::wstring name = qkztest::uniqueName(L"qkz-service");
     std::wstring binary = L"\"" + (qkztest::binDir() / L"qkz_testservice.exe").str() + L"\"";
 
-    CNtService create(const std::wstring& display = L"QKZ test service")
+    CNtService create(const std::wstring& display = L"QKZ test service") { return createNamed(name, display); }
+    CNtService createNamed(const std::wstring& serviceName, const std::wstring& display = L"QKZ test service")
     {
-        return manager.createService(name, display, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+        return manager.createService(serviceName, display, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                      SERVICE_ERROR_NORMAL, binary, L"", L"", L"");
+    }
+    static DWORD processOf(CNtService& service)
+    {
+        SERVICE_STATUS_PROCESS info = {};
+        DWORD needed = 0;
+        QueryServiceStatusEx(service.getHandle(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&info), sizeof info,
+                             &needed);
+        return info.dwProcessId;
+    }
+    static bool running(DWORD pid)
+    {
+        WinAPI::FileHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+        return process.valid() && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     }
     std::wstring displayName(CNtService& service)
     {
@@ -100,6 +114,81 @@ TEST_F(ServiceFixture, ServiceIgnoringStopIsTerminated)
     }
 }
 
+// The service's own process goes, not another of the same program (the
+// first one started, which a search by image name finds first).
+TEST_F(ServiceFixture, TerminateEndsTheServicesOwnProcessOnly)
+{
+    const std::wstring otherName = name + L"-other";
+    CNtService other = createNamed(otherName, L"QKZ other test service");
+    ASSERT_TRUE(other.start(L""));
+    ASSERT_TRUE(other.waitForStart(20000));
+    CNtService service = create();
+    ASSERT_TRUE(service.start(L"ignore-stop"));
+    ASSERT_TRUE(service.waitForStart(20000));
+    const DWORD own = processOf(service), others = processOf(other);
+    service.stop();
+    EXPECT_TRUE(service.terminate());
+    EXPECT_FALSE(running(own));
+    EXPECT_TRUE(running(others));
+    EXPECT_EQ(Status::Running, other.getStatus());
+    other.stop();
+    other.waitForStop(20000);
+    other.close();
+    manager.deleteServiceAndWait(otherName);
+}
+
+// A wait whose status cannot be read ends at once, with one error entry; a
+// status is logged when it changes, not on every poll.
+TEST_F(ServiceFixture, WaitsEndAndLogEachStatusOnce)
+{
+    auto count = [](const LogCapture& log, const std::wstring& text) {
+        int n = 0;
+        for (const qkztest::LogEntry& e : log.entries())
+            n += e.text.find(text) != std::wstring::npos;
+        return n;
+    };
+    LogCapture log;
+    EXPECT_FALSE(CNtService().waitForStop(INFINITE));
+    EXPECT_FALSE(CNtService().waitForStart(INFINITE));
+    EXPECT_EQ(2, count(log, L"Could not determine service status: "));
+    // No handle: every call fails with 6 and none reaches the system.
+    CNtService none;
+    EXPECT_FALSE(none.start(L"x"));
+    EXPECT_FALSE(none.stop());
+    EXPECT_FALSE(none.terminate());
+    EXPECT_EQ(L"", none.getCommandline());
+    none.setDescription(L"x");
+    EXPECT_EQ(unsigned(ERROR_INVALID_HANDLE), none.getLastError());
+
+    CNtService created = create();
+    ASSERT_TRUE(created.start(L"slow-start=3000"));
+    EXPECT_FALSE(created.waitForStart(300));
+    EXPECT_TRUE(log.contains(L"Wait for service start up timed out"));
+    EXPECT_TRUE(created.waitForStart(20000));
+    EXPECT_EQ(2, count(log, L"Service status is CNtService"));  // start pending, running
+    EXPECT_FALSE(created.waitForStop(500));
+    EXPECT_EQ(2, count(log, L"Service status is CNtService"));
+
+    CNtService startOnly = manager.openService(name, SERVICE_START);
+    EXPECT_FALSE(startOnly.waitForStop(INFINITE));
+    EXPECT_EQ(unsigned(ERROR_ACCESS_DENIED), startOnly.getLastError());
+}
+
+// The service goes once its last handle is closed: the wait sees it go.
+TEST_F(ServiceFixture, DeleteAndWaitUntilTheLastHandleIsClosed)
+{
+    CNtService service = create();
+    std::thread closer([&] {
+        Sleep(500);
+        service.close();
+    });
+    LogCapture log;
+    EXPECT_TRUE(manager.deleteServiceAndWait(name));
+    closer.join();
+    EXPECT_TRUE(log.contains(L"Deleted Service was reopened - going to wait until it is gone"));
+    EXPECT_FALSE(manager.serviceExists(name));
+}
+
 TEST_F(ServiceFixture, DeleteWhileOpenAndCreateAgainWhileMarked)
 {
     CNtService service = create();
@@ -143,8 +232,7 @@ TEST_F(ServiceFixture, NoHandlesLeakAcrossTheLifecycle)
 
 TEST(ServiceControlManager, ThreeAttemptsWithBackOffThenTheError)
 {
-    qkztest::FakeNetworkApi fake;
-    qkztest::NetworkSeam seam(fake);
+    qkztest::FakeRemoteMachine fake;
     fake.managerErrors = {RPC_S_CALL_FAILED, RPC_S_CALL_FAILED, RPC_S_CALL_FAILED};
     LogCapture log;
     DWORD start = GetTickCount();
@@ -168,9 +256,8 @@ TEST(ServiceControlManager, ThreeAttemptsWithBackOffThenTheError)
 // one is logged and creation goes on.
 TEST_F(ServiceFixture, AccountRightsAreGrantedBeforeCreation)
 {
-    qkztest::FakeNetworkApi fake;
-    qkztest::NetworkSeam seam(fake);
-    fake.rightStatus[L"SeTcbPrivilege"] = static_cast<long>(0xC0000022);
+    qkztest::FakeAccountRights rights;
+    rights.status[L"SeTcbPrivilege"] = static_cast<long>(0xC0000022);
     std::wstring account = CZelSid::FromProcessUser().GetName();
     LogCapture log;
     CNtService service = manager.createService(name, L"QKZ with account", SERVICE_WIN32_OWN_PROCESS,
@@ -178,7 +265,7 @@ TEST_F(ServiceFixture, AccountRightsAreGrantedBeforeCreation)
     EXPECT_TRUE(service);
     EXPECT_EQ((std::vector<std::wstring>{L"SeServiceLogonRight", L"SeInteractiveLogonRight", L"SeTcbPrivilege",
                                          L"SeAssignPrimaryTokenPrivilege"}),
-              fake.rightsAdded);
+              rights.added);
     EXPECT_TRUE(log.contains(L"Security: allowed " + account + L" to logon as service"));
     EXPECT_TRUE(log.contains(L"Security: failed to allow " + account + L" to act as part of system"));
 }

@@ -1,5 +1,5 @@
-// qkz_testservice: a service the suites install and drive. Its start arguments
-// say how it behaves:
+// qkz_testservice: a service the suites install and drive. Its start arguments,
+// or the arguments of its binary path, say how it behaves:
 //   record=PATH       writes its arguments, '|'-separated, to PATH
 //   ignore-stop       answers STOP by doing nothing
 //   fail-start=CODE   stops during start-up with the service-specific exit code CODE
@@ -8,10 +8,12 @@
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
 SERVICE_STATUS_HANDLE g_status = nullptr;
+std::vector<std::wstring> g_programArguments;
 HANDLE g_stop = nullptr;
 bool g_ignoreStop = false;
 
@@ -51,20 +53,27 @@ void WINAPI serviceMain(DWORD argc, wchar_t** argv)
     g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     report(SERVICE_START_PENDING);
     std::wstring value, all;
+    std::vector<const wchar_t*> options;
     for (DWORD i = 0; i < argc; ++i) {
         all += (i ? L"|" : L"") + std::wstring(argv[i]);
-        if (option(argv[i], L"ignore-stop", value))
+        if (i > 0)
+            options.push_back(argv[i]);
+    }
+    for (const std::wstring& argument : g_programArguments)
+        options.push_back(argument.c_str());
+    for (const wchar_t* argument : options) {
+        if (option(argument, L"ignore-stop", value))
             g_ignoreStop = true;
     }
-    for (DWORD i = 1; i < argc; ++i) {
-        if (option(argv[i], L"record=", value)) {
+    for (const wchar_t* argument : options) {
+        if (option(argument, L"record=", value)) {
             HANDLE file = CreateFileW(value.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
             DWORD written = 0;
             WriteFile(file, all.data(), static_cast<DWORD>(all.size() * sizeof(wchar_t)), &written, nullptr);
             CloseHandle(file);
-        } else if (option(argv[i], L"slow-start=", value)) {
+        } else if (option(argument, L"slow-start=", value)) {
             Sleep(std::wcstoul(value.c_str(), nullptr, 10));
-        } else if (option(argv[i], L"fail-start=", value)) {
+        } else if (option(argument, L"fail-start=", value)) {
             Sleep(200);
             report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, std::wcstoul(value.c_str(), nullptr, 10));
             return;
@@ -77,8 +86,9 @@ void WINAPI serviceMain(DWORD argc, wchar_t** argv)
 
 } // namespace
 
-int wmain()
+int wmain(int argc, wchar_t** argv)
 {
+    g_programArguments.assign(argv + 1, argv + argc);
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L"qkz_testservice"), serviceMain}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : 1;
 }

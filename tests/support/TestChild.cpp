@@ -7,6 +7,7 @@
 //   print TEXT                    write TEXT as narrow bytes to stdout
 //   wide                          write a UTF-16 text to stdout
 //   sleep MILLISECONDS            sleep, then exit 0
+//   crash                         read through a null pointer
 //   load DLL MILLISECONDS EVENT   load DLL, show a window titled "QKZ locking window", signal EVENT, wait
 //   map FILE MILLISECONDS EVENT   map FILE into memory (no window), signal EVENT, wait
 #include <windows.h>
@@ -151,6 +152,8 @@ int wmain(int argc, wchar_t** argv)
         return print(argv[2]);
     if (argc == 2 && std::wcscmp(argv[1], L"wide") == 0)
         return wide();
+    if (argc == 2 && std::wcscmp(argv[1], L"crash") == 0)
+        return *static_cast<volatile int*>(nullptr);
     if (argc == 3 && std::wcscmp(argv[1], L"sleep") == 0) {
         Sleep(std::wcstoul(argv[2], nullptr, 10));
         return 0;

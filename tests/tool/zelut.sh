@@ -7,13 +7,14 @@ rm -rf "$WORK" && mkdir -p "$WORK"
 trap 'rm -rf "$WORK"' EXIT
 to_wine() { printf 'Z:%s' "$1" | tr / '\\'; }
 failures=0
+INPUT=/dev/null  # standard input of the next expect
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
 # expect CODE STDOUT-FRAGMENT STDERR-FRAGMENT -- ARGS...
 expect() {
     code=$1 want_out=$2 want_err=$3; shift 4
     set +e
-    "$WINE" "$ZELUT" "$@" >"$WORK/out" 2>"$WORK/err"
+    "$WINE" "$ZELUT" "$@" <"$INPUT" >"$WORK/out" 2>"$WORK/err"
     got=$?
     set -e
     tr -d '\r' <"$WORK/out" >"$WORK/out.txt"
@@ -87,4 +88,23 @@ expect 0 "Program, Version=3.1.0.0, Culture=neutral, PublicKeyToken=null" "" -- 
 expect 1 "(missing)" "" -- assembly refs "$(to_wine "$APP/Program.exe")"
 grep -qF "Lib.dll" "$WORK/out.txt" || fail "assembly refs: Lib not resolved beside the program"
 expect 2 "" "Not an assembly." -- assembly name "$(to_wine "$(dirname "$ZELUT")/qkz_testlib.dll")"
+# Tokens, privileges, the Administrators group and services.
+expect 0 "type: primary" "" -- token --thread
+expect 0 "SeChangeNotifyPrivilege after: enabled" "" -- privilege SeChangeNotifyPrivilege
+expect 0 "SeBackupPrivilege while held: enabled" "" -- privilege SeBackupPrivilege
+grep -qF "SeBackupPrivilege after: disabled" "$WORK/out.txt" || fail "privilege: not disabled again"
+expect 0 "enabling: refused" "" -- privilege SeCreateTokenPrivilege
+expect 0 "(member)" "" -- admin check root
+expect 2 "" "unknown action frob" -- admin frob root
+SVC="qkz-tool-$$"
+SVCBIN=$(to_wine "$(dirname "$ZELUT")/qkz_testservice.exe")
+expect 2 "" "the password is read from standard input" -- service create "$SVC" binPath="$SVCBIN" obj=root password=x
+printf 'secret\n' >"$WORK/password"
+INPUT=$WORK/password
+expect 0 "service $SVC ready" "" -- service create "$SVC" binPath="$SVCBIN" obj=root
+INPUT=/dev/null
+expect 0 "CNtService::Status::Running" "" -- service start "$SVC" timeout=20000
+expect 0 "CNtService::Status::Stopped" "" -- service stop "$SVC" timeout=20000
+expect 0 "deleted" "" -- service delete "$SVC"
+expect 2 "" "cannot be opened" -- service status "$SVC"
 [ "$failures" = 0 ]

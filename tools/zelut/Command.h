@@ -34,6 +34,10 @@ struct UsageError {
     std::wstring text;
 };
 
+// One line of standard input (UTF-8), without its line break: secrets are
+// read this way, never from a command line.
+std::wstring readSecretLine();
+
 // Parses a decimal or 0x-prefixed hexadecimal unsigned number of at most
 // `maximum` (leading zeros do not make a number octal).
 unsigned long parseNumber(const std::wstring& text, unsigned long maximum = 0xFFFFFFFFul);

@@ -74,6 +74,22 @@ void err(const std::wstring& text)
     write(STD_ERROR_HANDLE, text);
 }
 
+std::wstring readSecretLine()
+{
+    std::string bytes;
+    char c = 0;
+    DWORD got = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) && got == 1 && c != '\n')
+        bytes += c;
+    if (!bytes.empty() && bytes.back() == '\r')
+        bytes.pop_back();
+    int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(n > 0 ? n : 0, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
+    return text;
+}
+
 unsigned long parseNumber(const std::wstring& text, unsigned long maximum)
 {
     bool hex = text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');

@@ -4,6 +4,7 @@
 #include "StringBuffer.h"
 
 #include <psapi.h>
+#include <shellapi.h>
 
 using ZelUt::detail::failedText;
 using ZelUt::detail::fetchString;
@@ -174,6 +175,20 @@ std::vector<std::wstring> getVolumePathNamesForVolumeName(const std::wstring& vo
             throwLastError(L"WinAPI::getVolumePathNamesForVolumeName() failed.");
         buffer.assign(std::max<size_t>(needed, buffer.size() * 2), L'\0');
     }
+}
+
+std::vector<std::wstring> commandLineToArgv(const std::wstring& line)
+{
+    std::vector<std::wstring> parts;
+    if (line.empty())
+        return parts;  // the system would answer with this program's own path
+    int count = 0;
+    LocalMemory list(::CommandLineToArgvW(line.c_str(), &count));
+    LPWSTR* argv = static_cast<LPWSTR*>(list.get());
+    if (!argv)
+        throwLastError(failedText(L"commandLineToArgv", line));
+    parts.assign(argv, argv + count);
+    return parts;
 }
 
 std::string toUtf8(const std::wstring& text)

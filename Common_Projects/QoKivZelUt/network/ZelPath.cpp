@@ -1,8 +1,8 @@
-#include <QoKivZelUt/NetworkApi.h>
 #include <QoKivZelUt/WinAPI.h>
 #include <QoKivZelUt/ZelPath.h>
 
 #include "foundation/Log.h"
+#include "network/ShareApis.h"
 
 #include <shlwapi.h>
 #include <winnetwk.h>
@@ -60,7 +60,7 @@ WinPath CZelPath::getLocalPathFromUNC(const WinPath& path) const
     if (!path.isUNC())
         return path;
     std::wstring directory;
-    unsigned long status = ZelUt::networkApi().shareDirectory(path.getServerName().str(), path.getShareName().str(),
+    unsigned long status = ZelUt::shareApi().shareDirectory(path.getServerName().str(), path.getShareName().str(),
                                                               directory);
     if (status != 0) {
         ZEL_LOG_ERROR << L"ERROR: Could not retrieve Share info: " << status;
@@ -75,10 +75,10 @@ WinPath CZelPath::wNetGetUniveralName(const WinPath& path)
 {
     unsigned long size = 0;
     char none = 0;
-    if (ZelUt::networkApi().universalName(path.str(), &none, &size) != ERROR_MORE_DATA || size == 0)
+    if (ZelUt::shareApi().universalName(path.str(), &none, &size) != ERROR_MORE_DATA || size == 0)
         return WinPath();
     std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
-    if (ZelUt::networkApi().universalName(path.str(), buffer.data(), &size) != NO_ERROR)
+    if (ZelUt::shareApi().universalName(path.str(), buffer.data(), &size) != NO_ERROR)
         return WinPath();
     const wchar_t* name = reinterpret_cast<UNIVERSAL_NAME_INFOW*>(buffer.data())->lpUniversalName;
     return name ? WinPath(name) : WinPath();
@@ -123,8 +123,8 @@ std::vector<CZelPath::shareInfo> CZelPath::NetEnumShares()
     std::vector<shareInfo> result;
     unsigned long resume = 0, status = ERROR_MORE_DATA;
     while (status == ERROR_MORE_DATA) {
-        std::vector<ZelUt::NetworkApi::Share> page;
-        status = ZelUt::networkApi().enumShares(page, resume);
+        std::vector<ZelUt::ShareApi::Share> page;
+        status = ZelUt::shareApi().enumShares(page, resume);
         if (status != NO_ERROR && status != ERROR_MORE_DATA) {
             ZEL_LOG_ERROR << L"NetEnumShares: API call failed: " << ErrorW32(status);
             break;
@@ -138,7 +138,7 @@ std::vector<CZelPath::shareInfo> CZelPath::NetEnumShares()
 bool CZelPath::CanWriteToDir(const WinPath& directory)
 {
     std::wstring file;
-    if (!ZelUt::networkApi().createTempFile(directory.str(), L"kiv", file))
+    if (!ZelUt::tempFileApi().createTempFile(directory.str(), L"kiv", file))
         return false;
     try {
         WinAPI::deleteFile(WinPath(file));

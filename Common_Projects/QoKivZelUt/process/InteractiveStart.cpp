@@ -5,6 +5,8 @@
 
 #include "foundation/ComPtr.h"
 #include "foundation/Log.h"
+#include "process/SessionApi.h"
+#include "security/TokenPrivilege.h"
 
 #include <exdisp.h>
 #include <shldisp.h>
@@ -75,19 +77,6 @@ struct Variant {
     Variant& operator=(const Variant&) = delete;
 };
 
-// Undoes an impersonation of the calling thread on every way out.
-class Impersonation {
-public:
-    explicit Impersonation(HANDLE token)
-    {
-        if (!sessionApi().impersonateLoggedOnUser(token))
-            throw CZelException(GetLastError(), L"ImpersonateLoggedOnUser() failed.");
-    }
-    ~Impersonation() { RevertToSelf(); }
-    Impersonation(const Impersonation&) = delete;
-    Impersonation& operator=(const Impersonation&) = delete;
-};
-
 unsigned long lastErrorOr(unsigned long fallback)
 {
     DWORD error = GetLastError();
@@ -114,12 +103,10 @@ void Process::programAndArguments(std::wstring& program, std::wstring& arguments
         arguments = m_arguments;
         return;
     }
-    int count = 0;
-    LPWSTR* parts = CommandLineToArgvW(getCommandline().c_str(), &count);
-    WinAPI::LocalMemory guard(parts);
+    std::vector<std::wstring> parts = WinAPI::commandLineToArgv(getCommandline());
     program.clear();
     arguments.clear();
-    for (int i = 0; parts && i < count; ++i) {
+    for (size_t i = 0; i < parts.size(); ++i) {
         if (i == 0)
             program = parts[0];
         else
@@ -127,12 +114,21 @@ void Process::programAndArguments(std::wstring& program, std::wstring& arguments
     }
 }
 
+// An empty program is no program (the system would start this one again).
+void Process::requireProgram(const std::wstring& program, const wchar_t* operation, bool addressAllowed) const
+{
+    if (addressAllowed && isAddress(program))
+        return;
+    if (program.empty() || !WinPath(program).exists())
+        throw CZelException(ERROR_FILE_NOT_FOUND,
+                            std::wstring(operation) + L" failed: '" + program + L"' does not exist.");
+}
+
 bool Process::startAsInteractiveUser(bool hidden)
 {
     std::wstring program, arguments;
     programAndArguments(program, arguments);
-    if (!isAddress(program) && !WinPath(program).exists())
-        throw CZelException(ERROR_FILE_NOT_FOUND, L"startAsInteractiveUser() failed: '" + program + L"' does not exist.");
+    requireProgram(program, L"startAsInteractiveUser()", true);
     if (!CZelTools::IsAnyLogonSessionActive())
         return false;
     logExecuting(L"as interactive user");
@@ -146,6 +142,8 @@ bool Process::startAsInteractiveUser(bool hidden)
 
 bool Process::startAsInteractiveUserOpenBrowser()
 {
+    if (m_target.empty())
+        throw CZelException(ERROR_FILE_NOT_FOUND, L"startAsInteractiveUserOpenBrowser() failed: '' does not exist.");
     if (!CZelTools::IsAnyLogonSessionActive())
         return false;
     return startAsInteractiveUserViaExplorerAutomation(false, m_target, std::wstring());
@@ -217,7 +215,8 @@ bool Process::startAsInteractiveUserViaProcessToken(bool hidden, const std::wstr
     if (!sessionApi().duplicatePrimaryToken(token, rawDuplicate))
         throw CZelException(GetLastError(), L"Could not duplicate shell token.");
     WinAPI::FileHandle duplicate(rawDuplicate);
-    Impersonation impersonation(duplicate);
+    detail::ThreadImpersonation impersonation([&] { return sessionApi().impersonateLoggedOnUser(duplicate); },
+                                              L"ImpersonateLoggedOnUser() failed.");
 
     STARTUPINFOW startup;
     ChildEnds ends;  // closed in the parent on every path out of here
@@ -251,8 +250,7 @@ Process& Process::startElevated(bool hidden)
         return start(hidden);
     std::wstring program, arguments;
     programAndArguments(program, arguments);
-    if (!WinPath(program).exists())
-        throw CZelException(ERROR_FILE_NOT_FOUND, L"startElevated() failed: '" + program + L"' does not exist.");
+    requireProgram(program, L"startElevated()", false);
     logExecuting(L"in elevated mode");
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);

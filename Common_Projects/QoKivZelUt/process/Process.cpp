@@ -1,17 +1,17 @@
 #include <QoKivZelUt/Process.h>
+#include <QoKivZelUt/Token.h>
 
 #include "ProcessSnapshot.h"
 #include "foundation/CodePage.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
-#include "security/TokenPrivilege.h"
 
 #include <dbghelp.h>
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <algorithm>
 #include <chrono>
-#include <shellapi.h>
 
 using ZelUt::detail::throwLastError;
 
@@ -30,6 +30,7 @@ std::wstring replaceEvery(std::wstring text, const std::wstring& what, const std
 
 const unsigned long kNotStarted = 0xC0000008;
 const DWORD kPollWhileIdleMs = 10;
+const DWORD kTerminationWaitMs = 10000;
 // Large pipe buffers let a child write on while the parent is between two drains.
 const DWORD kPipeBufferBytes = 1024 * 1024;
 // The most one read takes from a pipe.
@@ -426,8 +427,16 @@ void Process::terminate(unsigned int exitCode, bool dump) const
             return;
         throw CZelException(error, L"Could not terminate process <" + getLogString() + L">");
     }
-    while (GetExitCodeProcess(m_process, &code) && code == STILL_ACTIVE)
+    // Termination is asynchronous; a process that hangs in the kernel is not waited for without end.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTerminationWaitMs);
+    while (GetExitCodeProcess(m_process, &code) && code == STILL_ACTIVE) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ZEL_LOG_WARNING << L"Process <" << getLogString() << L"> did not end within " << kTerminationWaitMs
+                            << L" milliseconds of its termination.";
+            return;
+        }
         Sleep(10);
+    }
 }
 
 void Process::writeDump(std::wstring path) const
@@ -442,14 +451,12 @@ void Process::writeDump(std::wstring path) const
 
 Process& Process::open(unsigned long desiredAccess)
 {
+    // No name is no program: an empty command line would name this program itself.
     WinPath image = m_executable.getFileName();
     if (m_executable.empty()) {
-        int argc = 0;
-        LPWSTR* argv = CommandLineToArgvW(m_commandLine.c_str(), &argc);
-        if (argv && argc > 0)
-            image = WinPath(argv[0]).getFileName();
-        if (argv)
-            LocalFree(argv);
+        std::vector<std::wstring> parts = WinAPI::commandLineToArgv(m_commandLine);
+        if (!parts.empty())
+            image = WinPath(parts.front()).getFileName();
     }
     PROCESSENTRY32W entry;
     detail::ProcessSnapshot snapshot;
@@ -460,14 +467,22 @@ Process& Process::open(unsigned long desiredAccess)
         ZEL_LOG_INFO << L"Process " << m_executable << L" is not running.";
         return *this;
     }
-    detail::enableOwnPrivilege(SE_DEBUG_NAME);
-    HANDLE process = OpenProcess(desiredAccess, FALSE, entry.th32ProcessID);
+    return attach(entry.th32ProcessID, desiredAccess);
+}
+
+Process& Process::attach(unsigned long processId, unsigned long desiredAccess)
+{
+    HANDLE process = nullptr;
+    {
+        CZelPrivilege debug(SE_DEBUG_NAME, true);  // for the open only
+        process = OpenProcess(desiredAccess, FALSE, processId);
+    }
     if (!process) {
         ZEL_LOG_WARNING << L"OpenProcess() failed: " << ErrorW32(GetLastError());
         return *this;
     }
     m_process = process;
-    m_processId = entry.th32ProcessID;
+    m_processId = processId;
     return *this;
 }
 

@@ -3,6 +3,8 @@
 
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
+#include "foundation/Seam.h"
+#include "process/SessionApi.h"
 
 #include <aclapi.h>
 #include <psapi.h>
@@ -19,14 +21,6 @@ namespace ZelUt {
 namespace {
 
 const unsigned long kNoSession = 0xFFFFFFFF;
-
-SessionApi& systemSessionApi()
-{
-    static SessionApi api;
-    return api;
-}
-
-SessionApi* g_sessionApi = nullptr;
 
 } // namespace
 
@@ -128,16 +122,14 @@ bool SessionApi::hasSuite(unsigned short suite)
     throw CZelException(error, L"Could not determine if OS is a terminal server");
 }
 
-SessionApi* setSessionApi(SessionApi* api)
+SessionApi* replaceApi(SessionApi* api)
 {
-    SessionApi* previous = g_sessionApi;
-    g_sessionApi = api;
-    return previous;
+    return detail::Seam<SessionApi>::replace(api);
 }
 
 SessionApi& sessionApi()
 {
-    return g_sessionApi ? *g_sessionApi : systemSessionApi();
+    return detail::Seam<SessionApi>::current();
 }
 
 unsigned long getSessionIdAlternative(unsigned long pid)

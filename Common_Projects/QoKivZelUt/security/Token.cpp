@@ -1,5 +1,6 @@
-#include <QoKivZelUt/NetworkApi.h>
 #include <QoKivZelUt/Token.h>
+
+#include "security/AccountApis.h"
 
 #include "foundation/Log.h"
 #include "security/TokenPrivilege.h"
@@ -134,50 +135,28 @@ void CZelToken::DumpToLog(const std::wstring& title)
     ZEL_LOG_TRACE << std::wstring(60, L'=');
 }
 
-// ---------------------------------------------------------------- CZelPrivilege
-
-CZelPrivilege::CZelPrivilege(const std::wstring& name, bool process) : m_name(name), m_process(process)
-{
-    m_granted = setOnTarget(true);
-}
-
-CZelPrivilege::CZelPrivilege(HANDLE token, const std::wstring& name) : m_name(name), m_token(token)
-{
-    m_granted = setOnTarget(true);
-}
-
-CZelPrivilege::~CZelPrivilege()
-{
-    if (m_granted)
-        setOnTarget(false);
-}
-
-bool CZelPrivilege::setOnTarget(bool enable)
-{
-    if (m_token)
-        return setTokenPrivilege(m_token, m_name, enable);
-    const DWORD access = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
-    HANDLE raw = nullptr;
-    if (m_process && !::OpenProcessToken(::GetCurrentProcess(), access, &raw)) {
-        ZEL_LOG_ERROR << L"Security : failed to open process token. " << ErrorW32(::GetLastError());
-        return false;
-    }
-    if (!m_process && !::OpenThreadToken(::GetCurrentThread(), access, FALSE, &raw)) {
-        ZEL_LOG_ERROR << L"Security : cannot set privilege for thread (not impersonating)" << ErrorW32(::GetLastError());
-        return false;
-    }
-    WinAPI::FileHandle token(raw);
-    return setTokenPrivilege(token, m_name, enable);
-}
-
 // ---------------------------------------------------------------- account rights
 
 namespace {
 
-struct PolicyGuard {
-    void* policy = nullptr;
-    ~PolicyGuard() { ZelUt::networkApi().closePolicy(policy); }
+struct LsaCloseClass {
+    static void close(LSA_HANDLE policy) { ::LsaClose(policy); }
 };
+using PolicyHandle = WinAPI::AutoHandle<LsaCloseClass, LSA_HANDLE>;
+
+// LsaOpenPolicy with full access on the computer (empty: this one); an NTSTATUS.
+NTSTATUS openPolicy(const std::wstring& system, PolicyHandle& policy)
+{
+    LSA_OBJECT_ATTRIBUTES attributes = {};
+    LSA_UNICODE_STRING name;
+    name.Buffer = const_cast<wchar_t*>(system.c_str());
+    name.Length = static_cast<USHORT>(system.size() * sizeof(wchar_t));
+    name.MaximumLength = static_cast<USHORT>(name.Length + sizeof(wchar_t));
+    LSA_HANDLE handle = nullptr;
+    NTSTATUS status = ::LsaOpenPolicy(system.empty() ? nullptr : &name, &attributes, POLICY_ALL_ACCESS, &handle);
+    policy = handle;
+    return status;
+}
 
 // The account's SID as that computer knows it (size query first); empty when unknown.
 std::vector<BYTE> accountSid(const std::wstring& system, const std::wstring& account)
@@ -197,8 +176,8 @@ std::vector<BYTE> accountSid(const std::wstring& system, const std::wstring& acc
 
 bool ZelAddAccountPrivilege(const std::wstring& system, const std::wstring& account, const std::wstring& right)
 {
-    PolicyGuard policy;
-    long status = ZelUt::networkApi().openPolicy(system, &policy.policy);
+    PolicyHandle policy;
+    NTSTATUS status = openPolicy(system, policy);
     if (status != 0) {
         ZEL_LOG_ERROR << L"Failed to open security policy: " << ErrorW32(::LsaNtStatusToWinError(status));
         return false;
@@ -208,7 +187,7 @@ bool ZelAddAccountPrivilege(const std::wstring& system, const std::wstring& acco
         ZEL_LOG_ERROR << L"Failed to look up account " << account << L": " << ErrorW32(::GetLastError());
         return false;
     }
-    status = ZelUt::networkApi().addAccountRight(policy.policy, sid.data(), right);
+    status = ZelUt::accountRightsApi().addAccountRight(policy.get(), sid.data(), right);
     if (status != 0) {
         ZEL_LOG_ERROR << L"Failed to add account right: " << ErrorW32(::LsaNtStatusToWinError(status));
         return false;
@@ -248,7 +227,7 @@ long CZelNetGroupMembership::IsUserLocalAdmin(const std::wstring& computer, cons
         return E_FAIL;
     }
     std::vector<std::wstring> groups;
-    unsigned long status = ZelUt::networkApi().userLocalGroups(computer, user, groups);
+    unsigned long status = ZelUt::localGroupApi().userLocalGroups(computer, user, groups);
     if (status != 0) {
         ZEL_LOG_ERROR << L"NetUserGetLocalGroups(" << computer << L", " << user << L") returned " << status;
         return E_FAIL;
@@ -291,8 +270,8 @@ long changeMembership(const MembershipChange& change, const std::wstring& comput
         ZEL_LOG_ERROR << change.checkFailed;
         return member;
     }
-    unsigned long status = change.add ? ZelUt::networkApi().addLocalGroupMember(computer, group, user)
-                                      : ZelUt::networkApi().removeLocalGroupMember(computer, group, user);
+    unsigned long status = change.add ? ZelUt::localGroupApi().addLocalGroupMember(computer, group, user)
+                                      : ZelUt::localGroupApi().removeLocalGroupMember(computer, group, user);
     if (status != 0) {
         ZEL_LOG_ERROR << change.changeFailed << ErrorW32(status);
         return fromWin32(status);

@@ -1,12 +1,10 @@
-#include <QoKivZelUt/NetworkApi.h>
 #include <QoKivZelUt/Process.h>
 #include <QoKivZelUt/Service.h>
 #include <QoKivZelUt/Token.h>
 
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
-
-#include <shellapi.h>
+#include "network/RemoteMachineApi.h"
 
 #include <chrono>
 #include <thread>
@@ -94,7 +92,7 @@ CServiceControlManager::CServiceControlManager(const std::wstring& targetCompute
     const std::wstring display = targetComputer.empty() ? L"localhost" : targetComputer;
     ZEL_LOG_INFO << L"Dbg: Connecting to Service Control Manager on host " << display;
     for (int attempt = 1; attempt <= kConnectAttempts; ++attempt) {
-        SC_HANDLE manager = networkApi().openServiceManager(targetComputer, SERVICES_ACTIVE_DATABASEW, desiredAccess);
+        SC_HANDLE manager = remoteMachineApi().openServiceManager(targetComputer, SERVICES_ACTIVE_DATABASEW, desiredAccess);
         m_lastError = ::GetLastError();
         if (manager) {
             m_manager = manager;
@@ -203,19 +201,37 @@ CNtService::CNtService(const ServiceHandle& handle, const std::wstring& name, co
 {
 }
 
+// The failure of a call on the service: its error (no handle: ERROR_INVALID_HANDLE,
+// without calling the system, which some implementations do not survive) stored and logged.
+bool CNtService::failed(const wchar_t* what)
+{
+    m_lastError = m_handle ? ::GetLastError() : ERROR_INVALID_HANDLE;
+    ZEL_LOG_ERROR << what << ErrorW32(m_lastError);
+    ::SetLastError(m_lastError);
+    return false;
+}
+
 CNtService::Status CNtService::getStatus()
 {
-    if (!m_handle)
-        return Status::Unknown;
+    Status current = Status::Unknown;
+    return m_handle && queryStatus(current) ? current : Status::Unknown;
+}
+
+// A status is logged when it differs from the one logged before, so that a
+// wait polling every few milliseconds writes one entry per change.
+bool CNtService::queryStatus(Status& current)
+{
     SERVICE_STATUS status = {};
-    if (!::QueryServiceStatus(m_handle, &status)) {
-        m_lastError = ::GetLastError();
-        ZEL_LOG_ERROR << L"Could not determine service status: " << ErrorW32(m_lastError);
-        return Status::Unknown;
+    if (!m_handle || !::QueryServiceStatus(m_handle, &status)) {
+        m_loggedStatus = kNoStatusLogged;
+        return failed(L"Could not determine service status: ");
     }
-    Status current = static_cast<Status>(status.dwCurrentState);
-    ZEL_LOG_INFO << L"Service status is " << current;
-    return current;
+    current = static_cast<Status>(status.dwCurrentState);
+    if (status.dwCurrentState != m_loggedStatus) {
+        ZEL_LOG_INFO << L"Service status is " << current;
+        m_loggedStatus = status.dwCurrentState;
+    }
+    return true;
 }
 
 bool CNtService::start(const std::vector<std::wstring>& arguments)
@@ -223,35 +239,16 @@ bool CNtService::start(const std::vector<std::wstring>& arguments)
     std::vector<const wchar_t*> pointers;
     for (const std::wstring& argument : arguments)
         pointers.push_back(argument.c_str());
-    if (!::StartServiceW(m_handle, static_cast<DWORD>(pointers.size()), pointers.empty() ? nullptr : pointers.data())) {
-        m_lastError = ::GetLastError();
-        ZEL_LOG_ERROR << L"Failed in call to StartService: " << ErrorW32(m_lastError);
-        return false;
-    }
+    if (!m_handle ||
+        !::StartServiceW(m_handle, static_cast<DWORD>(pointers.size()), pointers.empty() ? nullptr : pointers.data()))
+        return failed(L"Failed in call to StartService: ");
     ZEL_LOG_INFO << L"Successfully started service " << m_name;
     return true;
 }
 
-namespace {
-
-std::vector<std::wstring> splitCommandLine(const std::wstring& line)
-{
-    std::vector<std::wstring> parts;
-    if (line.empty())
-        return parts;
-    int count = 0;
-    WinAPI::LocalMemory argv(::CommandLineToArgvW(line.c_str(), &count));
-    LPWSTR* list = static_cast<LPWSTR*>(argv.get());
-    for (int i = 0; list && i < count; ++i)
-        parts.push_back(list[i]);
-    return parts;
-}
-
-} // namespace
-
 bool CNtService::start(const std::wstring& arguments)
 {
-    return start(splitCommandLine(arguments));
+    return start(WinAPI::commandLineToArgv(arguments));
 }
 
 bool CNtService::stop()
@@ -259,18 +256,23 @@ bool CNtService::stop()
     if (getStatus() == Status::Stopped)
         return true;
     SERVICE_STATUS status = {};
-    if (!::ControlService(m_handle, SERVICE_CONTROL_STOP, &status)) {
-        m_lastError = ::GetLastError();
-        ZEL_LOG_ERROR << L"Failed in call to ControlService in Stop: " << ErrorW32(m_lastError);
-        return false;
-    }
+    if (!m_handle || !::ControlService(m_handle, SERVICE_CONTROL_STOP, &status))
+        return failed(L"Failed in call to ControlService in Stop: ");
     ZEL_LOG_INFO << L"Successfully stopped service \"" << m_name << L"\"";
     return true;
 }
 
+// A status that cannot be read (no handle, no query access) ends a wait at
+// once: the failures are lasting, so the wait could only go on for ever.
 bool CNtService::waitForStop(unsigned long timeoutMs)
 {
-    if (pollUntil([&] { return getStatus() == Status::Stopped; }, timeoutMs, kStopPollMs))
+    bool readable = true;
+    Status status = Status::Unknown;
+    bool ended = pollUntil([&] { return !(readable = queryStatus(status)) || status == Status::Stopped; }, timeoutMs,
+                           kStopPollMs);
+    if (!readable)
+        return false;
+    if (ended)
         return true;
     m_lastError = ERROR_TIMEOUT;
     ::SetLastError(ERROR_TIMEOUT);
@@ -280,16 +282,21 @@ bool CNtService::waitForStop(unsigned long timeoutMs)
 
 bool CNtService::waitForStart(unsigned long timeoutMs)
 {
+    bool readable = true;
     Status status = Status::Unknown;
-    pollUntil([&] { return (status = getStatus()) != Status::StartPending; }, timeoutMs, kStartPollMs);
-    if (status == Status::Running) {
+    pollUntil([&] { return !(readable = queryStatus(status)) || status != Status::StartPending; }, timeoutMs,
+              kStartPollMs);
+    if (readable && status == Status::Running) {
         ZEL_LOG_INFO << L"Successfully waited for service to start up";
         return true;
     }
-    ZEL_LOG_ERROR << (status == Status::StartPending ? L"Wait for service start up timed out" : L"Service start failed");
+    ZEL_LOG_ERROR << (readable && status == Status::StartPending ? L"Wait for service start up timed out"
+                                                                 : L"Service start failed");
     return false;
 }
 
+// The service's own process, known by its id; by its image name only when the
+// manager cannot say (another program of that name may be running).
 bool CNtService::terminate()
 {
     if (getStatus() == Status::Stopped)
@@ -301,13 +308,37 @@ bool CNtService::terminate()
     WinPath executable = getExecutable();
     ZEL_LOG_INFO << L"Try to terminate executable " << executable;
     Process process(executable, WinPath());
-    process.open(PROCESS_ALL_ACCESS);
+    SERVICE_STATUS_PROCESS info = {};
+    DWORD needed = 0;
+    if (m_handle && ::QueryServiceStatusEx(m_handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&info), sizeof info,
+                               &needed)) {
+        if (info.dwCurrentState == SERVICE_STOPPED)
+            return true;
+        if (info.dwProcessId != 0)
+            process.attach(info.dwProcessId, PROCESS_ALL_ACCESS);
+    } else {
+        m_lastError = ::GetLastError();
+        ZEL_LOG_WARNING << L"The service's process id cannot be read: " << ErrorW32(m_lastError)
+                        << L"; looking for its program by name";
+        process.open(PROCESS_ALL_ACCESS);
+    }
     if (!process) {
         ZEL_LOG_ERROR << L"Process to be killed was not found";
         return false;
     }
     ZEL_LOG_ERROR << L"Service '" << m_name << L"' seems to be running in spite of a STOP command.";
-    process.terminate(0, false);
+    try {
+        process.terminate(0, false);
+        if (process.getExitCode() == STILL_ACTIVE) {
+            m_lastError = ERROR_ACCESS_DENIED;
+            ZEL_LOG_ERROR << L"Process '" << executable << L"' could not be terminated.";
+            return false;
+        }
+    } catch (const CZelException& e) {
+        m_lastError = e.getErrorCode();
+        ZEL_LOG_ERROR << e;
+        return false;
+    }
     ZEL_LOG_INFO << L"Process '" << executable << L"' terminated successfully.";
     return true;
 }
@@ -315,12 +346,12 @@ bool CNtService::terminate()
 std::wstring CNtService::getCommandline()
 {
     DWORD needed = 0;
-    ::QueryServiceConfigW(m_handle, nullptr, 0, &needed);
+    if (m_handle)
+        ::QueryServiceConfigW(m_handle, nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed);
     if (needed == 0 ||
         !::QueryServiceConfigW(m_handle, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), needed, &needed)) {
-        m_lastError = ::GetLastError();
-        ZEL_LOG_ERROR << L"Failed in call to QueryServiceConfig: " << ErrorW32(m_lastError);
+        failed(L"Failed in call to QueryServiceConfig: ");
         return std::wstring();
     }
     const wchar_t* path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
@@ -329,7 +360,7 @@ std::wstring CNtService::getCommandline()
 
 WinPath CNtService::getExecutable()
 {
-    std::vector<std::wstring> parts = splitCommandLine(getCommandline());
+    std::vector<std::wstring> parts = WinAPI::commandLineToArgv(getCommandline());
     return parts.empty() ? WinPath() : WinPath(parts.front());
 }
 
@@ -344,8 +375,7 @@ void CNtService::changeConfig(const std::wstring& binaryPath, unsigned long serv
     if (!::ChangeServiceConfigW(m_handle, serviceType, startType, errorControl, orNull(binaryPath), nullptr, nullptr,
                                 packed.empty() ? nullptr : packed.c_str(), orNull(account), orNull(password),
                                 orNull(displayName))) {
-        m_lastError = ::GetLastError();
-        ZEL_LOG_ERROR << L"Failed in call to ChangeServiceConfig: " << ErrorW32(m_lastError);
+        failed(L"Failed in call to ChangeServiceConfig: ");
         throw CZelException(m_lastError, L"ChangeServiceConfig failed.");
     }
     ZEL_LOG_INFO << L"Successfully changed configuration of service " << m_name;
@@ -354,10 +384,8 @@ void CNtService::changeConfig(const std::wstring& binaryPath, unsigned long serv
 void CNtService::setDescription(const std::wstring& text)
 {
     SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(text.c_str())};
-    if (!::ChangeServiceConfig2W(m_handle, SERVICE_CONFIG_DESCRIPTION, &description)) {
-        m_lastError = ::GetLastError();
-        ZEL_LOG_ERROR << L"Failed to set service description: " << ErrorW32(m_lastError);
-    }
+    if (!m_handle || !::ChangeServiceConfig2W(m_handle, SERVICE_CONFIG_DESCRIPTION, &description))
+        failed(L"Failed to set service description: ");
 }
 
 bool CNtService::deleteService()

@@ -67,24 +67,6 @@ int unprotect(const Args& args)
     return kTrue;
 }
 
-// One line of standard input, without its line break; the password never
-// appears on a command line.
-std::wstring readSecretLine()
-{
-    std::string bytes;
-    char c = 0;
-    DWORD got = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) && got == 1 && c != '\n')
-        bytes += c;
-    if (!bytes.empty() && bytes.back() == '\r')
-        bytes.pop_back();
-    int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(n > 0 ? n : 0, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
-    return text;
-}
-
 int creds(const Args& args)
 {
     if (args.empty())

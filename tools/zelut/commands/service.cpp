@@ -97,9 +97,10 @@ ServiceArgs parseService(const Args& args)
         if (a == L"--computer" && i + 1 < args.size())
             s.computer = args[++i];
         else if (value(L"binPath=", s.binPath) || value(L"DisplayName=", s.displayName) ||
-                 value(L"depend=", s.depend) || value(L"obj=", s.account) || value(L"password=", s.password) ||
-                 value(L"args=", s.arguments))
+                 value(L"depend=", s.depend) || value(L"obj=", s.account) || value(L"args=", s.arguments))
             continue;
+        else if (a.compare(0, 9, L"password=") == 0)
+            throw UsageError{L"the password is read from standard input, never from the command line"};
         else if (value(L"timeout=", timeout))
             s.timeout = parseNumber(timeout);
         else if (value(L"start=", start))
@@ -121,6 +122,8 @@ int service(const Args& args)
     if (action == L"create" || action == L"config") {
         if (s.binPath.empty())
             throw UsageError{L"expected binPath=PROGRAM"};
+        if (!s.account.empty())
+            s.password = readSecretLine();
         manager.createService(s.name, s.displayName, SERVICE_WIN32_OWN_PROCESS, s.startType, SERVICE_ERROR_NORMAL,
                               s.binPath, s.depend, s.account, s.password);
         out(L"service " + s.name + L" ready\n");
@@ -167,10 +170,11 @@ const Registration adminRegistration{
 const Registration serviceRegistration{
     {L"service", L"create, control and delete services",
      L"usage: zelut service create|config NAME binPath=PROGRAM [DisplayName=TEXT] [start=demand|auto|disabled]\n"
-     L"                      [depend=A/B] [obj=ACCOUNT password=PASSWORD] [--computer NAME]\n"
+     L"                      [depend=A/B] [obj=ACCOUNT] [--computer NAME]\n"
      L"       zelut service start NAME [args=\"ARGUMENTS\"] [timeout=MS] [--computer NAME]\n"
      L"       zelut service stop|wait NAME [timeout=MS]      zelut service status|terminate NAME\n"
      L"       zelut service describe NAME TEXT               zelut service delete NAME\n"
+     L"  with obj=ACCOUNT the account's password is read as one line from standard input\n"
      L"  every action but delete prints the service's status afterwards\n",
      service}};
 
