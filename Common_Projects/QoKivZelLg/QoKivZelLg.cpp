@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <mutex>
 #include <string>
 
@@ -80,44 +81,76 @@ const LogLocation& location()
     return loc;
 }
 
-std::string toUtf8(const std::wstring& text)
+// Appends the UTF-8 form of a wide text.
+void appendUtf8(std::string& out, const wchar_t* text, size_t length)
 {
-    if (text.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+    if (length == 0)
+        return;
+    size_t at = out.size();
+    out.resize(at + length * 3);  // the most UTF-8 one UTF-16 unit needs
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[at], static_cast<int>(length * 3),
                                 nullptr, nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n,
-                            nullptr, nullptr);
-    return out;
+    out.resize(at + (n > 0 ? n : 0));
 }
 
-// One entry, one line: embedded line breaks are written as \n and \r.
-std::wstring formatLine(const ZelLgEntry& e)
+void appendNumber(std::string& out, unsigned long value, int width)
+{
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    for (int i = n; i < width; ++i)
+        out += '0';
+    while (n)
+        out += digits[--n];
+}
+
+// One entry, one line, UTF-8: embedded line breaks are written as \n and \r.
+void formatLine(std::string& line, const ZelLgEntry& e)
 {
     SYSTEMTIME t;
     GetLocalTime(&t);
-    wchar_t head[128];
-    swprintf(head, 128, L"%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu:%lu] ", t.wYear, t.wMonth, t.wDay,
-             t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, e.processId, e.threadId);
-    std::wstring line(head);
-    line += e.component ? e.component : L"?";
-    line += L' ';
-    line += std::to_wstring(e.level);
-    line += L' ';
-    line += e.type == L' ' ? L'I' : e.type;
-    line += e.debug ? L" D " : L" - ";
-    for (const wchar_t* p = e.text ? e.text : L""; *p; ++p) {
-        if (*p == L'\n')
-            line += L"\\n";
-        else if (*p == L'\r')
-            line += L"\\r";
-        else
-            line += *p;
+    line.clear();
+    appendNumber(line, t.wYear, 4);
+    line += '-';
+    appendNumber(line, t.wMonth, 2);
+    line += '-';
+    appendNumber(line, t.wDay, 2);
+    line += ' ';
+    appendNumber(line, t.wHour, 2);
+    line += ':';
+    appendNumber(line, t.wMinute, 2);
+    line += ':';
+    appendNumber(line, t.wSecond, 2);
+    line += '.';
+    appendNumber(line, t.wMilliseconds, 3);
+    line += " [";
+    appendNumber(line, e.processId, 0);
+    line += ':';
+    appendNumber(line, e.threadId, 0);
+    line += "] ";
+    const wchar_t* component = e.component ? e.component : L"?";
+    appendUtf8(line, component, wcslen(component));
+    line += ' ';
+    appendNumber(line, static_cast<unsigned long>(e.level), 0);
+    line += ' ';
+    wchar_t type = e.type == L' ' ? L'I' : e.type;
+    appendUtf8(line, &type, 1);
+    line += e.debug ? " D " : " - ";
+    const wchar_t* text = e.text ? e.text : L"";
+    for (const wchar_t* p = text;; ++p) {  // runs between line breaks at once
+        const wchar_t* end = p;
+        while (*end && *end != L'\n' && *end != L'\r')
+            ++end;
+        appendUtf8(line, p, static_cast<size_t>(end - p));
+        if (!*end)
+            break;
+        line += *end == L'\n' ? "\\n" : "\\r";
+        p = end;
     }
-    line += L"\r\n";
-    return line;
+    line += "\r\n";
 }
 
 HANDLE openLogFile()
@@ -136,7 +169,8 @@ extern "C" void ZelLgWrite(const wchar_t* component, int level, wchar_t type, in
 {
     DWORD savedError = GetLastError();
     ZelLgEntry entry{component, level, type, debug, text, GetCurrentProcessId(), GetCurrentThreadId()};
-    std::string line = toUtf8(formatLine(entry));
+    static thread_local std::string line;
+    formatLine(line, entry);
     {
         std::lock_guard<std::mutex> guard(g_lock);
         if (g_sink)

@@ -1,22 +1,28 @@
 // Round trips per second through ZelUt::NamedPipe and CZelLocalIpc, each
 // beside the same exchange written with plain Win32 calls (the platform's own
-// limit), in one run: bench_ipc [ROUND_TRIPS]
+// limit), in one run: bench_ipc [ROUND_TRIPS [TRIALS]]. The two sides take
+// turns, trial by trial (which goes first alternates), so that whatever else
+// the machine does falls on both; the figure is the median ratio of the
+// trials, with its spread.
 #include <QoKivZelUt/LocalIpc.h>
 #include <QoKivZelUt/NamedPipe.h>
 #include <QoKivZelUt/ZelException.h>
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
 unsigned g_rounds = 2000;
+unsigned g_trials = 15;
 
 double seconds(const std::function<void()>& work)
 {
@@ -151,11 +157,35 @@ double plainChannel()
     return s;
 }
 
-void report(const char* what, double ours, double plain)
+double median(std::vector<double> values)
 {
-    std::printf("%s: %u round trips: ZelUt %.0f/s (%.1f us each), plain Win32 %.0f/s (%.1f us each), ratio %.2f\n",
-                what, g_rounds, g_rounds / ours, ours * 1e6 / g_rounds, g_rounds / plain, plain * 1e6 / g_rounds,
-                plain / ours);
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+void compare(const char* what, double (*ours)(), double (*plain)())
+{
+    std::vector<double> oursRates, plainRates, ratios;
+    for (unsigned trial = 0; trial < g_trials; ++trial) {
+        double o = 0, p = 0;
+        if (trial % 2) {
+            p = plain();
+            o = ours();
+        } else {
+            o = ours();
+            p = plain();
+        }
+        oursRates.push_back(g_rounds / o);
+        plainRates.push_back(g_rounds / p);
+        ratios.push_back(p / o);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    std::printf("%s: %u trials of %u round trips: ZelUt %.0f/s (%.1f us each), plain Win32 %.0f/s (%.1f us each), "
+                "ratio median %.2f (trials %.2f-%.2f, middle half %.2f-%.2f)\n",
+                what, g_trials, g_rounds, median(oursRates), 1e6 / median(oursRates), median(plainRates),
+                1e6 / median(plainRates), median(ratios), ratios.front(), ratios.back(), ratios[g_trials / 4],
+                ratios[g_trials - 1 - g_trials / 4]);
 }
 
 } // namespace
@@ -164,9 +194,11 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc > 1)
         g_rounds = static_cast<unsigned>(std::wcstoul(argv[1], nullptr, 10));
+    if (argc > 2)
+        g_trials = std::max(1u, static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)));
     try {
-        report("named pipe", ourPipe(), plainPipe());
-        report("local IPC channel", ourChannel(), plainChannel());
+        compare("named pipe", ourPipe, plainPipe);
+        compare("local IPC channel", ourChannel, plainChannel);
     } catch (const CZelException& e) {
         std::fwprintf(stderr, L"%ls\n", e.getFullText().c_str());
         return 2;

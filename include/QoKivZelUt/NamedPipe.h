@@ -22,7 +22,8 @@ public:
     const std::wstring& pipeName() const { return m_name; }
     // An instance of the pipe is available now.
     bool pipeExists() const;
-    // One message, one character per non-zero byte; empty when the peer went away.
+    // One message, one character per non-zero byte; empty when the peer went
+    // away before sending. A message cut short by a dying writer throws.
     std::wstring read() const;
     // Sends the text's UTF-16LE code units as one message; false (logged) on failure.
     bool write(const std::wstring& text) const;
@@ -41,6 +42,9 @@ protected:
     }
 
 private:
+    std::wstring readMessage() const;
+    std::wstring readBytes() const;
+
     std::wstring m_name;
     WinAPI::FileHandle m_handle;
     bool m_logging;
@@ -49,11 +53,14 @@ private:
 
 class QOKIVZELUT_API NamedPipeServer : public NamedPipe {
 public:
-    // Creates an instance of the pipe; openToEveryone gives it a null DACL.
+    // Creates an instance of the pipe for local clients. openToEveryone lets
+    // clients of every account read and write (nothing more; the creating
+    // account, the system and administrators keep full control).
     NamedPipeServer(const std::wstring& name, bool openToEveryone);
     // Waits for a client.
     void connect();
-    // Flushes and disconnects the client; connect() may follow.
+    // Waits up to ten seconds for the client to read what was sent, then
+    // disconnects it; connect() may follow.
     void disconnect();
 
 private:
@@ -65,7 +72,8 @@ public:
     // Opens the pipe when an instance is available now; never throws for a missing server.
     explicit NamedPipeClient(const std::wstring& name);
     // Connects unless connected: waits up to timeoutMs for an instance, then
-    // until the server has taken the connection.
+    // as long again (30 s when waiting for ever) until the server has taken
+    // the connection; throws "Wait on pipe failed" when either does not come.
     void connect(unsigned long timeoutMs);
     bool isConnected() const;
 };

@@ -218,6 +218,9 @@ QOKIVZELUT_API FileHandle createFile(const WinPath& path);
 QOKIVZELUT_API FileHandle createNewFile(const WinPath& path);
 QOKIVZELUT_API FileHandle openFile(const WinPath& path);
 QOKIVZELUT_API FileHandle openFileReadOnly(const WinPath& path);
+// The client end of a named pipe: read, write data and the read mode; opened so
+// that the server can identify the caller but not impersonate it.
+QOKIVZELUT_API FileHandle openPipe(const std::wstring& name);
 
 QOKIVZELUT_API void deleteFile(const WinPath& path);
 QOKIVZELUT_API void removeDirectory(const WinPath& path);

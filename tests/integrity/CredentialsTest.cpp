@@ -1,3 +1,4 @@
+#include "FakeApis.h"
 #include "TestEnv.h"
 
 #include <QoKivZelUt/Credentials.h>
@@ -91,6 +92,34 @@ TEST_F(CredentialsStore, ConversionAndDeletion)
     absent.setRootPath(root + L"\\never-made");
     absent.deleteLegacyKeyStore();
     EXPECT_FALSE(WinAPI::regKeyExists(root + L"\\never-made"));
+
+    // A password the legacy reading would alter is not converted: its only
+    // exact copy stays where it is.
+    manager.storeLegacyCredentials({L"svc", L"p\u20acss"});
+    manager.convertCredentialsEncryption();
+    EXPECT_TRUE(log.contains(L"IS-Cred not converted"));
+    EXPECT_TRUE(hasValue(CredentialsManager::pwdValueName));
+    EXPECT_EQ(L"old pwd", manager.getCredentials().password);
+    manager.storeLegacyCredentials({L"svc", L"p\u00e4ss"});  // characters up to U+00FF read back exactly
+    manager.convertCredentialsEncryption();
+    EXPECT_EQ(L"p\u00e4ss", manager.getCredentials().password);
+    EXPECT_FALSE(hasValue(CredentialsManager::pwdValueName));
+}
+
+// Another machine's registry: converting there deletes the legacy values there.
+TEST(CredentialsRemote, ConversionWorksOnTheConnectedMachine)
+{
+    qkztest::TestRegistryKey remoteRegistry;
+    qkztest::FakeRemoteMachine remote;
+    remote.registry = remoteRegistry.key();
+    CredentialsManager manager(L"remotebox");
+    manager.setRootPath(L"Software\\QoKivZelUtTests\\remote");
+    manager.storeLegacyCredentials({L"far user", L"far pwd"});
+    manager.convertCredentialsEncryption();
+    EXPECT_EQ(L"far pwd", manager.getCredentials().password);
+    WinAPI::RegKey key = WinAPI::regOpenKeyEx(remoteRegistry.key(), L"Software\\QoKivZelUtTests\\remote");
+    EXPECT_NE(ERROR_SUCCESS, RegQueryValueExW(key, L"Up", nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(WinAPI::regKeyExists(L"Software\\QoKivZelUtTests\\remote"));
 }
 
 TEST(CredentialsRemote, UnreachableMachineFailsWithTheConnectionError)

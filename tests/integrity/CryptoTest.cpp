@@ -2,6 +2,7 @@
 
 #include <QoKivZelUt/Crypto.h>
 
+#include "integrity/CryptoBlob.h"
 #include "integrity/CryptoKeys.h"
 
 #include <gtest/gtest.h>
@@ -42,12 +43,33 @@ TEST(Crypto, AlternateSchemeRoundTripsEveryLength)
         back.resize(n);
         EXPECT_EQ(data, back) << n;
     }
-    // One byte (odd length): k is key[1], and byte 0 is XORed with key[0].
-    const unsigned char three = 3;
-    unsigned char cipher = 3 ^ ZelUt::crypto::kBlobKey[0];
-    std::vector<unsigned char> expected = {static_cast<unsigned char>(ZelUt::crypto::kBlobDigits[cipher & 15]),
-                                           static_cast<unsigned char>(ZelUt::crypto::kBlobDigits[cipher >> 4]), 65};
-    EXPECT_EQ(expected, blobOf(&three, 1, encryption_alternate));
+
+    // A scheme that cannot be used falls back to the alternate one.
+    LogCapture log;
+    std::vector<unsigned char> fallback = blobOf("ab", 2, static_cast<encryption_type>(7));
+    EXPECT_TRUE(log.contains(L"OS Encryption failed, falling back to alternate"));
+    EXPECT_EQ(blobOf("ab", 2, encryption_alternate), fallback);
+}
+
+// The legacy reading of plaintext as text, and whether it gives the plaintext back.
+TEST(Crypto, LegacyTextIsExactOnlyForCharactersUpToFF)
+{
+    const struct {
+        std::vector<unsigned char> plain;
+        const wchar_t* text;
+        bool exact;
+    } rows[] = {
+        {{'a', 0, 'b', 0}, L"ab", true},        {{'a', 'b'}, L"ab", true},          {{0xE4, 0}, L"\u00e4", true},
+        {{'p', 0, 0xAC, 0x20}, L"p\u00ac ", false}, {{'a', 0, 0}, L"a", false},    {{0, 'a'}, L"a", false},
+        {{}, L"", true},
+    };
+    for (const auto& row : rows) {
+        std::wstring text;
+        EXPECT_EQ(row.exact, ZelUt::crypto::legacyText(row.plain, text)) << row.text;
+        EXPECT_EQ(row.text, text);
+    }
+    EXPECT_EQ(0x7FFFFFFEu * 2 + 1, 0xFFFFFFFDu);  // the longest blob's length stays below "no result"
+    EXPECT_EQ(0x7FFFFFFEu, ZelUt::crypto::kLongestPlaintext);
 }
 
 TEST(Crypto, BlobsTheirLengthsAndRefusals)
@@ -72,6 +94,10 @@ TEST(Crypto, BlobsTheirLengthsAndRefusals)
     std::vector<unsigned char> copied(13);
     EXPECT_EQ(13u, twice.GetEncryptedData(copied.data(), 13, encryption_os));
     EXPECT_EQ(abc, copied);
+    CZelDecryptData decrypt(abc.data(), 13);
+    unsigned char room[5] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(6u, decrypt.GetDecryptedData(room, 5));  // too small: the length, nothing copied
+    EXPECT_EQ(0xEE, room[0]);
     EXPECT_EQ(0xFFFFFFFFu, CZelEncryptData(nullptr, 0).GetEncryptedData(nullptr, 0, encryption_os));
     EXPECT_EQ(0xFFFFFFFFu, CZelDecryptData(nullptr, 0).GetDecryptedData(nullptr, 0));
 
@@ -138,9 +164,9 @@ TEST(Crypto, DataProtectionRoundTripsAndRefusals)
     }
 }
 
-// Blobs computed outside by crypto_peer.py with its own MD5 and RC4:
-// QKZ_CRYPTO_PEERS names the list of "utf16le-hex blob-hex" lines.
-TEST(CryptoPeers, SchemeSixtyFourEqualsAnIndependentRc4)
+// Blobs computed outside by crypto_peer.py with its own MD5, RC4 and XOR:
+// QKZ_CRYPTO_PEERS names the list of "scheme plain-hex blob-hex" lines.
+TEST(CryptoPeers, BothSchemesEqualAnIndependentImplementation)
 {
     std::wstring list = WinAPI::getEnvironmentVariable(L"QKZ_CRYPTO_PEERS");
     if (list.empty())
@@ -153,14 +179,17 @@ TEST(CryptoPeers, SchemeSixtyFourEqualsAnIndependentRc4)
     };
     std::ifstream in(WinAPI::toUtf8(list));
     std::string plainHex, blobHex;
-    int lines = 0;
-    while (in >> plainHex >> blobHex) {
+    int scheme = 0, lines = 0;
+    while (in >> scheme >> plainHex >> blobHex) {
         std::vector<unsigned char> plain = fromHex(plainHex);
         std::wstring text(reinterpret_cast<const wchar_t*>(plain.data()), plain.size() / 2);
-        EXPECT_EQ(fromHex(blobHex), ZelCrypto::encryptString(text)) << plainHex.substr(0, 40);
+        EXPECT_EQ(fromHex(blobHex), scheme == 64 ? ZelCrypto::encryptString(text)
+                                                 : blobOf(plain.data() ? plain.data() : reinterpret_cast<const unsigned char*>(""),
+                                                          static_cast<unsigned long>(plain.size()), encryption_alternate))
+            << scheme << " " << plainHex.substr(0, 40);
         ++lines;
     }
-    EXPECT_EQ(7, lines);
+    EXPECT_EQ(17, lines);
 }
 
 } // namespace

@@ -2,13 +2,19 @@
 
 #include <QoKivZelUt/LocalIpc.h>
 #include <QoKivZelUt/Process.h>
+#include <QoKivZelUt/Security.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <atomic>
 #include <memory>
 #include <thread>
 
 namespace {
+
+const wchar_t kSendCreate[] = L"Local\\{351625D7-1711-4392-AD55-47FC76765855}";
+const wchar_t kSent[] = L"Local\\{AA4FE636-EC13-4774-A6DC-F1B764B4A5F0}";
 
 ZelUt::AutoTerminateProcess source(const std::wstring& name, const std::wstring& data)
 {
@@ -122,8 +128,12 @@ TEST(LocalIpc, UnterminatedFieldsAreReadNoFurtherThanTheField)
         void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
         std::fill_n(static_cast<wchar_t*>(view), 2304 / sizeof(wchar_t), L'Q');
         UnmapViewOfFile(view);
-        HANDLE sent = CreateEventW(nullptr, FALSE, FALSE, L"Local\\{AA4FE636-EC13-4774-A6DC-F1B764B4A5F0}");
-        SetEvent(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Local\\{351625D7-1711-4392-AD55-47FC76765855}"));
+        DWORD self = GetCurrentProcessId();
+        view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+        std::memcpy(static_cast<char*>(view) + 2308, &self, sizeof self);
+        UnmapViewOfFile(view);
+        HANDLE sent = CreateEventW(nullptr, FALSE, FALSE, kSent);
+        SetEvent(WinAPI::FileHandle(OpenEventW(EVENT_MODIFY_STATE, FALSE, kSendCreate)));
         SetEvent(sent);
         WinAPI::FileHandle answered(OpenEventW(SYNCHRONIZE, FALSE, L"Local\\{C5486729-9D60-4e01-93A8-78B16119A7AD}"));
         WaitForSingleObject(answered, 30000);
@@ -134,6 +144,131 @@ TEST(LocalIpc, UnterminatedFieldsAreReadNoFurtherThanTheField)
     ASSERT_EQ(1u, g_seen.names.size());
     EXPECT_EQ(std::wstring(128, L'Q'), g_seen.names[0]);
     EXPECT_EQ(std::wstring(1024, L'Q'), g_seen.data[0]);
+}
+
+int countEntries(const qkztest::LogCapture& log, const std::wstring& text)
+{
+    int n = 0;
+    for (const qkztest::LogEntry& e : log.entries())
+        n += e.text.find(text) != std::wstring::npos;
+    return n;
+}
+
+// The create event set with no send event behind it (a source that came and
+// went, or anybody of the session): the listener waits on, for what is left
+// of its time-out, and hands nothing on.
+TEST(LocalIpc, ACreateEventWithoutASourceIsNoNotification)
+{
+    g_seen = Seen();
+    CZelNotificationSink sink;
+    WinAPI::FileHandle created(OpenEventW(EVENT_MODIFY_STATE, FALSE, kSendCreate));
+    ASSERT_TRUE(created.valid());
+    SetEvent(created);
+    qkztest::LogCapture log;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(1, sink.Receive(&record, 1000));
+    EXPECT_GE(GetTickCount64() - start, 900u);
+    EXPECT_TRUE(g_seen.names.empty());
+    EXPECT_LE(countEntries(log, L"IPC(Listener)"), 6);
+}
+
+// A source killed while its notification is handled: the next source gets
+// the answer to its own notification, not the dead one's.
+int __stdcall slowLength(const std::wstring&, const std::wstring& data, long* result)
+{
+    if (data == L"first")
+        Sleep(1500);
+    *result = static_cast<long>(data.size());
+    return data != L"second";
+}
+
+TEST(LocalIpc, TheNextSourceGetsItsOwnAnswerAfterOneWasKilled)
+{
+    CZelNotificationSink sink;
+    std::thread listener([&] { EXPECT_EQ(0, sink.Receive(&slowLength, 30000)); });
+    auto doomed = source(L"n", L"first");
+    Sleep(700);  // in the callback's pause
+    doomed.terminate(1, false);
+    auto next = source(L"n", L"second");
+    EXPECT_NE(std::wstring::npos, outputOf(next).find(L"result 6 from PID"));
+    listener.join();
+}
+
+// Objects another process made first: reserved pages, a mutex held for ever,
+// a DACL that shuts everybody out. Each is a clear failure, never a crash or a hang.
+TEST(LocalIpc, SquattedObjectsAreFailuresNotCrashesOrHangs)
+{
+    {
+        WinAPI::FileHandle reserved(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0,
+                                                       2312, L"Local\\{26ECD40E-279F-482c-B14D-9016714EA408}"));
+        try {
+            CZelNotificationSink sink;
+            ADD_FAILURE() << "a reserved block taken";
+        } catch (const CZelException& e) {
+            EXPECT_EQ(DWORD(ERROR_INVALID_DATA), e.getErrorCode());
+        }
+    }
+    {
+        CZelSecurityDescriptor denyAll = CZelSecurityDescriptor::fromSddl(L"D:(D;;GA;;;WD)");
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, denyAll.getSD(), FALSE};
+        WinAPI::FileHandle shut(CreateEventW(&attributes, FALSE, FALSE, kSendCreate));
+        ASSERT_NE(DWORD(ERROR_ALREADY_EXISTS), GetLastError()) << "the event is left from before";
+        try {
+            CZelNotificationSource source;
+            ADD_FAILURE() << "a closed event taken";
+        } catch (const CZelException& e) {
+            EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), e.getErrorCode());
+            EXPECT_EQ(L"Could not create send create event.", e.getMessage());
+        }
+    }
+    CZelNotificationSink sink;
+    CZelNotificationSource source;
+    // Others of the session may use the objects and nothing more.
+    WinAPI::FileHandle sent(OpenEventW(READ_CONTROL, FALSE, kSent));
+    const std::wstring sddl = CZelSecurityDescriptor::fromKernelObject(sent).toSddl();
+    EXPECT_EQ(L"D:(A;;0x100002;;;WD)", sddl.substr(sddl.find(L"D:")));
+    std::atomic<bool> held{false};
+    WinAPI::FileHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {
+        WinAPI::FileHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\{567D9457-6651-45a4-9996-78DE23E7FD96}"));
+        WaitForSingleObject(mutex, INFINITE);
+        held = true;
+        WaitForSingleObject(release, 30000);
+        ReleaseMutex(mutex);
+    });
+    while (!held)
+        Sleep(1);
+    try {
+        source.Send(L"n", L"d", 500);
+        ADD_FAILURE() << "sent through a held channel";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(DWORD(ERROR_TIMEOUT), e.getErrorCode());
+    }
+    SetEvent(release);
+    holder.join();
+}
+
+// Each notification is answered with a result of its own: without a callback
+// 0, never the previous exchange's; a listener that does not answer lets the
+// source go after its time-out, its notification taken back.
+TEST(LocalIpc, AnswersAreFreshAndUnansweredSendsEnd)
+{
+    g_seen = Seen();
+    CZelNotificationSink sink;
+    CZelNotificationSource source;
+    std::thread listener([&] {
+        sink.Receive(&record, 30000);
+        sink.Receive(nullptr, 30000);
+    });
+    EXPECT_EQ(0x1234, source.Send(L"a", L"x", 30000));
+    EXPECT_EQ(0, source.Send(L"b", L"y", 30000));
+    listener.join();
+
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(E_FAIL, source.Send(L"c", L"z", 800));  // the sink is there but does not listen
+    EXPECT_GE(GetTickCount64() - start, 700u);
+    WinAPI::FileHandle sent(OpenEventW(SYNCHRONIZE, FALSE, kSent));
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(sent, 0));
 }
 
 } // namespace

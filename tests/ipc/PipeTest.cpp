@@ -1,15 +1,26 @@
 #include "TestEnv.h"
+#include "WineDifferences.h"
 
 #include <QoKivZelUt/NamedPipe.h>
 #include <QoKivZelUt/Process.h>
+#include <QoKivZelUt/Security.h>
+#include <QoKivZelUt/Token.h>
 
 #include <aclapi.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 using ZelUt::NamedPipeClient;
-using ZelUt::NamedPipeServer;
 
 namespace {
+
+// The server with its pipe handle in reach, for raw calls beside the class's.
+struct NamedPipeServer : ZelUt::NamedPipeServer {
+    using ZelUt::NamedPipeServer::NamedPipeServer;
+    HANDLE handle() const { return hnd(); }
+};
 
 std::wstring uniquePipe()
 {
@@ -63,21 +74,42 @@ TEST(NamedPipe, ClientTalksToAServerInAnotherProcess)
     EXPECT_NE(std::wstring::npos, server.getOutputA().find(L"served 41 messages"));
 }
 
-TEST(NamedPipe, DisconnectLoggingAndOpenToEveryone)
+// Open to everyone: clients of every account read and write, nobody but the
+// creator may change the pipe's security or make instances of it.
+TEST(NamedPipe, OpenToEveryoneGrantsClientsOnlyWhatTheyNeed)
 {
-    {
-        // Open to everyone: a present but null DACL.
-        const std::wstring open = uniquePipe();
-        NamedPipeServer everyone(open, true);
-        WinAPI::FileHandle raw(CreateFileW(open.c_str(), GENERIC_READ | READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(raw.valid());
-        PACL dacl = reinterpret_cast<PACL>(1);
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        ASSERT_EQ(DWORD(ERROR_SUCCESS), GetSecurityInfo(raw, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                                        nullptr, &dacl, nullptr, &sd));
-        EXPECT_EQ(nullptr, dacl);
-        LocalFree(sd);
+    const std::wstring name = uniquePipe();
+    NamedPipeServer everyone(name, true);
+    CZelAcl dacl = CZelSecurityDescriptor::fromKernelObject(everyone.handle()).getDacl();
+    ASSERT_TRUE(dacl.IsValid());
+    const CZelSid world(CZelSid::World), creator = CZelSid::FromProcessUser();
+    bool creatorHasAll = false;
+    for (int i = 0; i < dacl.GetAceCount(); ++i) {
+        CZelAce ace = dacl.GetAceAt(i);
+        if (ace.GetSid() == world)
+            EXPECT_EQ(DWORD(FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES), ace.GetAccessMask());
+        creatorHasAll |= ace.GetSid() == creator && ((ace.GetAccessMask() & FILE_ALL_ACCESS) == FILE_ALL_ACCESS ||
+                                                     (ace.GetAccessMask() & GENERIC_ALL));
     }
+    EXPECT_TRUE(creatorHasAll);
+
+    // The client end asks for no more than that, and lets the server identify it only.
+    NamedPipeClient client(name);
+    ASSERT_TRUE(client.write(L"hi"));
+    everyone.connect();
+    EXPECT_EQ(L"hi", everyone.read());
+    ASSERT_TRUE(ImpersonateNamedPipeClient(everyone.handle()));
+    CZelToken token;
+    token.OpenThreadToken();
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+    token.GetImpersonationLevel(&level);
+    RevertToSelf();
+    if (!qkztest::pipeClientQualityOfServiceIgnored())
+        EXPECT_EQ(SecurityIdentification, level);
+}
+
+TEST(NamedPipe, MessagesEmptyQueuedAndLoggedAndADisconnectedClient)
+{
     const std::wstring name = uniquePipe();
     NamedPipeServer server(name, false);
     NamedPipeClient client(name);
@@ -92,20 +124,83 @@ TEST(NamedPipe, DisconnectLoggingAndOpenToEveryone)
     EXPECT_EQ(L"hidden words", server.read());
     EXPECT_FALSE(log.contains(L"hidden words"));
 
-    // Messages queued one behind the other stay apart, both ways.
-    ASSERT_TRUE(client.write(L"one") && client.write(L"two"));
+    // Messages queued one behind the other stay apart, both ways; an empty one is one.
+    ASSERT_TRUE(client.write(L"one") && client.write(L"") && client.write(L"x"));
     EXPECT_EQ(L"one", server.read());
-    EXPECT_EQ(L"two", server.read());
+    EXPECT_EQ(L"", server.read());
+    EXPECT_EQ(L"x", server.read());
     ASSERT_TRUE(server.write(std::wstring(1500, L'a')) && server.write(L"b"));
     EXPECT_EQ(std::wstring(1500, L'a'), client.read());
     EXPECT_EQ(L"b", client.read());
 
+    // A client that has stopped reading holds the disconnect for a bounded time.
+    ASSERT_TRUE(server.write(L"never read"));
+    const ULONGLONG start = GetTickCount64();
     server.disconnect();
+    EXPECT_LT(GetTickCount64() - start, 20000u);
     EXPECT_EQ(L"", client.read());  // the server went away: no exception
     EXPECT_FALSE(client.isConnected());
     client.setNoLogging();
     EXPECT_FALSE(client.write(L"into the void"));
     EXPECT_TRUE(log.contains(L"Failed sending message: "));
+}
+
+// A writer that dies in the middle of a long message leaves it cut short:
+// that is a failure, never a shorter text. (Where the writer dies before the
+// read begins, nothing is read; where after, all of it.)
+TEST(NamedPipe, AMessageCutShortIsAFailure)
+{
+    const unsigned long bytes = 16 * 1024 * 1024;
+    for (int round = 0; round < 3; ++round) {
+        const std::wstring name = uniquePipe();
+        NamedPipeServer server(name, false);
+        server.setNoLogging();
+        qkztest::Child writer(L"pipemessage " + name + L" " + std::to_wstring(bytes));
+        server.connect();
+        DWORD available = 0;
+        for (int i = 0; i < 3000 && available == 0; ++i, Sleep(1))
+            PeekNamedPipe(server.handle(), nullptr, 0, nullptr, &available, nullptr);
+        std::thread killer([&] {
+            Sleep(round);
+            TerminateProcess(writer.handle(), 1);
+        });
+        try {
+            std::wstring text = server.read();
+            EXPECT_TRUE(text.empty() || text.size() == bytes) << "a message of " << text.size() << " characters";
+        } catch (const CZelException& e) {
+            EXPECT_EQ(L"NamedPipe::read() failed.", e.getMessage());
+        }
+        killer.join();
+    }
+}
+
+// A server that drops each client right after taking it: the client's wait
+// for the connection ends within its time-out.
+TEST(NamedPipe, ClientConnectEndsWhenTheServerDropsIt)
+{
+    const std::wstring name = uniquePipe();
+    NamedPipeServer server(name, false);
+    std::atomic<bool> stop{false};
+    std::thread dropper([&] {
+        while (!stop) {
+            ConnectNamedPipe(server.handle(), nullptr);
+            DisconnectNamedPipe(server.handle());
+        }
+    });
+    const ULONGLONG start = GetTickCount64();
+    for (int i = 0; i < 100; ++i) {
+        NamedPipeClient client(L"\\\\.\\pipe\\qkz-unused");
+        client = NamedPipeClient(name);
+        try {
+            client.connect(100);
+        } catch (const CZelException& e) {
+            EXPECT_EQ(L"Wait on pipe failed", e.getMessage());
+        }
+    }
+    EXPECT_LT(GetTickCount64() - start, 100 * 400u);
+    stop = true;
+    NamedPipeClient last(name);  // wakes the dropper's last wait
+    dropper.join();
 }
 
 } // namespace

@@ -210,7 +210,7 @@ struct FakeRemoteMachine : ZelUt::RemoteMachineApi {
             throw CZelException(ERROR_BAD_NETPATH, L"regConnectRegistry() failed in ::RegConnectRegistry");
         }
         HKEY copy = nullptr;
-        RegOpenKeyExW(registry, nullptr, 0, KEY_READ, &copy);
+        RegOpenKeyExW(registry, nullptr, 0, KEY_ALL_ACCESS, &copy);
         return WinAPI::RegKey(copy);
     }
 };

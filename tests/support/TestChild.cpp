@@ -8,11 +8,13 @@
 //   wide                          write a UTF-16 text to stdout
 //   sleep MILLISECONDS            sleep, then exit 0
 //   crash                         read through a null pointer
+//   pipemessage PIPE BYTES        write one message of BYTES bytes to PIPE, then wait to be killed
 //   load DLL MILLISECONDS EVENT   load DLL, show a window titled "QKZ locking window", signal EVENT, wait
 //   map FILE MILLISECONDS EVENT   map FILE into memory (no window), signal EVENT, wait
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
 #include <cstdlib>
 
 namespace {
@@ -130,6 +132,16 @@ int wide()
     return WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, sizeof(text) - sizeof(wchar_t), &w, nullptr) ? 0 : 14;
 }
 
+int pipeMessage(const wchar_t* pipe, unsigned long bytes)
+{
+    HANDLE end = CreateFileW(pipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::string message(bytes, 'w');
+    DWORD written = 0;
+    WriteFile(end, message.data(), bytes, &written, nullptr);
+    Sleep(INFINITE);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -152,6 +164,8 @@ int wmain(int argc, wchar_t** argv)
         return print(argv[2]);
     if (argc == 2 && std::wcscmp(argv[1], L"wide") == 0)
         return wide();
+    if (argc == 4 && std::wcscmp(argv[1], L"pipemessage") == 0)
+        return pipeMessage(argv[2], std::wcstoul(argv[3], nullptr, 10));
     if (argc == 2 && std::wcscmp(argv[1], L"crash") == 0)
         return *static_cast<volatile int*>(nullptr);
     if (argc == 3 && std::wcscmp(argv[1], L"sleep") == 0) {

@@ -49,4 +49,12 @@ inline bool trustAcceptsUntrustedRoots()
     return runningUnderWine();
 }
 
+// Wine lets a pipe server impersonate its client at full impersonation level
+// even when the client asked for identification only; Windows holds the server
+// to the level the client chose.
+inline bool pipeClientQualityOfServiceIgnored()
+{
+    return runningUnderWine();
+}
+
 } // namespace qkztest

@@ -107,4 +107,39 @@ expect 0 "CNtService::Status::Running" "" -- service start "$SVC" timeout=20000
 expect 0 "CNtService::Status::Stopped" "" -- service stop "$SVC" timeout=20000
 expect 0 "deleted" "" -- service delete "$SVC"
 expect 2 "" "cannot be opened" -- service status "$SVC"
+# Secrets, pipes and the local IPC channel.
+expect 0 "7a4b263338387a576d78252340" "" -- encrypt abc
+expect 0 "abc" "" -- decrypt 7a4b263338387a576d78252340
+expect 0 "x y" "" -- unprotect "$("$WINE" "$ZELUT" protect 'x y' | tr -d '\r')"
+expect 2 "" "Decryption of data failed." -- unprotect 0011
+ROOT="Software\\QoKivZelUtTests\\tool-$$"
+PASSWORD=$(printf 'p\303\244ss w\342\202\254rd')
+printf '%s\n' "$PASSWORD" >"$WORK/password"
+INPUT=$WORK/password
+expect 0 "stored under HKLM\\$ROOT" "" -- creds store svc --root "$ROOT"
+INPUT=/dev/null
+expect 0 "password: $PASSWORD" "" -- creds get --root "$ROOT"
+expect 2 "" "" -- creds get --root "$ROOT\\none"
+"$WINE" reg delete "HKLM\\$ROOT" /f >/dev/null 2>&1 || true
+# A background side that must end by itself within 30 s: ended PID NAME
+ended() {
+    for i in $(seq 150); do kill -0 "$1" 2>/dev/null || break; sleep 0.2; done
+    if kill -0 "$1" 2>/dev/null; then kill "$1"; fail "$2: still running"; fi
+    wait "$1" || fail "$2: exit code"
+}
+"$WINE" "$ZELUT" pipe serve "qkz-tool-$$" --count 1 >"$WORK/served.txt" 2>&1 &
+SERVER=$!
+for i in $(seq 50); do  # until the pipe exists: a client does not wait for a pipe that is not there
+    "$WINE" "$ZELUT" pipe send "qkz-tool-$$" "hello there" >"$WORK/out" 2>/dev/null && break
+    sleep 0.2
+done
+grep -qF "HELLO THERE" "$WORK/out" || fail "pipe send: no answer"
+ended $SERVER "pipe serve"
+grep -qF "served 1 messages" "$WORK/served.txt" || fail "pipe serve: no count"
+"$WINE" "$ZELUT" ipc listen --count 1 --timeout 20000 >"$WORK/listened.txt" 2>&1 &
+LISTENER=$!
+expect 0 "result 6 from PID" "" -- ipc send nm "data x" --timeout 20000
+ended $LISTENER "ipc listen"
+grep -qF "nm: data x" "$WORK/listened.txt" || fail "ipc listen: notification not shown"
+expect 2 "" "at most 127 fit" -- ipc send "$(head -c 128 /dev/zero | tr '\0' n)" x --timeout 100
 [ "$failures" = 0 ]

@@ -21,15 +21,15 @@ const unsigned kOpenAttempts = 9;
 const DWORD kSharingRetryDelayMs = 150;
 const size_t kReadPiece = 2048;
 
-FileHandle openWithRetries(const wchar_t* operation, const WinPath& path, DWORD access, DWORD disposition)
+FileHandle openWithRetries(const wchar_t* operation, const WinPath& path, DWORD access, DWORD disposition,
+                           DWORD flags = FILE_ATTRIBUTE_NORMAL)
 {
     FileHandle file;
     DWORD lastError = 0;
     bool opened = retry(
         kOpenAttempts, kSharingRetryDelayMs,
         [&] {
-            file = CreateFileW(path.str().c_str(), access, FILE_SHARE_READ, nullptr, disposition,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            file = CreateFileW(path.str().c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags, nullptr);
             lastError = GetLastError();
             return file.valid();
         },
@@ -69,6 +69,14 @@ FileHandle createNewFile(const WinPath& path)
 FileHandle openFile(const WinPath& path)
 {
     return openWithRetries(L"openFile", path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+}
+
+// Reading, writing and switching the read mode is all a client does; the
+// server may learn who the client is but cannot act as it.
+FileHandle openPipe(const std::wstring& name)
+{
+    return openWithRetries(L"openPipe", WinPath(name), GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES,
+                           OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
 }
 
 FileHandle openFileReadOnly(const WinPath& path)

@@ -3,6 +3,8 @@
 #include <QoKivZelUt/Security.h>
 
 #include "foundation/Log.h"
+#include "integrity/CryptoBlob.h"
+#include "network/RemoteMachineApi.h"
 
 namespace ZelUt {
 
@@ -45,13 +47,13 @@ CredentialsManager::CredentialsManager(const std::wstring& machine) : m_rootPath
 
 WinAPI::RegKey CredentialsManager::createKey() const
 {
-    WinAPI::RegKey machine = WinAPI::regConnectRegistry(m_machine);
+    WinAPI::RegKey machine = remoteMachineApi().connectRegistry(m_machine);
     return WinAPI::regCreateKeyEx(machine, m_rootPath);
 }
 
 WinAPI::RegKey CredentialsManager::openKey() const
 {
-    WinAPI::RegKey machine = WinAPI::regConnectRegistry(m_machine);
+    WinAPI::RegKey machine = remoteMachineApi().connectRegistry(m_machine);
     return WinAPI::regOpenKeyEx(machine, m_rootPath, KEY_READ);
 }
 
@@ -69,12 +71,11 @@ Credentials CredentialsManager::getCredentials() const
                     WinAPI::unprotectString(rawValue(key, newPwdValueName))});
 }
 
+// The key is restricted to the administrators before anything is written to
+// it: the values never sit under the security it inherited.
 void CredentialsManager::storeLegacyCredentials(const Credentials& credentials) const
 {
     WinAPI::RegKey key = createKey();
-    setBinary(key, userValueName, ZelCrypto::encryptString(credentials.user));
-    setBinary(key, pwdValueName, ZelCrypto::encryptString(credentials.password));
-
     CZelSid administrators(CZelSid::Administrators);
     CZelAcl dacl;
     dacl.AddAce(ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL, administrators);
@@ -84,6 +85,8 @@ void CredentialsManager::storeLegacyCredentials(const Credentials& credentials) 
     LONG status = ::RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor.getSD());
     if (status != ERROR_SUCCESS)
         throw CZelException(static_cast<unsigned long>(status), L"Could not change reg key security for Service Credentials.");
+    setBinary(key, userValueName, ZelCrypto::encryptString(credentials.user));
+    setBinary(key, pwdValueName, ZelCrypto::encryptString(credentials.password));
 }
 
 std::wstring CredentialsManager::getUserInfoFromLegacyStore(const std::wstring& valueName) const
@@ -106,19 +109,35 @@ void CredentialsManager::deleteValue(const WinAPI::RegKey& key, const std::wstri
     }
 }
 
+// The key is looked for on the machine the manager works on.
 void CredentialsManager::deleteLegacyKeyStore() const
 {
-    if (!WinAPI::regKeyExists(m_rootPath))
+    try {
+        openKey();
+    } catch (const CZelException&) {
         return;
+    }
     WinAPI::RegKey key = createKey();
     deleteValue(key, name(userValueName));
     deleteValue(key, name(pwdValueName));
 }
 
+// Only values the legacy reading gives back exactly are converted: the
+// conversion deletes them, and a password read with characters altered would
+// be lost for good.
 void CredentialsManager::convertCredentialsEncryption() const
 {
     try {
-        Credentials legacy = getCredentialsFromLegacyStore();
+        WinAPI::RegKey key = openKey();
+        Credentials legacy;
+        bool exact = crypto::legacyText(crypto::decryptToBytes(rawValue(key, userValueName)), legacy.user);
+        exact = crypto::legacyText(crypto::decryptToBytes(rawValue(key, pwdValueName)), legacy.password) && exact;
+        legacy = checked(legacy);
+        if (!exact) {
+            ZEL_LOG_WARNING << L"IS-Cred not converted: the legacy values hold characters their format does not "
+                               L"give back exactly; they are kept";
+            return;
+        }
         ZEL_LOG_INFO << L"Read new IS-Cred configuration";
         storeCredentials(legacy);
         deleteLegacyKeyStore();

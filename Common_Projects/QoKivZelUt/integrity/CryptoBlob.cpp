@@ -51,5 +51,24 @@ bool fromBlob(const unsigned char* blob, size_t length, std::vector<unsigned cha
     return true;
 }
 
+bool legacyText(const std::vector<unsigned char>& plain, std::wstring& text)
+{
+    text.clear();
+    bool zeroSeen = false;
+    for (unsigned char b : plain) {
+        zeroSeen |= b == 0;
+        if (b != 0)
+            text += static_cast<wchar_t>(b);
+    }
+    if (!zeroSeen)
+        return true;
+    if (plain.size() != text.size() * 2)
+        return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (plain[2 * i] != text[i] || plain[2 * i + 1] != 0)
+            return false;
+    return true;
+}
+
 } // namespace crypto
 } // namespace ZelUt

@@ -1,7 +1,9 @@
-// The pure side of the blob format: text form and the XOR scheme.
+// The pure side of the blob format: text form, the XOR scheme, its limits and
+// the legacy reading of plaintext as text.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace ZelUt {
@@ -16,6 +18,19 @@ std::vector<unsigned char> toBlob(const std::vector<unsigned char>& cipher, unsi
 // The ciphertext and type of a blob; false for an even length or a character
 // that is no digit of the alphabet.
 bool fromBlob(const unsigned char* blob, size_t length, std::vector<unsigned char>& cipher, unsigned char& type);
+
+// The longest plaintext whose blob (2n + 1 bytes) a 32-bit length holds and
+// that length's "no result" value does not.
+const size_t kLongestPlaintext = 0x7FFFFFFE;
+
+// The legacy reading of a plaintext: one character per non-zero byte, the
+// byte's value its code. True when that gives the plaintext back exactly
+// (single-byte text, or UTF-16LE of characters up to U+00FF); a text of other
+// characters comes back altered.
+bool legacyText(const std::vector<unsigned char>& plain, std::wstring& text);
+
+// The plaintext of a blob (either scheme); empty when it does not decrypt.
+std::vector<unsigned char> decryptToBytes(const std::vector<unsigned char>& blob);
 
 } // namespace crypto
 } // namespace ZelUt

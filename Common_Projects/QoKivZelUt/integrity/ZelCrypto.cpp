@@ -175,7 +175,7 @@ CZelCryptData::~CZelCryptData() = default;
 unsigned long CZelCryptData::copyResult(unsigned char* buffer, unsigned long size) const
 {
     if (buffer && size >= m_outputLength)
-        std::copy(m_output.begin(), m_output.end(), buffer);
+        std::copy_n(m_output.begin(), m_outputLength, buffer);
     return m_outputLength;
 }
 
@@ -183,6 +183,8 @@ CZelEncryptData::CZelEncryptData(const void* data, unsigned long length) : CZelC
 
 bool CZelEncryptData::EncryptData(encryption_type type)
 {
+    if (m_input.size() > ZelUt::crypto::kLongestPlaintext)
+        return false;  // the blob's length would not fit its 32 bits
     std::vector<unsigned char> cipher = m_input;
     if (type == encryption_os) {
         if (!rc4Encrypt(cipher))
@@ -247,6 +249,8 @@ unsigned long CZelDecryptData::GetDecryptedData(unsigned char* buffer, unsigned 
 
 std::vector<unsigned char> ZelCrypto::encryptString(const std::wstring& text)
 {
+    if (text.size() * sizeof(wchar_t) > ZelUt::crypto::kLongestPlaintext)
+        throw CZelException(ERROR_INVALID_PARAMETER, L"Encryption failed.");
     CZelEncryptData data(text.c_str(), static_cast<unsigned long>(text.size() * sizeof(wchar_t)));
     unsigned long length = data.GetEncryptedData(nullptr, 0, encryption_os);
     if (length == 0 || length == 0xFFFFFFFF)
@@ -256,20 +260,31 @@ std::vector<unsigned char> ZelCrypto::encryptString(const std::wstring& text)
     return blob;
 }
 
+namespace ZelUt {
+namespace crypto {
+
+std::vector<unsigned char> decryptToBytes(const std::vector<unsigned char>& blob)
+{
+    if (blob.size() > 0xFFFFFFFEu)
+        return {};  // longer than any blob a 32-bit length describes
+    CZelDecryptData data(blob.data(), static_cast<unsigned long>(blob.size()));
+    unsigned long length = data.GetDecryptedData(nullptr, 0);
+    if (length == 0 || length == 0xFFFFFFFF)
+        return {};
+    std::vector<unsigned char> plain(length);
+    data.GetDecryptedData(plain.data(), length);
+    return plain;
+}
+
+} // namespace crypto
+} // namespace ZelUt
+
 std::wstring ZelCrypto::decryptBlob(const std::vector<unsigned char>& blob)
 {
     if (blob.empty())
         throw CZelException(ERROR_INVALID_PARAMETER, L"Decryption failed.");
-    CZelDecryptData data(blob.data(), static_cast<unsigned long>(blob.size()));
-    unsigned long length = data.GetDecryptedData(nullptr, 0);
-    if (length == 0 || length == 0xFFFFFFFF)
-        return std::wstring();
-    std::vector<unsigned char> plain(length);
-    data.GetDecryptedData(plain.data(), length);
     std::wstring text;
-    for (unsigned char b : plain)
-        if (b != 0)
-            text += static_cast<wchar_t>(b);
+    ZelUt::crypto::legacyText(ZelUt::crypto::decryptToBytes(blob), text);
     return text;
 }
 
@@ -289,6 +304,8 @@ DATA_BLOB entropy()
 
 std::vector<unsigned char> protectString(const std::wstring& text)
 {
+    if (text.size() > 0xFFFFFFFFu / sizeof(wchar_t))
+        throw CZelException(ERROR_INVALID_PARAMETER, L"Encryption of data failed.");
     DATA_BLOB in{static_cast<DWORD>(text.size() * sizeof(wchar_t)),
                  reinterpret_cast<BYTE*>(const_cast<wchar_t*>(text.c_str()))};
     DATA_BLOB key = entropy(), out{0, nullptr};
@@ -300,6 +317,8 @@ std::vector<unsigned char> protectString(const std::wstring& text)
 
 std::wstring unprotectString(const std::vector<unsigned char>& blob)
 {
+    if (blob.size() > 0xFFFFFFFFu)
+        throw CZelException(ERROR_INVALID_PARAMETER, L"Decryption of data failed.");
     DATA_BLOB in{static_cast<DWORD>(blob.size()), const_cast<BYTE*>(blob.data())};
     DATA_BLOB key = entropy(), out{0, nullptr};
     if (!::CryptUnprotectData(&in, nullptr, &key, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out))

@@ -1,7 +1,11 @@
 #include <QoKivZelUt/NamedPipe.h>
+#include <QoKivZelUt/Security.h>
+#include <QoKivZelUt/Token.h>
 
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
+
+#include <algorithm>
 
 using ZelUt::detail::throwLastError;
 
@@ -10,12 +14,20 @@ namespace ZelUt {
 namespace {
 
 const DWORD kFirstReadBytes = 2048;
+const DWORD kLongestReadBytes = 64 * 1024;
+// Others get what a client needs (read, write data, switch the read mode):
+// never the right to change the pipe's security or to make rival instances.
+const DWORD kClientRights = FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
+// A client that stops reading holds a disconnect no longer than this.
+const DWORD kFlushWaitMs = 10000;
+// A client waiting without a time-out gives the server this long to take the connection.
+const DWORD kLongestAcceptMs = 30000;
 
 // Opens the client end; true in messageMode when its reads end at message
 // boundaries (the pipe is message-typed), so queued messages stay apart.
 WinAPI::FileHandle openPipe(const std::wstring& name, bool& messageMode)
 {
-    WinAPI::FileHandle pipe = WinAPI::openFile(WinPath(name));
+    WinAPI::FileHandle pipe = WinAPI::openPipe(name);
     DWORD mode = PIPE_READMODE_MESSAGE;
     messageMode = ::SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) != FALSE;
     return pipe;
@@ -27,6 +39,53 @@ bool probe(HANDLE pipe)
     DWORD available = 0;
     return ::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) ||
            ::GetLastError() != ERROR_PIPE_NOT_CONNECTED;
+}
+
+// The creator (and the system and administrators) may do anything; everyone
+// else only what a client needs.
+CZelSecurityDescriptor openToEveryoneSecurity()
+{
+    CZelToken creator;
+    creator.OpenThreadToken();
+    wchar_t everyone[16];
+    swprintf(everyone, 16, L"0x%lx", static_cast<unsigned long>(kClientRights));
+    return CZelSecurityDescriptor::fromSddl(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;" + creator.GetOwner().toString() +
+                                            L")(A;;" + everyone + L";;;WD)");
+}
+
+bool endsQuietly(DWORD error)
+{
+    // The peer closed its end (109), or the server disconnected this client (233).
+    return error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE || error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+void append(std::wstring& result, const std::string& buffer, DWORD got)
+{
+    for (DWORD i = 0; i < got; ++i)
+        if (buffer[i] != '\0')
+            result += static_cast<wchar_t>(static_cast<unsigned char>(buffer[i]));
+}
+
+DWORD WINAPI flushPipe(void* pipe)
+{
+    ::FlushFileBuffers(pipe);
+    return 0;
+}
+
+// Waits until the client has read what was written, but no longer than the
+// bound: the flush is cancelled for a client that stops reading.
+void flushBounded(HANDLE pipe)
+{
+    WinAPI::FileHandle flusher(::CreateThread(nullptr, 0, flushPipe, pipe, 0, nullptr));
+    if (!flusher.valid()) {
+        ZEL_LOG_WARNING << L"The pipe is disconnected without waiting for the client to read: " << ErrorW32(::GetLastError());
+        return;
+    }
+    if (::WaitForSingleObject(flusher, kFlushWaitMs) == WAIT_TIMEOUT) {
+        ZEL_LOG_WARNING << L"The client has not read what was sent within " << kFlushWaitMs << L" ms; disconnecting";
+        ::CancelSynchronousIo(flusher);
+        ::WaitForSingleObject(flusher, INFINITE);  // a cancelled flush returns at once
+    }
 }
 
 } // namespace
@@ -47,9 +106,41 @@ bool NamedPipe::pipeExists() const
 
 // A message longer than the buffer comes in several reads: in message mode
 // every read but the last reports ERROR_MORE_DATA, and the message ends with
-// the read that does not (a message queued behind it stays for the next call).
-// In byte mode nothing marks the end: the rest is what the pipe still holds.
+// the read that does not (a message queued behind it stays for the next call);
+// a writer that dies in between leaves it cut short, which is a failure. In
+// byte mode nothing marks the end: the rest is what the pipe still holds.
 std::wstring NamedPipe::read() const
+{
+    std::wstring result = m_messageMode ? readMessage() : readBytes();
+    if (m_logging)
+        ZEL_LOG_INFO << L"Pipe read message:\n" << result;
+    return result;
+}
+
+std::wstring NamedPipe::readMessage() const
+{
+    std::wstring result;
+    DWORD readSize = kFirstReadBytes;
+    for (bool started = false;; started = true) {
+        std::string buffer(readSize, '\0');
+        DWORD got = 0;
+        if (::ReadFile(m_handle, &buffer[0], readSize, &got, nullptr)) {
+            append(result, buffer, got);
+            return result;
+        }
+        DWORD error = ::GetLastError();
+        if (endsQuietly(error) && !started)
+            return result;
+        if (error != ERROR_MORE_DATA)
+            throw CZelException(error, L"NamedPipe::read() failed.");
+        append(result, buffer, got);
+        DWORD left = 0;
+        ::PeekNamedPipe(m_handle, nullptr, 0, nullptr, nullptr, &left);
+        readSize = left ? std::min(left, kLongestReadBytes) : kFirstReadBytes;
+    }
+}
+
+std::wstring NamedPipe::readBytes() const
 {
     std::wstring result;
     DWORD readSize = kFirstReadBytes;
@@ -57,38 +148,36 @@ std::wstring NamedPipe::read() const
         if (!first) {
             DWORD available = 0;
             if (!::PeekNamedPipe(m_handle, nullptr, 0, nullptr, &available, nullptr) || available == 0)
-                break;
+                return result;
             readSize = available;
         }
         std::string buffer(readSize, '\0');
         DWORD got = 0;
-        bool more = false;
         if (!::ReadFile(m_handle, &buffer[0], readSize, &got, nullptr)) {
             DWORD error = ::GetLastError();
-            // The peer closed its end (109), or the server disconnected this client (233).
-            if (error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE || error == ERROR_PIPE_NOT_CONNECTED)
-                break;
+            if (endsQuietly(error))
+                return result;
             if (error != ERROR_MORE_DATA)
                 throw CZelException(error, L"NamedPipe::read() failed.");
-            more = true;
         }
-        for (char byte : buffer)
-            if (byte != '\0')
-                result += static_cast<wchar_t>(static_cast<unsigned char>(byte));
-        if (m_messageMode && !more)
-            break;
+        append(result, buffer, got);
     }
-    if (m_logging)
-        ZEL_LOG_INFO << L"Pipe read message:\n" << result;
-    return result;
 }
 
+// One write of the whole message, an empty one included: the reader sees a
+// message of no bytes, not nothing.
 bool NamedPipe::write(const std::wstring& text) const
 {
-    try {
-        WinAPI::writeFile(m_handle, text.data(), text.size() * sizeof(wchar_t));
-    } catch (const CZelException& e) {
-        ZEL_LOG_ERROR << L"Failed sending message: " << e;
+    const size_t bytes = text.size() * sizeof(wchar_t);
+    DWORD written = 0, error = 0;
+    if (bytes > 0xFFFFFFFFu)
+        error = ERROR_INVALID_PARAMETER;
+    else if (!::WriteFile(m_handle, text.data(), static_cast<DWORD>(bytes), &written, nullptr))
+        error = ::GetLastError();
+    else if (written != bytes)
+        error = ERROR_WRITE_FAULT;
+    if (error) {
+        ZEL_LOG_ERROR << L"Failed sending message: " << CZelException(error, L"WinAPI::writeFile() failed.");
         return false;
     }
     if (m_logging)
@@ -101,17 +190,20 @@ bool NamedPipe::write(const std::wstring& text) const
 NamedPipeServer::NamedPipeServer(const std::wstring& name, bool openToEveryone)
     : NamedPipe(name, WinAPI::FileHandle())
 {
-    SECURITY_DESCRIPTOR everyone;
-    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), &everyone, FALSE};
+    CZelSecurityDescriptor everyone;
     if (openToEveryone) {
-        if (!::InitializeSecurityDescriptor(&everyone, SECURITY_DESCRIPTOR_REVISION))
-            throwLastError(L"Can't initialize security descriptor for named pipe " + name);
-        if (!::SetSecurityDescriptorDacl(&everyone, TRUE, nullptr, FALSE))
-            throwLastError(L"Can't set security descriptor acl for named pipe " + name);
+        try {
+            everyone = openToEveryoneSecurity();
+        } catch (const CZelException& e) {
+            throw CZelException(e.getErrorCode(), L"Can't set security descriptor acl for named pipe " + name);
+        }
     }
+    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), everyone.empty() ? nullptr : everyone.getSD(), FALSE};
+    // Only local clients: the pipe carries nothing meant for other machines.
     HANDLE pipe = ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                     bufferSize(), bufferSize(), 0, openToEveryone ? &attributes : nullptr);
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                     PIPE_UNLIMITED_INSTANCES, bufferSize(), bufferSize(), 0,
+                                     openToEveryone ? &attributes : nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         DWORD error = ::GetLastError();
         ZEL_LOG_ERROR << L"Failure in creating listener pipe: " << ErrorW32(error);
@@ -131,7 +223,7 @@ void NamedPipeServer::connect()
 
 void NamedPipeServer::disconnect()
 {
-    ::FlushFileBuffers(hnd());
+    flushBounded(hnd());
     ::DisconnectNamedPipe(hnd());
 }
 
@@ -156,9 +248,15 @@ void NamedPipeClient::connect(unsigned long timeoutMs)
     WinAPI::FileHandle pipe = openPipe(pipeName(), messageMode);
     setHandle(pipe, messageMode);
     ZEL_LOG_INFO << L"Client connected to pipe.";
-    // The server may not have taken the connection yet; it always does in the end.
-    while (hnd().valid() && !probe(hnd()))
+    // The server may not have taken the connection yet; a server that
+    // disconnected the client at once never will (233 is final then).
+    const ULONGLONG start = ::GetTickCount64();
+    const DWORD bound = timeoutMs == NMPWAIT_WAIT_FOREVER ? kLongestAcceptMs : timeoutMs;
+    while (!probe(hnd())) {
+        if (::GetTickCount64() - start >= bound)
+            throw CZelException(ERROR_PIPE_NOT_CONNECTED, L"Wait on pipe failed");
         ::SleepEx(1, TRUE);
+    }
 }
 
 bool NamedPipeClient::isConnected() const
