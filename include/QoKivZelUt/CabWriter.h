@@ -7,20 +7,27 @@
 #include "WinAPI.h"
 #include "WinPath.h"
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 class QOKIVZELUT_API ZelArchive {
 public:
-    // Creates the compressor context; throws "Could not create archive" on failure.
+    // Creates the compressor context; throws "Could not create archive" on
+    // failure. A relative path is taken from the current directory.
     explicit ZelArchive(const WinPath& archive);
     ~ZelArchive();
     ZelArchive(const ZelArchive&) = delete;
     ZelArchive& operator=(const ZelArchive&) = delete;
 
-    // Under the file's path relative to the base directory.
+    // Under the file's path relative to the base directory; a file that is not
+    // below it is refused.
     bool Append(const WinPath& file, const WinPath& baseDirectory);
-    // Under the given name, which may hold subdirectories.
+    // Under the given name, which may hold subdirectories. A file that cannot
+    // be read, or whose name (over 255 bytes in UTF-8) or size (the cabinet is
+    // one of at most 2 GiB and 65,535 files) the format cannot hold, is refused
+    // alone: the cabinet stays as it was.
     bool AppendFileWithName(const WinPath& file, const WinPath& nameInArchive);
     // Finishes the cabinet; a second call does nothing and returns true.
     bool Close();
@@ -31,23 +38,30 @@ public:
     // 0 when the file is gone (or was never there), -1 when it cannot be deleted.
     int removeTmpFile(const WinPath& path) const;
 
+    // For the compressor's callbacks: a new registered temporary file; the
+    // source file being added, opened already (null when there is none).
+    WinPath makeTemporaryFile();
+    HANDLE takeOpenedSource();
+
 private:
     struct ErrorRecord {
         int operationError = 0;
         int systemError = 0;
         int errorFlag = 0;
     };
+    struct Parameters;
     static std::wstring GetCabError(int code);
     std::wstring location() const;
     std::wstring errorPart() const;
+    bool refuse(int operationError, const std::wstring& why);
 
+    std::unique_ptr<Parameters> m_parameters;
     WinPath m_directory;
     WinPath m_name;
     void* m_context = nullptr;
     ErrorRecord m_error;
     std::vector<WinPath> m_temporaryFiles;
-
-public:
-    // For the compressor's callbacks: a new registered temporary file.
-    WinPath makeTemporaryFile();
+    WinAPI::FileHandle m_openedSource;
+    unsigned m_files = 0;
+    uint64_t m_storedBytes = 0;
 };

@@ -66,6 +66,7 @@ private:
     void startFileIfMissing() const;
     void writeServers(const wchar_t* section, const PathSet& paths) const;
     bool readSwitch(const wchar_t* key) const;
+    bool readableAsItIs() const;
 
     PathSet m_adminServers;
     PathSet m_indexedServers;

@@ -202,6 +202,8 @@ QOKIVZELUT_API void regDeleteValue(HKEY key, const std::wstring& name);
 
 QOKIVZELUT_API std::wstring getPrivateProfileString(const std::wstring& section, const std::wstring& key,
                                                     const std::wstring& defaultValue, const WinPath& file);
+// The names of the keys of a section, as the file holds them.
+QOKIVZELUT_API std::vector<std::wstring> getPrivateProfileKeys(const std::wstring& section, const WinPath& file);
 // The key's value as a number (GetPrivateProfileInt); the default when absent.
 QOKIVZELUT_API unsigned int getPrivateProfileInt(const std::wstring& section, const std::wstring& key, int defaultValue,
                                                  const WinPath& file);
@@ -228,6 +230,29 @@ QOKIVZELUT_API void copyFile(const WinPath& from, const WinPath& to);
 QOKIVZELUT_API void moveFile(const WinPath& from, const WinPath& to);
 // Moves a file over another in one step (MoveFileEx, replacing, written through).
 QOKIVZELUT_API void replaceFile(const WinPath& from, const WinPath& to);
+
+// A new file written beside its target that takes the target's place in one
+// step only when complete (commit); on every other way out it is removed and
+// the target stays as it was.
+class QOKIVZELUT_API ReplacementFile {
+public:
+    explicit ReplacementFile(const WinPath& target);
+    ~ReplacementFile();
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    HANDLE handle() const { return m_file.get(); }
+    const WinPath& path() const { return m_path; }
+    // Gives the file the target's access list, flushes it, closes it and
+    // moves it over the target.
+    void commit();
+
+private:
+    WinPath m_target;
+    WinPath m_path;
+    FileHandle m_file;
+    bool m_committed = false;
+};
 QOKIVZELUT_API void createDirectory(const WinPath& path, LPSECURITY_ATTRIBUTES security = nullptr);
 
 // Starts a directory search; an invalid guard when nothing matches.

@@ -1,6 +1,11 @@
 // CZelXmlFactory: writes an XML document element by element as readable text
 // (one element per line, tab indentation, short text inline) and saves it as
-// UTF-8. Never parses XML.
+// UTF-8. Never parses XML. A call that would make the document ill-formed (a
+// name that is no XML name, an attribute given twice, a second root element,
+// text outside the root, nesting deeper than 256 levels, a document without
+// a root) throws CZelException 87 and writes nothing; characters XML cannot
+// carry are written as U+FFFD (and logged). Mixed content is the caller's
+// markup and must itself be well-formed.
 #pragma once
 
 #include "Export.h"
@@ -23,7 +28,8 @@ public:
 
     // Empties the text and writes the XML declaration.
     void beginDocument();
-    // The declaration and a stylesheet instruction naming the path unchanged.
+    // The declaration and a stylesheet instruction naming the path unchanged
+    // (a path holding "?>" or a quotation mark is refused).
     void beginDocument(const WinPath& stylesheet);
     // Ends every open element and the last line.
     void endDocument();
@@ -38,8 +44,8 @@ public:
     void putMixedContent(const std::wstring& text);
     void putComment(const std::wstring& text);
 
-    // The text with & < > ' " as entities and U+00AE, U+00A9 as character
-    // references (up to the first NUL).
+    // The text with & < > ' " as entities, U+00AE, U+00A9 and a carriage
+    // return that ends no line as character references.
     static std::wstring encodeAsXml(const std::wstring& text);
 
     const std::basic_stringstream<wchar_t>& stream() const { return m_document; }
@@ -71,6 +77,7 @@ private:
     bool m_tagOpen = false;
     bool m_closeOnNewLine = true;
     long m_level = 0;
+    bool m_rootWritten = false;
 
     static std::map<wchar_t, const wchar_t*> m_entities;
     static bool m_initialized;

@@ -5,7 +5,7 @@
 #include <QoKivZelUt/Zipfile.h>
 
 #include "TestEnv.h"
-#include "WineDifferences.h"
+#include "archive/CabLimits.h"
 
 #include <gtest/gtest.h>
 
@@ -101,17 +101,87 @@ TEST(CabWriter, MissingSourceAndClosingTwice)
                                  L"': Failure opening file to be stored in cabinet, Error code 0x00000001 (1)"));
         EXPECT_FALSE(archive.IsFatalError());
         EXPECT_TRUE(archive.AppendFileWithName(good, WinPath(L"good.txt")));
-        bool closed = archive.Close();
-        if (qkztest::flushFailsAfterAFailedAppend()) {
-            EXPECT_FALSE(closed);
-        } else {
-            EXPECT_TRUE(closed);
-            EXPECT_EQ(L"good.txt", ZelCabExtractor(cab).getContents().at(0).getFileName().str());
-        }
+        EXPECT_TRUE(archive.Close());  // the missing file failed alone
+        EXPECT_EQ(L"good.txt", ZelCabExtractor(cab).getContents().at(0).getFileName().str());
         EXPECT_TRUE(archive.Close());  // the second call does nothing
     }
     EXPECT_EQ(before, temporaryFiles());
     EXPECT_THROW(ZelArchive(dir.path() / std::wstring(300, L'n')), CZelException);  // no room for the name
+}
+
+// The format's limits are kept before the compressor sees a file.
+TEST(CabWriter, LimitsOfTheFormat)
+{
+    using ZelUt::cab::limitProblem;
+    EXPECT_EQ(L"", limitProblem(0, 0, 0, 255));
+    EXPECT_NE(L"", limitProblem(0, 0, 0, 256));
+    EXPECT_EQ(L"", limitProblem(0, 65534, 0, 10));
+    EXPECT_NE(L"", limitProblem(0, 65535, 0, 10));
+    const uint64_t room = 0x80000000ull - 36 - 1024 * 1024 - ZelUt::cab::storedSize(0, 1);
+    EXPECT_EQ(L"", limitProblem(room, 1, 0, 1));
+    EXPECT_NE(L"", limitProblem(room + 1, 1, 0, 1));
+    EXPECT_EQ(uint64_t(32768 + 8 + 16 + 2 + 8), ZelUt::cab::storedSize(32768, 1));
+    EXPECT_EQ(uint64_t(32769 + 16 + 16 + 2 + 8), ZelUt::cab::storedSize(32769, 1));
+
+    // A sparse file past the 2 GiB a cabinet may take: refused alone, the
+    // cabinet finished with what it held, never continued in a second one.
+    TempDir dir;
+    WinPath small = dir.write(L"small.txt", "small");
+    WinPath huge = dir.path() / L"huge.bin";
+    {
+        WinAPI::FileHandle file = WinAPI::createFile(huge);
+        LARGE_INTEGER size;
+        size.QuadPart = 0x80000000ll;
+        ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+    }
+    WinPath cab = dir.path() / L"limit.cab";
+    ZelArchive archive(cab);
+    ASSERT_TRUE(archive.AppendFileWithName(small, WinPath(L"small.txt")));
+    LogCapture log;
+    EXPECT_FALSE(archive.AppendFileWithName(huge, WinPath(L"huge.bin")));
+    EXPECT_TRUE(log.contains(L"Data-size or file-count exceeded CAB format limits, Error code 0x00000009 (9): its 2147483648 bytes"));
+    EXPECT_TRUE(archive.IsFatalError());
+    EXPECT_TRUE(archive.Close());
+    EXPECT_EQ(1u, ZelCabExtractor(cab).getContents().size());
+    EXPECT_EQ(3u, filesIn(dir.path()).size());  // no second cabinet beside it
+}
+
+// A bare archive name, a file outside its base, a name the format cannot
+// hold, a file dated before 1980: each handled, none lost silently.
+TEST(CabWriter, OddNamesPlacesAndDates)
+{
+    TempDir dir;
+    WinPath old = dir.write(L"old.txt", "from 1970");
+    FILETIME y1970 = WinAPI::FileTime(116444736000000000ull + 36000000000ull);  // 1970-01-01 01:00 UTC
+    {
+        WinAPI::FileHandle file(CreateFileW(old.str().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &y1970));
+    }
+    WinPath here = WinAPI::getCurrentDirectory();
+    WinAPI::chdir(dir.path());
+    {
+        ZelArchive bare(WinPath(L"bare.cab"));  // in the current directory, not at the drive's root
+        LogCapture log;
+        EXPECT_TRUE(bare.AppendFileWithName(old, WinPath(L"old.txt")));
+        EXPECT_TRUE(log.contains(L"' is dated 1970, stored as 1980-01-01 00:00"));
+        EXPECT_FALSE(bare.Append(old, dir.path() / L"elsewhere"));
+        EXPECT_FALSE(bare.Append(dir.path(), dir.path()));
+        EXPECT_TRUE(log.contains(L"the file is not below the base directory"));
+        EXPECT_FALSE(bare.AppendFileWithName(old, WinPath(std::wstring(128, L'\u00e9'))));  // 256 bytes of UTF-8
+        EXPECT_TRUE(log.contains(L"its name takes 256 bytes in UTF-8, a cabinet holds names of at most 255"));
+        EXPECT_FALSE(bare.IsFatalError());
+        EXPECT_TRUE(bare.Close());
+    }
+    WinAPI::chdir(here);
+    ASSERT_TRUE((dir.path() / L"bare.cab").exists());
+    ZelCabExtractor extractor(dir.path() / L"bare.cab");
+    ASSERT_EQ(1u, extractor.getContents().size());
+    ASSERT_TRUE(extractor.ExtractArchive(dir.path() / L"out"));
+    SYSTEMTIME stamp;
+    FILETIME written = (dir.path() / L"out" / L"old.txt").getLastWriteTime(), local;
+    FileTimeToLocalFileTime(&written, &local);
+    FileTimeToSystemTime(&local, &stamp);
+    EXPECT_EQ(1980, stamp.wYear);
 }
 
 TEST(SelfExtractor, BuiltRunAndRefused)
@@ -131,8 +201,24 @@ TEST(SelfExtractor, BuiltRunAndRefused)
     for (const auto& f : kTree)
         EXPECT_EQ(f.second, bytesOf(dir.path() / L"unpacked" / f.first)) << f.first.c_str();
 
-    // A program to run afterwards gives the exit code.
-    ZelUt::Process then(setup, L"--target \"" + (dir.path() / L"again").str() + L"\" --run cmd.exe /c exit 7", WinPath());
+    // A program to run afterwards is the extracted folder's, never one of its
+    // name beside the setup; its exit code is the setup's.
+    TempDir payload;
+    WinAPI::copyFile(binDir() / L"QoSnapshot64.exe", payload.path() / L"tool.exe");  // stands alone
+    WinPath withTool = dir.path() / L"tool.cab";
+    {
+        ZelArchive archive(withTool);
+        ASSERT_TRUE(archive.AppendFileWithName(payload.path() / L"tool.exe", WinPath(L"tool.exe")));
+        ASSERT_TRUE(archive.Close());
+    }
+    WinPath downloads = dir.path() / L"downloads";
+    downloads.createDirectory();
+    WinPath toolSetup = downloads / L"setup.exe";
+    ASSERT_TRUE(ZelUt::ZelCreateSx(stub, withTool, toolSetup).createSx());
+    WinAPI::copyFile(stub, downloads / L"tool.exe");  // a decoy: exits 2 for these arguments
+    ZelUt::Process then(toolSetup,
+                        L"--target \"" + (dir.path() / L"again").str() + L"\" --run tool.exe /testReturnValue:7",
+                        downloads);
     then.start(true);
     ASSERT_TRUE(then.wait(120000));
     EXPECT_EQ(7u, then.getExitCode());
@@ -148,17 +234,42 @@ TEST(SelfExtractor, BuiltRunAndRefused)
         EXPECT_EQ(0u, p.getStderrA().find(L"KivSx: ")) << bad.first.str().c_str();
     }
 
-    // Missing inputs leave the target alone; a copy that fails leaves nothing.
+    // Missing inputs, a target that is an input, a copy that fails: the
+    // target (and the inputs) as they were, no temporary file left.
     WinPath untouched = dir.write(L"untouched.exe", "as it was");
     EXPECT_FALSE(ZelUt::ZelCreateSx(dir.path() / L"no-stub.exe", cab, untouched).createSx());
     EXPECT_FALSE(ZelUt::ZelCreateSx(stub, dir.path() / L"no.cab", untouched).createSx());
-    EXPECT_EQ("as it was", bytesOf(untouched));
+    const std::string cabBefore = bytesOf(cab);
+    EXPECT_FALSE(ZelUt::ZelCreateSx(stub, cab, cab).createSx());
+    EXPECT_EQ(cabBefore, bytesOf(cab));
     WinAPI::FileHandle locked(CreateFileW(cab.str().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    WinPath failed = dir.path() / L"failed.exe";
-    EXPECT_FALSE(ZelUt::ZelCreateSx(stub, cab, failed).createSx());
-    EXPECT_FALSE(failed.exists());
+    EXPECT_FALSE(ZelUt::ZelCreateSx(stub, cab, untouched).createSx());
+    EXPECT_EQ("as it was", bytesOf(untouched));
     WIN32_FIND_DATAW data;
-    EXPECT_FALSE(WinAPI::findFirstFile(WinAPI::getCurrentDirectory() / L"exe*.tmp", data).valid());
+    EXPECT_FALSE(WinAPI::findFirstFile(dir.path() / L"~kiv*.tmp", data).valid());
+}
+
+// A setup carrying a hostile cabinet writes nothing outside its target and
+// names what it refused.
+TEST(SelfExtractor, HostileCabinetsStayInTheTarget)
+{
+    TempDir dir;
+    WinPath stub = binDir() / L"KivSx.exe", cabs = binDir().getParent() / L"test-cabs";
+    for (const wchar_t* name : {L"evil-dotdot.cab", L"evil-absolute.cab", L"evil-drive.cab", L"evil-names.cab"}) {
+        WinPath setup = dir.path() / L"setup.exe", target = dir.path() / L"deep" / L"target";
+        ASSERT_TRUE(ZelUt::ZelCreateSx(stub, cabs / name, setup).createSx());
+        ZelUt::Process p(setup, L"--target \"" + target.str() + L"\"", WinPath());
+        p.start(true);
+        ASSERT_TRUE(p.wait(120000));
+        EXPECT_EQ(4u, p.getExitCode()) << name;
+        EXPECT_NE(std::wstring::npos, p.getStderrA().find(L"entries were not extracted")) << name;
+        EXPECT_TRUE((target / L"ok.txt").exists()) << name;
+        for (const WinPath& file : filesIn(dir.path()))
+            EXPECT_TRUE(target.contains(file) || file == setup) << file.str().c_str();
+        for (const wchar_t* escaped : {L"C:\\qkz-evil-drive.txt", L"C:\\qkz-evil-absolute.txt", L"C:\\qkz-evil-root.txt"})
+            EXPECT_FALSE(WinPath(escaped).exists()) << escaped;
+        (dir.path() / L"deep").removeRecursively();
+    }
 }
 
 TEST(Zipfile, SignaturesOfRealArchives)

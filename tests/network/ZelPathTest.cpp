@@ -169,6 +169,34 @@ TEST(ZelPath, VerifyTellsUsableMissingAndUnwritableTargets)
         << "a network path is not tested for existence";
 }
 
+// Paths at the length limits, behind the long-path prefix, relative and long:
+// each told for what it is, none crashing the system's calls.
+TEST(ZelPath, LongPathsAndUnendingShareLists)
+{
+    qkztest::TempDir dir;
+    WinPath deep = dir.path();
+    while (deep.str().size() < 300) {
+        deep = deep / std::wstring(40, L'd');
+        ASSERT_TRUE(CreateDirectoryW(deep.getLongPath().str().c_str(), nullptr));
+    }
+    EXPECT_EQ(CZelPath::Verify(deep.getLongPath()), INPUT_PATH_USABLE);  // local, though it starts with "\\\\"
+    EXPECT_EQ(CZelPath::Verify(deep), INPUT_PATH_USABLE);
+    EXPECT_TRUE(qkztest::filesIn(dir.path()).empty()) << "the probe file is deleted";
+
+    FakeShares fake;
+    fake.shares = {{L"net", L"N:\\"}};
+    EXPECT_EQ(CZelPath::PathMakeUnique(WinPath(L"\\\\?\\N:\\tools\\x.exe")).str(), onComputer(L"net\\tools\\x.exe").str());
+    const std::wstring relative = std::wstring(1100 / 3, L'a') + L"\\..\\" + std::wstring(1100 / 3, L'b');
+    EXPECT_NO_THROW(CZelPath::PathMakeUnique(WinPath(relative)));
+
+    fake.pageSize = 0;  // "more" for ever, with nothing given
+    fake.shares = {{L"x", L"C:\\x"}};
+    qkztest::LogCapture log;
+    EXPECT_TRUE(CZelPath::NetEnumShares().empty());
+    EXPECT_LE(fake.enumCalls, 3);
+    EXPECT_TRUE(log.contains(L"NetEnumShares: API call failed: more shares announced, none given"));
+}
+
 // Kept last: once the policy is seen, resolution stays off for the process.
 TEST(ZelPathPolicy, SkipUncResolutionStopsResolutionForGood)
 {

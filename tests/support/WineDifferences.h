@@ -34,13 +34,6 @@ inline bool killedServiceStaysStopPending()
     return runningUnderWine();
 }
 
-// Wine's cabinet compressor fails the final flush after an earlier append
-// failed (and, asked for LZX, writes no cabinet at all); Windows finishes it.
-inline bool flushFailsAfterAFailedAppend()
-{
-    return runningUnderWine();
-}
-
 // Wine's Authenticode provider accepts a signature whose chain ends in a root
 // nobody trusts (also a self-signed signer); Windows rejects it. A signature
 // over changed bytes is rejected by both.

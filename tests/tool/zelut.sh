@@ -142,4 +142,23 @@ expect 0 "result 6 from PID" "" -- ipc send nm "data x" --timeout 20000
 ended $LISTENER "ipc listen"
 grep -qF "nm: data x" "$WORK/listened.txt" || fail "ipc listen: notification not shown"
 expect 2 "" "at most 127 fit" -- ipc send "$(head -c 128 /dev/zero | tr '\0' n)" x --timeout 100
+# Cabinets and self-extractors: inputs that are not there, links, a target that is an input.
+mkdir -p "$WORK/tree/d" && echo hi >"$WORK/tree/d/a.txt" && ln -s . "$WORK/tree/d/loop"
+expect 0 "1 files written" "is a link; not followed" -- cab create "$(to_wine "$WORK/tree.cab")" "$(to_wine "$WORK/tree/d")"
+expect 2 "" "cannot be packed" -- cab create "$(to_wine "$WORK/none.cab")" "$(to_wine "$WORK/missing")"
+[ -e "$WORK/none.cab" ] && fail "cab create: a cabinet written for a missing input"
+cp "$WORK/tree.cab" "$WORK/tree.bak"
+STUB=$(to_wine "$(dirname "$ZELUT")/KivSx.exe")
+expect 2 "" "could not be built" -- sx "$STUB" "$(to_wine "$WORK/tree.cab")" "$(to_wine "$WORK/tree.cab")"
+cmp -s "$WORK/tree.cab" "$WORK/tree.bak" || fail "sx: the cabinet was changed by a build onto it"
+# XML: a document that cannot be saved is not retried for ever; ill-formed input is named.
+printf 'begin root\nend\n' >"$WORK/doc.txt"
+INPUT=$WORK/doc.txt
+mkdir -p "$WORK/blocked.xml"
+expect 2 "" "could not be saved" -- xml --out "$(to_wine "$WORK/blocked.xml")"
+printf 'begin root\nbegin 1a\n' >"$WORK/doc.txt"
+expect 2 "" "line 2: XML Factory: '1a' is not an XML name." -- xml
+printf 'begin r a=1 a=2\n' >"$WORK/doc.txt"
+expect 2 "" "is given twice" -- xml
+INPUT=/dev/null
 [ "$failures" = 0 ]

@@ -144,3 +144,34 @@ TEST(UpdateConfigPeers, ReadsAndWritesWhatConfigparserDoes)
     out.saveRetryInterval(48);
     out.saveRebootAfterUpdate(Cfg::eRebootAlways);
 }
+
+// A count the file cannot back reads what is there; values that would make
+// lines of their own are never written; a file the profile functions cannot
+// read as it is is never written over; a bare name is the current directory's.
+TEST(UpdateConfig, HostileFilesAndValues)
+{
+    qkztest::TempDir dir;
+    WinPath negative = dir.write(L"n.cfg", "[AdminConfiguredServers]\r\nNumServers=-1\r\nServer1=\\\\a\\x\r\nserver7=\\\\b\\y\r\n");
+    EXPECT_EQ(summary(Cfg(negative)), L"\\\\a\\x \\\\b\\y | | 0 24 0 0 0");
+
+    Cfg cfg(dir.path() / L"c.cfg");
+    cfg.indexNewAdminServer(WinPath(L"\\\\srv\\x\r\n[AutoUpdateProperties]\r\nRebootAfterUpdate=true"));
+    EXPECT_THROW(cfg.saveAdminIndexedServerPaths(), CZelException);
+    EXPECT_FALSE((dir.path() / L"c.cfg").exists());
+
+    const std::string utf16NoMark("[\0A\0d\0m\0i\0n\0C\0o\0n\0f\0i\0g\0u\0r\0e\0d\0S\0e\0r\0v\0e\0r\0s\0]\0\r\0\n\0", 52);
+    WinPath unreadable = dir.write(L"u16.cfg", utf16NoMark + std::string("N\0u\0m\0S\0e\0r\0v\0e\0r\0s\0=\0\x31\0", 24));
+    const std::string before = WinAPI::readFileA(WinAPI::openFileReadOnly(unreadable));
+    Cfg odd(unreadable);
+    EXPECT_FALSE(odd.saveIsAutoUpdateDisabled(true));
+    EXPECT_THROW(odd.saveRebootAfterUpdate(Cfg::eRebootAlways), CZelException);
+    EXPECT_EQ(before, WinAPI::readFileA(WinAPI::openFileReadOnly(unreadable)));
+
+    WinPath here = WinAPI::getCurrentDirectory();
+    WinAPI::chdir(dir.path());
+    Cfg bare(WinPath(L"bare.cfg"));
+    EXPECT_TRUE(bare.saveRetryInterval(5));
+    WinAPI::chdir(here);
+    EXPECT_EQ((dir.path() / L"bare.cfg").str(), bare.getConfigFilePath().str());
+    EXPECT_EQ(summary(Cfg(dir.path() / L"bare.cfg")), L"| | 0 5 0 0 0");
+}

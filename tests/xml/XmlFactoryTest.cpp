@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <thread>
 
 namespace {
@@ -154,12 +155,144 @@ TEST(XmlFactory, EntitiesAndAttributeOrder)
 {
     EXPECT_EQ(CZelXmlFactory::encodeAsXml(L"x < y & 'z'"), L"x &lt; y &amp; &apos;z&apos;");
     EXPECT_EQ(CZelXmlFactory::encodeAsXml(L"\u00a9 \u00ae \"q\" a>b"), L"&#169; &#174; &quot;q&quot; a&gt;b");
-    EXPECT_EQ(CZelXmlFactory::encodeAsXml(std::wstring(L"ab\0cd", 5)), L"ab");
+    EXPECT_EQ(CZelXmlFactory::encodeAsXml(std::wstring(L"ab\0cd\x1\r\xfffe", 8)), L"ab\uFFFDcd\uFFFD&#13;\uFFFD");
     EXPECT_EQ(document([](CZelXmlFactory& x) {
                   x.beginElement(L"e", {{L"b", L"2"}, {L"A", L"<1>"}, {L"c", L"\u00e9\u00a9"}});
                   x.putData(L"\u00ae caf\u00e9 \u4e2d");
               }),
               inRoot(L"\r\n\t<e A=\"&lt;1&gt;\" b=\"2\" c=\"\u00e9&#169;\">&#174; caf\u00e9 \u4e2d</e>"));
+}
+
+// Whatever the text, the markup stays markup: a CDATA section is not ended by
+// its text, a comment holds no "--", an attribute keeps its tabs and breaks.
+TEST(XmlFactory, TextNeverBreaksTheMarkup)
+{
+    EXPECT_EQ(document([](CZelXmlFactory& x) { x.beginElement(L"t"); x.putData(L"a]]><evil/>", true); }),
+              inRoot(L"\r\n\t<t><![CDATA[a]]]]><![CDATA[><evil/>]]></t>"));
+    EXPECT_EQ(document([](CZelXmlFactory& x) { x.beginElement(L"t"); x.putData(std::wstring(L"x\ry\0", 4), true); }),
+              inRoot(L"\r\n\t<t><![CDATA[x]]>&#13;<![CDATA[y\uFFFD]]></t>"));
+    EXPECT_EQ(document([](CZelXmlFactory& x) { x.putComment(L"a--b---c-"); }),
+              inRoot(L"\r\n\t<!-- a- -b- - -c- -->"));
+    EXPECT_EQ(document([](CZelXmlFactory& x) { x.beginElement(L"e", {{L"v", L"1\t2\r\n3\x1\xd800"}}); }),
+              inRoot(L"\r\n\t<e v=\"1&#9;2&#13;&#10;3\uFFFD\uFFFD\"/>"));
+    qkztest::LogCapture log;
+    EXPECT_EQ(document([](CZelXmlFactory& x) { x.putData(L"\xdc00\xd83d\xde00\xffff"); }),
+              kDeclaration + L"\r\n<root>\uFFFD\xd83d\xde00\uFFFD</root>\r\n");  // a pair is one character
+    EXPECT_TRUE(log.contains(L"XML Factory: 2 characters XML cannot carry were written as U+FFFD"));
+}
+
+// A call that would make the document ill-formed throws and writes nothing.
+TEST(XmlFactory, IllFormedDocumentsAreRefused)
+{
+    const std::vector<std::function<void(CZelXmlFactory&)>> refused = {
+        [](CZelXmlFactory& x) { x.beginElement(L"1a"); },
+        [](CZelXmlFactory& x) { x.beginElement(L"a<b"); },
+        [](CZelXmlFactory& x) { x.beginElement(L""); },
+        [](CZelXmlFactory& x) { x.beginElement(L"r"); x.beginElement(L"e", {{L"a b", L"1"}}); },
+        [](CZelXmlFactory& x) { x.beginElement(L"r"); x.beginElement(L"e", {{L"a", L"1"}, {L"A", L"2"}, {L"a", L"3"}}); },
+        [](CZelXmlFactory& x) { x.beginElement(L"r"); x.endElement(); x.beginElement(L"second"); },
+        [](CZelXmlFactory& x) { x.putData(L"outside"); },
+        [](CZelXmlFactory& x) { x.putMixedContent(L"<outside/>"); },
+        [](CZelXmlFactory& x) { x.endDocument(); },
+        [](CZelXmlFactory& x) { x.beginDocument(WinPath(L"a?>b.xsl")); },
+        [](CZelXmlFactory& x) { x.beginDocument(WinPath(L"a\"b.xsl")); },
+        [](CZelXmlFactory& x) {
+            for (int i = 0; i <= 256; ++i)
+                x.beginElement(L"d");
+        },
+    };
+    for (size_t i = 0; i < refused.size(); ++i) {
+        CZelXmlFactory xml;
+        xml.beginDocument();
+        try {
+            refused[i](xml);
+            ADD_FAILURE() << "case " << i << " accepted";
+        } catch (const CZelException& e) {
+            EXPECT_EQ(87u, e.getErrorCode()) << i;
+            EXPECT_EQ(0u, std::wstring(e.getMessage()).find(L"XML Factory: ")) << i;
+        }
+    }
+    CZelXmlFactory deep;  // as deep as allowed, and names of other scripts
+    deep.beginDocument();
+    for (int i = 0; i < 256; ++i)
+        deep.beginElement(L"\u00e9l\u00e9ment-" + std::to_wstring(i % 10), {{L"x-y", L""}, {L"_\u4e2d.1", L""}});
+    deep.endDocument();
+    EXPECT_LT(deep.stream().str().size(), 200000u);
+    keepForPeer(deep);
+
+    // A factory used again starts empty, whatever the last document left open.
+    CZelXmlFactory again;
+    again.beginDocument();
+    again.beginElement(L"unfinished");
+    again.beginDocument();
+    again.beginElement(L"r");
+    again.endDocument();
+    EXPECT_EQ(kDeclaration + L"\r\n<r/>\r\n", again.stream().str());
+}
+
+// Random texts through every call: the document is well-formed and the short
+// texts read back as given (xml_peers.py reads them with a parser of its own).
+TEST(XmlFactory, RandomTextsKeepTheDocumentWellFormed)
+{
+    const std::wstring pool[] = {L"a", L"\u00e9", L"\u4e2d", L"\xd83d\xde00", L" ", L"\t", L"\r", L"\r\n",
+                                 L"\n", L"]]>", L"]]", L"--", L"-", L"\"", L"'", L"&", L"<", L">", L"&amp;",
+                                 L"\xd800", L"\xdfff", L"\xfffe", L"\xffff", L"\x7f", L"\u00a9", L"?>"};
+    std::mt19937 random(20261207);
+    auto text = [&](size_t longest) {
+        std::wstring t;
+        for (size_t n = random() % longest; t.size() < n;)
+            t += random() % 3 ? pool[random() % (sizeof pool / sizeof pool[0])] : std::wstring(1, wchar_t(random() % 0x20));
+        return t;
+    };
+    std::wstring expectations;
+    for (int d = 0; d < 40; ++d) {
+        CZelXmlFactory xml;
+        xml.beginDocument();
+        xml.beginElement(L"doc");
+        std::vector<std::pair<std::wstring, std::wstring>> written;  // kind, text
+        for (int i = 0; i < 12; ++i) {
+            std::wstring t = text(i % 4 == 3 ? 400 : 40);
+            switch (i % 4) {
+            case 0:
+                xml.beginElement(L"a", {{L"v", t}});
+                written.emplace_back(L"a", t);
+                break;
+            case 1:
+                xml.beginElement(L"t");
+                xml.putData(t);
+                written.emplace_back(L"t", t);
+                break;
+            case 2:
+                xml.beginElement(L"c");
+                xml.putData(t, true);
+                written.emplace_back(L"c", t);
+                break;
+            default:
+                xml.beginElement(L"m");
+                xml.putComment(t);
+                xml.putData(t, i % 8 == 3);
+                xml.putMixedContent(CZelXmlFactory::encodeAsXml(t));
+                written.emplace_back(L"m", t);
+            }
+            xml.endElement();
+        }
+        xml.endDocument();
+        std::wstring out = WinAPI::getEnvironmentVariable(L"QKZ_XML_OUT");
+        if (!out.empty())
+            xml.saveToFile(WinPath(out) / (L"random-" + std::to_wstring(d) + L".xml"));
+        for (const auto& w : written)
+            expectations += w.first + L" " + std::to_wstring(d) + L" " + std::to_wstring(w.second.size()) + L" " + w.second;
+    }
+    std::wstring dir = WinAPI::getEnvironmentVariable(L"QKZ_XML_OUT");
+    if (!dir.empty()) {
+        WinAPI::FileHandle file = WinAPI::createFile(WinPath(dir) / L"random-texts.expected");
+        std::string bytes;
+        for (wchar_t c : expectations) {  // UTF-16LE, lone surrogates and all
+            bytes += static_cast<char>(c & 0xFF);
+            bytes += static_cast<char>(c >> 8);
+        }
+        WinAPI::writeFile(file, bytes);
+    }
 }
 
 TEST(XmlFactorySave, Utf8WithoutMarkOverAReadOnlyFile)
@@ -180,6 +313,13 @@ TEST(XmlFactorySave, Utf8WithoutMarkOverAReadOnlyFile)
     EXPECT_TRUE(log.contains(L"XML Factory: removed read-only attribute from '" + file.str() + L"'"));
     EXPECT_EQ(qkztest::filesIn(dir.path()).size(), 1u) << "no temporary file left";
     SetFileAttributesW(file.str().c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    // A name as long as a directory entry may be: the temporary file beside it has a short one.
+    WinPath longName = dir.path() / (std::wstring(251, L'n') + L".xml");
+    PromptAnswerer answerer({});
+    xml.saveToFile(longName);
+    EXPECT_TRUE(answerer.texts().empty());
+    EXPECT_EQ(fileBytes(file), fileBytes(longName));
 }
 
 TEST(XmlFactorySave, FailedSaveAsksAndKeepsThePreviousDocument)

@@ -13,3 +13,4 @@ for doc in "$WORK"/*.xml; do
     xmllint --noout "$doc"
 done
 echo "xmllint accepts all $count documents"
+python3 "$(dirname "$0")/read_back.py" "$WORK"

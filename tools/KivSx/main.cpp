@@ -3,12 +3,14 @@
 //   KivSx [--target DIR] [--run PROGRAM [ARGUMENTS...]]
 // --target  where to extract (created when missing); default: a new folder in
 //           the user's temporary directory
-// --run     a program of the extracted folder to start when done; KivSx waits
-//           for it and exits with its exit code
+// --run     a program of the extracted folder to start when done (a relative
+//           name is taken from there, never searched for); KivSx waits for it
+//           and exits with its exit code
 // Exit codes: 0 done, 2 bad command line, 3 no cabinet attached, 4 the cabinet
 // cannot be extracted (damaged, destination not writable), 5 the program to
 // run cannot be started. Each failure is explained on standard error.
 #include <QoKivZelUt/CabExtractor.h>
+#include <QoKivZelUt/Process.h>
 #include <QoKivZelUt/WinAPI.h>
 #include <QoKivZelUt/ZelException.h>
 
@@ -17,6 +19,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,18 +44,23 @@ WinPath defaultTarget()
     return WinAPI::getTempPath() / (std::wstring(L"KivSx-") + std::wstring(text + 1, 36));
 }
 
-std::wstring quoted(const std::wstring& argument)
+// The program named, taken from the extracted folder when it is relative: a
+// search would look beside the downloaded setup and in the current directory
+// first, where anybody may have put a program of that name.
+int run(const WinPath& folder, const std::vector<std::wstring>& command)
 {
-    return argument.find_first_of(L" \t\"") == std::wstring::npos ? argument : L"\"" + argument + L"\"";
-}
-
-int run(const WinPath& folder, const std::wstring& commandLine)
-{
-    STARTUPINFOW startup = {sizeof startup};
+    WinPath program(command.front());
+    if (!program.isAbsolute())
+        program = folder / program;
+    std::wstring line = ZelUt::quoteArgument(program.str());
+    for (size_t i = 1; i < command.size(); ++i)
+        line += L" " + ZelUt::quoteArgument(command[i]);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, folder.str().c_str(), &startup, &info)) {
-        print(stderr, L"KivSx: cannot start " + commandLine + L": " + CZelException::getSystemErrorText(GetLastError()) + L"\n");
+    if (!CreateProcessW(program.str().c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, folder.str().c_str(),
+                        &startup, &info)) {
+        print(stderr, L"KivSx: cannot start " + line + L": " + CZelException::getSystemErrorText(GetLastError()) + L"\n");
         return 5;
     }
     WinAPI::FileHandle process(info.hProcess), thread(info.hThread);
@@ -66,15 +74,17 @@ int run(const WinPath& folder, const std::wstring& commandLine)
 
 int wmain(int argc, wchar_t** argv)
 {
+    // Whatever is loaded later comes from the system directory only.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     WinPath target;
-    std::wstring program;
+    std::vector<std::wstring> program;
     for (int i = 1; i < argc; ++i) {
         std::wstring a = argv[i];
         if (a == L"--target" && i + 1 < argc && program.empty()) {
             target = WinPath(argv[++i]);
         } else if (a == L"--run" && i + 1 < argc) {
-            for (++i; i < argc; ++i)
-                program += (program.empty() ? L"" : L" ") + quoted(argv[i]);
+            program.assign(argv + i + 1, argv + argc);
+            break;
         } else {
             print(stderr, L"usage: KivSx [--target DIR] [--run PROGRAM [ARGUMENTS...]]\n");
             return 2;

@@ -1,16 +1,11 @@
 #include <QoKivZelUt/CabWriter.h>
 
+#include "archive/CabLimits.h"
 #include "foundation/Log.h"
 
 #include <fci.h>
 #include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -20,6 +15,10 @@ const ULONG kFolderThreshold = 0x20000000u;
 const USHORT kSetId = 0x3634;
 const TCOMP kLzxTwoMegabyteWindow = 0x1503;
 const USHORT kNameIsUtf8 = 0x80;
+const int kFormatLimitsExceeded = 9;  // FCIERR_CAB_FORMAT_LIMIT
+const USHORT kEarliestDosDate = (0 << 9) | (1 << 5) | 1;       // 1980-01-01
+const USHORT kLatestDosDate = (127 << 9) | (12 << 5) | 31;     // 2107-12-31
+const USHORT kLatestDosTime = (23 << 11) | (59 << 5) | 29;     // 23:59:58
 
 std::string utf8(const WinPath& path)
 {
@@ -55,41 +54,85 @@ FNFCIFREE(release)
     ::HeapFree(::GetProcessHeap(), 0, memory);
 }
 
+// Files are system handles, not runtime descriptors: a compressor that keeps
+// a temporary file open for every folder would run out of the runtime's 2,048.
+HANDLE handleOf(INT_PTR file)
+{
+    return reinterpret_cast<HANDLE>(file);
+}
+
+bool isHandle(INT_PTR file)
+{
+    return file > 0;
+}
+
+// The runtime-style open flags the compressor passes, as CreateFileW's.
+DWORD accessOf(int oflag)
+{
+    switch (oflag & (_O_RDONLY | _O_WRONLY | _O_RDWR)) {
+    case _O_WRONLY:
+        return GENERIC_WRITE;
+    case _O_RDWR:
+        return GENERIC_READ | GENERIC_WRITE;
+    default:
+        return GENERIC_READ;
+    }
+}
+
+DWORD dispositionOf(int oflag)
+{
+    if ((oflag & _O_CREAT) && (oflag & _O_EXCL))
+        return CREATE_NEW;
+    if (oflag & _O_CREAT)
+        return (oflag & _O_TRUNC) ? CREATE_ALWAYS : OPEN_ALWAYS;
+    return (oflag & _O_TRUNC) ? TRUNCATE_EXISTING : OPEN_EXISTING;
+}
+
+INT_PTR openByName(const char* utf8Name, int oflag, int* err)
+{
+    std::wstring name = WinAPI::fromUtf8(utf8Name);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = ::CreateFileW(name.c_str(), accessOf(oflag), share, nullptr, dispositionOf(oflag),
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_EXISTS)  // a temporary file made beforehand
+        file = ::CreateFileW(name.c_str(), accessOf(oflag), share, nullptr, dispositionOf(oflag & ~_O_EXCL),
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *err = static_cast<int>(::GetLastError());
+        return -1;
+    }
+    return reinterpret_cast<INT_PTR>(file);
+}
+
 FNFCIOPEN(openFile)
 {
-    std::wstring name = WinAPI::fromUtf8(pszFile);
-    int descriptor = _wsopen(name.c_str(), oflag, _SH_DENYNO, pmode);
-    if (descriptor == -1 && errno == EEXIST)  // a temporary file made beforehand
-        descriptor = _wsopen(name.c_str(), oflag & ~_O_EXCL, _SH_DENYNO, pmode);
-    if (descriptor == -1)
-        *err = errno;
-    return descriptor;
+    return openByName(pszFile, oflag, err);
 }
 
 FNFCIREAD(readFile)
 {
-    int n = _read(static_cast<int>(hf), memory, cb);
-    if (n != static_cast<int>(cb))
-        *err = errno;
-    return static_cast<UINT>(n);
+    DWORD got = 0;
+    if (!::ReadFile(handleOf(hf), memory, cb, &got, nullptr) || got != cb)
+        *err = static_cast<int>(::GetLastError());
+    return got;
 }
 
 FNFCIWRITE(writeFile)
 {
-    int n = _write(static_cast<int>(hf), memory, cb);
-    if (n != static_cast<int>(cb))
-        *err = errno;
-    return static_cast<UINT>(n);
+    DWORD written = 0;
+    if (!::WriteFile(handleOf(hf), memory, cb, &written, nullptr) || written != cb)
+        *err = static_cast<int>(::GetLastError());
+    return written;
 }
 
 FNFCICLOSE(closeFile)
 {
-    if (hf < 1)
+    if (!isHandle(hf))
         return -1;
-    int result = _close(static_cast<int>(hf));
-    if (result != 0)
-        *err = errno;
-    return result;
+    if (::CloseHandle(handleOf(hf)))
+        return 0;
+    *err = static_cast<int>(::GetLastError());
+    return -1;
 }
 
 // Some compressors seek the data file of a folder that holds only empty files,
@@ -98,10 +141,13 @@ FNFCISEEK(seekFile)
 {
     if (hf < 0)
         return 0;
-    long position = _lseek(static_cast<int>(hf), dist, seektype);
-    if (position == -1)
-        *err = errno;
-    return position;
+    LARGE_INTEGER distance, position;
+    distance.QuadPart = dist;
+    if (!::SetFilePointerEx(handleOf(hf), distance, &position, static_cast<DWORD>(seektype))) {
+        *err = static_cast<int>(::GetLastError());
+        return -1;
+    }
+    return static_cast<long>(position.QuadPart);
 }
 
 FNFCIDELETE(deleteFile)
@@ -118,10 +164,12 @@ FNFCIGETTEMPFILE(temporaryFile)
     }
 }
 
+// An archive is one cabinet: the limits are kept before files are added, and
+// a second cabinet that nobody would register or extract is never begun.
 FNFCIGETNEXTCABINET(nextCabinet)
 {
-    std::snprintf(pccab->szCab, sizeof pccab->szCab, "kivcab%02i.tmp", pccab->iCab);
-    return TRUE;
+    ZEL_LOG_ERROR << L"Archive factory : the archive would continue in a second cabinet; refused";
+    return FALSE;
 }
 
 FNFCISTATUS(status)
@@ -129,17 +177,37 @@ FNFCISTATUS(status)
     return 0;
 }
 
+// DOS dates run from 1980 to 2107: a file dated outside keeps the nearest.
+void dosDateTime(const WinPath& file, USHORT* date, USHORT* time)
+{
+    FILETIME written = file.getLastWriteTime(), local;
+    SYSTEMTIME parts;
+    if (!::FileTimeToLocalFileTime(&written, &local) || !::FileTimeToSystemTime(&local, &parts))
+        throw CZelException(::GetLastError(), L"The time of " + file.str() + L" cannot be converted.");
+    if (parts.wYear < 1980 || parts.wYear > 2107) {
+        bool early = parts.wYear < 1980;
+        *date = early ? kEarliestDosDate : kLatestDosDate;
+        *time = early ? 0 : kLatestDosTime;
+        ZEL_LOG_INFO << L"Archive factory : '" << file << L"' is dated " << parts.wYear << L", stored as "
+                     << (early ? L"1980-01-01 00:00" : L"2107-12-31 23:59");
+        return;
+    }
+    if (!::FileTimeToDosDateTime(&local, date, time))
+        throw CZelException(::GetLastError(), L"The time of " + file.str() + L" cannot be converted.");
+}
+
+// The source file was opened before the compressor was asked to add it; it
+// takes that handle.
 FNFCIGETOPENINFO(openInformation)
 {
     try {
         WinPath file(WinAPI::fromUtf8(pszName));
-        FILETIME written = file.getLastWriteTime(), local;
-        if (!::FileTimeToLocalFileTime(&written, &local) || !::FileTimeToDosDateTime(&local, pdate, ptime))
-            throw CZelException(::GetLastError(), L"The time of " + file.str() + L" cannot be converted.");
+        dosDateTime(file, pdate, ptime);
         DWORD attributes = ::GetFileAttributesW(file.str().c_str());
         *pattribs = attributes == INVALID_FILE_ATTRIBUTES ? kNameIsUtf8
                                                           : static_cast<USHORT>((attributes & 0xFFFF) | kNameIsUtf8);
-        return openFile(pszName, _O_RDONLY | _O_BINARY, 0, err, pv);
+        HANDLE source = archiveOf(pv)->takeOpenedSource();
+        return source ? reinterpret_cast<INT_PTR>(source) : openByName(pszName, _O_RDONLY | _O_BINARY, err);
     } catch (const CZelException& e) {
         *err = static_cast<int>(e.getErrorCode());
         return -1;
@@ -150,9 +218,19 @@ FNFCIGETOPENINFO(openInformation)
 
 static_assert(sizeof(ERF) == 3 * sizeof(int), "the error record is FCI's ERF");
 
-ZelArchive::ZelArchive(const WinPath& archive) : m_directory(archive.getParent()), m_name(archive.getFileName())
+// The compressor keeps a pointer to its cabinet parameters for as long as it
+// runs: they live in the object, not on the constructor's stack.
+struct ZelArchive::Parameters : CCAB {
+};
+
+// A bare name is in the current directory, not at the root of the current drive.
+ZelArchive::ZelArchive(const WinPath& archive)
+    : m_parameters(new Parameters())
 {
-    CCAB parameters = {};
+    const WinPath full = WinAPI::fullpath(archive);
+    m_directory = full.getParent();
+    m_name = full.getFileName();
+    CCAB& parameters = *m_parameters;
     parameters.cb = kMaximumCabinetBytes;
     parameters.cbFolderThresh = kFolderThreshold;
     parameters.iCab = 1;
@@ -213,19 +291,59 @@ std::wstring ZelArchive::errorPart() const
 
 bool ZelArchive::Append(const WinPath& file, const WinPath& baseDirectory)
 {
-    return AppendFileWithName(file, baseDirectory.getRelativePath(file));
+    WinPath name = baseDirectory.getRelativePath(file);
+    if (name.empty()) {
+        ZEL_LOG_INFO << L"Archive factory : append '" << file << L"' to archive";
+        return refuse(FCIERR_OPEN_SRC, L"the file is not below the base directory '" + baseDirectory.str() + L"'");
+    }
+    return AppendFileWithName(file, name);
 }
 
+// A file the archive refuses, logged like the compressor's failures.
+bool ZelArchive::refuse(int operationError, const std::wstring& why)
+{
+    m_error = {operationError, 0, TRUE};
+    ZEL_LOG_ERROR << L"The file could not be appended to the cabinet archive" << location() << errorPart() << L": "
+                  << why;
+    return false;
+}
+
+// The source is opened first: a file that cannot be read fails alone, before
+// the compressor counts it (some compressors lose the whole cabinet then).
 bool ZelArchive::AppendFileWithName(const WinPath& file, const WinPath& nameInArchive)
 {
     ZEL_LOG_INFO << L"Archive factory : append '" << file << L"' to archive, archive name '" << nameInArchive << L"'";
     std::string source = utf8(file), name = utf8(nameInArchive);
-    if (!m_context || !::FCIAddFile(m_context, &source[0], &name[0], FALSE, nextCabinet, status, openInformation,
-                                    kLzxTwoMegabyteWindow)) {
+    if (!m_context)
+        return refuse(FCIERR_CAB_FILE, L"the archive is closed");
+    WinAPI::FileHandle opened(::CreateFileW(file.str().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!opened.valid())
+        return refuse(FCIERR_OPEN_SRC, CZelException::getSystemErrorText(::GetLastError()));
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(opened, &size))
+        return refuse(FCIERR_READ_SRC, CZelException::getSystemErrorText(::GetLastError()));
+    std::wstring problem = ZelUt::cab::limitProblem(m_storedBytes, m_files, static_cast<uint64_t>(size.QuadPart),
+                                                    name.size());
+    if (!problem.empty())
+        return refuse(name.size() > ZelUt::cab::kLongestStoredName ? FCIERR_OPEN_SRC : kFormatLimitsExceeded,
+                      problem);
+    m_openedSource = std::move(opened);
+    BOOL added = ::FCIAddFile(m_context, &source[0], &name[0], FALSE, nextCabinet, status, openInformation,
+                              kLzxTwoMegabyteWindow);
+    m_openedSource.release();  // not taken: the compressor failed before it opened the source
+    if (!added) {
         ZEL_LOG_ERROR << L"The file could not be appended to the cabinet archive" << location() << errorPart();
         return false;
     }
+    ++m_files;
+    m_storedBytes += ZelUt::cab::storedSize(static_cast<uint64_t>(size.QuadPart), name.size());
     return true;
+}
+
+HANDLE ZelArchive::takeOpenedSource()
+{
+    return m_openedSource.valid() ? m_openedSource.detach() : nullptr;
 }
 
 bool ZelArchive::Close()

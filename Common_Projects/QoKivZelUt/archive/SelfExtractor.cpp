@@ -34,8 +34,9 @@ ZelCreateSx::ZelCreateSx(const WinPath& stub, const WinPath& cabinet, const WinP
 {
 }
 
-// A copy that fails half-way (a full disk, an input that cannot be read) is
-// reported and leaves neither a truncated executable nor the temporary file.
+// The new executable is written beside the target and takes its place only
+// when complete: a failed build leaves the previous one as it was and no
+// temporary file behind. A target that is one of the inputs is refused.
 bool ZelCreateSx::createSx()
 {
     if (!m_stub.exists()) {
@@ -46,25 +47,24 @@ bool ZelCreateSx::createSx()
         ZEL_LOG_ERROR << L"Cab file not found at " << m_cabinet;
         return false;
     }
-    WinAPI::deleteFile(m_target);
-    WinPath temporary = WinAPI::getTempFileName(WinAPI::fullpath(WinPath(L".")), L"exe");
-    WinAPI::deleteFile(temporary);
-    ZEL_LOG_INFO << L"Creating selfextracting executable " << m_target << L" from " << m_stub << L" and " << m_cabinet;
-    bool copied = false;
-    try {
-        WinAPI::FileHandle output = WinAPI::createFile(temporary);
-        copied = appendFile(output, m_stub) && appendFile(output, m_cabinet);
-        if (!copied)
-            ZEL_LOG_ERROR << L"Could not copy " << m_stub << L" and " << m_cabinet << L" into " << temporary << L": "
-                          << ErrorW32(::GetLastError());
-    } catch (const CZelException& e) {
-        ZEL_LOG_ERROR << L"Could not copy " << m_stub << L" and " << m_cabinet << L" into " << temporary << L": " << e;
-    }
-    if (!copied) {
-        WinAPI::deleteFile(temporary);
+    if (m_target == m_stub || m_target == m_cabinet) {
+        ZEL_LOG_ERROR << L"Selfextracting executable " << m_target << L" would replace one of its own inputs; refused";
         return false;
     }
-    WinAPI::moveFile(temporary, m_target);
+    ZEL_LOG_INFO << L"Creating selfextracting executable " << m_target << L" from " << m_stub << L" and " << m_cabinet;
+    WinAPI::ReplacementFile next(WinAPI::fullpath(m_target));
+    bool copied = false;
+    try {
+        copied = appendFile(next.handle(), m_stub) && appendFile(next.handle(), m_cabinet);
+        if (!copied)
+            ZEL_LOG_ERROR << L"Could not copy " << m_stub << L" and " << m_cabinet << L" into " << next.path() << L": "
+                          << ErrorW32(::GetLastError());
+    } catch (const CZelException& e) {
+        ZEL_LOG_ERROR << L"Could not copy " << m_stub << L" and " << m_cabinet << L" into " << next.path() << L": " << e;
+    }
+    if (!copied)
+        return false;
+    next.commit();
     if (!m_target.exists()) {
         ZEL_LOG_ERROR << L"Selfextracting executable " << m_target << L" should be present but does not exist!";
         return false;

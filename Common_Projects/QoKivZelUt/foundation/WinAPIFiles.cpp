@@ -1,5 +1,7 @@
 #include <QoKivZelUt/WinAPI.h>
 
+#include <aclapi.h>
+
 #include "ErrorText.h"
 #include "Retry.h"
 #include "StringBuffer.h"
@@ -134,6 +136,65 @@ void replaceFile(const WinPath& from, const WinPath& to)
 {
     if (!MoveFileExW(from.str().c_str(), to.str().c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         throwLastError(failedText(L"replaceFile", from.str() + L", " + to.str()));
+}
+
+namespace {
+
+// The new file gets the target's access list (protected or inheriting, as the
+// target's is), so that replacing a file does not change who may use it.
+void takeSecurityOf(const WinPath& target, HANDLE file)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(target.str().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return;  // no target, or no security to keep
+    LocalMemory release(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
+                                                                 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                 : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    SetSecurityInfo(file, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+}
+
+} // namespace
+
+ReplacementFile::ReplacementFile(const WinPath& target) : m_target(target)
+{
+    // A short name beside the target: the directory's path limit is the target's.
+    const WinPath directory = target.getParent();
+    for (unsigned attempt = 0;; ++attempt) {
+        wchar_t name[32];
+        swprintf(name, 32, L"~kiv%08lx.tmp", static_cast<unsigned long>(GetCurrentProcessId() * 7919u + GetTickCount() + attempt));
+        m_path = directory.empty() ? WinPath(name) : directory / name;
+        m_file = CreateFileW(m_path.str().c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (m_file.valid())
+            return;
+        if (GetLastError() != ERROR_FILE_EXISTS || attempt >= 100)
+            throwLastError(failedText(L"createNewFile", m_path.str()));
+    }
+}
+
+ReplacementFile::~ReplacementFile()
+{
+    m_file.release();
+    if (!m_committed)
+        DeleteFileW(m_path.str().c_str());
+}
+
+// The bytes reach the disk before the name does: a power loss leaves the old
+// file or the complete new one, never the new name on an empty file.
+void ReplacementFile::commit()
+{
+    takeSecurityOf(m_target, m_file);
+    if (!FlushFileBuffers(m_file))
+        throwLastError(failedText(L"flushFileBuffers", m_path.str()));
+    m_file.release();
+    replaceFile(m_path, m_target);
+    m_committed = true;
 }
 
 void createDirectory(const WinPath& path, LPSECURITY_ATTRIBUTES security)

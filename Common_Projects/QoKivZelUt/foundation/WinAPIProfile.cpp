@@ -31,6 +31,24 @@ std::wstring getPrivateProfileString(const std::wstring& section, const std::wst
     }
 }
 
+std::vector<std::wstring> getPrivateProfileKeys(const std::wstring& section, const WinPath& file)
+{
+    std::wstring buffer(1024, L'\0');
+    for (;;) {
+        DWORD n = GetPrivateProfileStringW(section.c_str(), nullptr, L"", &buffer[0], static_cast<DWORD>(buffer.size()),
+                                           file.str().c_str());
+        if (n + 2 < buffer.size()) {  // the list and its final terminator fit
+            std::vector<std::wstring> keys;
+            for (size_t at = 0; at < n && buffer[at];) {
+                keys.emplace_back(&buffer[at]);
+                at += keys.back().size() + 1;
+            }
+            return keys;
+        }
+        buffer.assign(buffer.size() * 2, L'\0');
+    }
+}
+
 unsigned int getPrivateProfileInt(const std::wstring& section, const std::wstring& key, int defaultValue,
                                   const WinPath& file)
 {

@@ -33,6 +33,41 @@ bool uncResolutionSkipped()
     return g_skipUncResolution == 1;
 }
 
+// The drive of a drive path, also behind the long-path prefix ("\\?\N:\..."); empty for others.
+std::wstring driveOf(const WinPath& path)
+{
+    std::wstring text = path.str();
+    if (text.compare(0, 4, L"\\\\?\\") == 0)
+        text.erase(0, 4);
+    return text.size() >= 2 && text[1] == L':' ? text.substr(0, 2) : std::wstring();
+}
+
+// A network path: a UNC path (also "\\?\UNC\...") or one on a network drive. A
+// long local path ("\\?\C:\...") is local, though it starts with "\\".
+bool isNetworkPath(const WinPath& path)
+{
+    std::wstring drive = driveOf(path);
+    if (!drive.empty())
+        return ::GetDriveTypeW((drive + L"\\").c_str()) == DRIVE_REMOTE;
+    return ::PathIsNetworkPathW(path.str().c_str()) != FALSE;
+}
+
+// GetTempFileNameW takes directories of at most MAX_PATH - 14 characters (and
+// some implementations overrun their buffer beyond): a longer one is probed
+// with a file of its own, deleted when closed.
+bool canCreateFileIn(const WinPath& directory)
+{
+    wchar_t name[32];
+    swprintf(name, 32, L"kiv%08lx.tmp", static_cast<unsigned long>(::GetCurrentProcessId() ^ ::GetTickCount()));
+    WinAPI::FileHandle probe(::CreateFileW((directory / name).getLongPath().str().c_str(), GENERIC_WRITE, 0, nullptr,
+                                           CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    return probe.valid();
+}
+
+const size_t kLongestTempFileDirectory = MAX_PATH - 14;
+// Share enumeration ends at the latest after this many empty pages.
+const int kLongestEmptyRun = 1;
+
 } // namespace
 
 CZelPath::~CZelPath() = default;
@@ -109,11 +144,13 @@ WinPath CZelPath::NetGetUniversalName(const WinPath& path, bool acceptHiddenShar
     return below.empty() ? share : share / below;
 }
 
+// A relative path is made absolute first: the long-name lookup of some
+// systems does not survive a long relative one.
 WinPath CZelPath::PathMakeUnique(const WinPath& path)
 {
-    WinPath result(WinAPI::expandEnvironmentStrings(path.str()));
-    std::wstring text = result.str();
-    if (text.size() >= 2 && text[1] == L':' && ::GetDriveTypeW(text.substr(0, 2).append(L"\\").c_str()) == DRIVE_REMOTE)
+    WinPath result = WinAPI::fullpath(WinPath(WinAPI::expandEnvironmentStrings(path.str())));
+    std::wstring drive = driveOf(result);
+    if (!drive.empty() && ::GetDriveTypeW((drive + L"\\").c_str()) == DRIVE_REMOTE)
         result = NetGetUniversalName(result, false, false);
     return WinAPI::getLongPathName(result);
 }
@@ -122,11 +159,19 @@ std::vector<CZelPath::shareInfo> CZelPath::NetEnumShares()
 {
     std::vector<shareInfo> result;
     unsigned long resume = 0, status = ERROR_MORE_DATA;
+    int emptyPages = 0;
     while (status == ERROR_MORE_DATA) {
         std::vector<ZelUt::ShareApi::Share> page;
+        const unsigned long before = resume;
         status = ZelUt::shareApi().enumShares(page, resume);
         if (status != NO_ERROR && status != ERROR_MORE_DATA) {
             ZEL_LOG_ERROR << L"NetEnumShares: API call failed: " << ErrorW32(status);
+            break;
+        }
+        // "More" with nothing given and the resume point unmoved would be asked for ever.
+        emptyPages = page.empty() && resume == before ? emptyPages + 1 : 0;
+        if (status == ERROR_MORE_DATA && emptyPages > kLongestEmptyRun) {
+            ZEL_LOG_ERROR << L"NetEnumShares: API call failed: more shares announced, none given";
             break;
         }
         for (const auto& share : page)
@@ -137,6 +182,8 @@ std::vector<CZelPath::shareInfo> CZelPath::NetEnumShares()
 
 bool CZelPath::CanWriteToDir(const WinPath& directory)
 {
+    if (directory.str().size() > kLongestTempFileDirectory)
+        return canCreateFileIn(directory);
     std::wstring file;
     if (!ZelUt::tempFileApi().createTempFile(directory.str(), L"kiv", file))
         return false;
@@ -152,7 +199,7 @@ INPUT_PATH_STATE CZelPath::Verify(const WinPath& path)
 {
     if (path.empty())
         return INPUT_PATH_MISSING;
-    if (::PathIsNetworkPathW(path.str().c_str()))
+    if (isNetworkPath(path))
         return CanWriteToDir(path) ? INPUT_PATH_USABLE : INPUT_PATH_NETWORK_NOT_WRITABLE;
     if (!path.exists())
         return INPUT_PATH_MISSING;

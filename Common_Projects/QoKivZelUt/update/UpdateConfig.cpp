@@ -3,6 +3,7 @@
 
 #include "foundation/Log.h"
 
+#include <algorithm>
 #include <cwctype>
 
 namespace {
@@ -24,6 +25,31 @@ const wchar_t* boolText(bool value)
     return value ? L"true" : L"false";
 }
 
+// The n of a "ServerN" key (any case); 0 for other keys.
+unsigned long serverNumber(const std::wstring& key)
+{
+    const std::wstring prefix = L"server";
+    if (key.size() <= prefix.size() || key.size() > prefix.size() + 9 || lowered(key.substr(0, prefix.size())) != prefix)
+        return 0;
+    unsigned long n = 0;
+    for (size_t i = prefix.size(); i < key.size(); ++i) {
+        if (key[i] < L'0' || key[i] > L'9')
+            return 0;
+        n = n * 10 + (key[i] - L'0');
+    }
+    return n;
+}
+
+// A value with a line break would become lines of its own in the file (a
+// section header, say): control characters are never written.
+void requireWritableValue(const std::wstring& value)
+{
+    for (wchar_t c : value)
+        if (c < 0x20 || c == 0x7F)
+            throw CZelException(ERROR_INVALID_PARAMETER,
+                                L"Update configuration: the value '" + value + L"' holds a control character; nothing is written.");
+}
+
 } // namespace
 
 CKIVSetupUpdateServiceCfgManager::CKIVSetupUpdateServiceCfgManager()
@@ -31,8 +57,10 @@ CKIVSetupUpdateServiceCfgManager::CKIVSetupUpdateServiceCfgManager()
 {
 }
 
+// A relative name is resolved now: the profile functions would look for it in
+// the Windows directory, not where the existence check looked.
 CKIVSetupUpdateServiceCfgManager::CKIVSetupUpdateServiceCfgManager(const WinPath& file)
-    : m_file(WinAPI::expandEnvironmentStrings(file.str()))
+    : m_file(WinAPI::fullpath(WinPath(WinAPI::expandEnvironmentStrings(file.str()))))
 {
     load(file);
 }
@@ -42,6 +70,9 @@ void CKIVSetupUpdateServiceCfgManager::load(const WinPath& asPassed)
     ZEL_LOG_INFO << L"Loading " << asPassed << L"...";
     if (!existsConfigFile())
         return;
+    if (!readableAsItIs())
+        ZEL_LOG_WARNING << L"Update configuration: " << m_file
+                        << L" is not text the profile functions can read as it is; it will not be written";
     readServers(kAdminSection, m_adminServers);
     readServers(kIndexedSection, m_indexedServers);
     m_disabled = readSwitch(L"Disabled");
@@ -58,11 +89,17 @@ bool CKIVSetupUpdateServiceCfgManager::readSwitch(const wchar_t* key) const
     return lowered(WinAPI::getPrivateProfileString(kPropertiesSection, key, L"false", m_file)) == L"true";
 }
 
+// The count is what the file says; what is read is what is there, up to the
+// highest "ServerN" key present (a count of -1 reads as 4,294,967,295).
 void CKIVSetupUpdateServiceCfgManager::readServers(const wchar_t* section, PathSet& into) const
 {
     unsigned int count = WinAPI::getPrivateProfileInt(section, L"NumServers", 0, m_file);
     ZEL_LOG_INFO << L"Nbr of Servers in section " << section << L": " << count;
-    for (unsigned int i = 1; i <= count; ++i) {
+    unsigned long highest = 0;
+    for (const std::wstring& key : WinAPI::getPrivateProfileKeys(section, m_file))
+        highest = std::max(highest, serverNumber(key));
+    const unsigned long last = std::min<unsigned long>(count, highest);
+    for (unsigned long i = 1; i <= last; ++i) {
         std::wstring key = L"Server" + std::to_wstring(i);
         std::wstring value = WinAPI::getPrivateProfileString(section, key, L"", m_file);
         ZEL_LOG_INFO << L"Read " << key << L"=" << value << L" from section " << section;
@@ -71,13 +108,38 @@ void CKIVSetupUpdateServiceCfgManager::readServers(const wchar_t* section, PathS
     }
 }
 
+// The profile functions read UTF-16 only after a byte-order mark; anything
+// else holding zero bytes (UTF-16 without the mark) they read as nothing, and
+// a write would replace what they could not see.
+bool CKIVSetupUpdateServiceCfgManager::readableAsItIs() const
+{
+    std::string head;
+    try {
+        WinAPI::FileHandle file = WinAPI::openFileReadOnly(m_file);
+        head.resize(4096);
+        DWORD got = 0;
+        if (!::ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &got, nullptr))
+            return false;
+        head.resize(got);
+    } catch (const CZelException&) {
+        return false;
+    }
+    return head.compare(0, 2, "\xff\xfe") == 0 || head.find('\0') == std::string::npos;
+}
+
 // A file the profile functions create themselves is ANSI and turns every
 // character outside the code page into '?'; one that starts with a UTF-16
-// byte-order mark keeps server paths as they are.
+// byte-order mark keeps server paths as they are. A file they cannot read as
+// it is is never written.
 void CKIVSetupUpdateServiceCfgManager::startFileIfMissing() const
 {
-    if (existsConfigFile())
+    if (existsConfigFile()) {
+        if (!readableAsItIs())
+            throw CZelException(ERROR_INVALID_DATA, L"Update configuration: " + m_file.str() +
+                                                        L" is not text the profile functions can read as it is "
+                                                        L"(UTF-16 without a byte-order mark?); it is left unchanged.");
         return;
+    }
     try {
         WinAPI::writeFile(WinAPI::createNewFile(m_file), "\xff\xfe", 2);
     } catch (const CZelException& e) {
@@ -90,8 +152,10 @@ void CKIVSetupUpdateServiceCfgManager::writeServers(const wchar_t* section, cons
 {
     std::vector<std::wstring> lines{L"NumServers=" + std::to_wstring(paths.size())};
     unsigned int i = 0;
-    for (const WinPath& path : paths)
+    for (const WinPath& path : paths) {
+        requireWritableValue(path.str());
         lines.push_back(L"Server" + std::to_wstring(++i) + L"=" + path.str());
+    }
     startFileIfMissing();
     WinAPI::writePrivateProfileSection(section, lines, m_file);
 }

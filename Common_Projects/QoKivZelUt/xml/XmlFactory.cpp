@@ -3,6 +3,7 @@
 #include <QoKivZelUt/ZelPath.h>
 
 #include "foundation/Log.h"
+#include "xml/XmlText.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -15,6 +16,22 @@ namespace {
 
 const wchar_t kCaption[] = L"QoKivSetup";
 const size_t kLongestInlineText = 260;
+// Deeper than any real document, and the most common readers take by default
+// (libxml2 stops at 256); each line is indented by its depth, so the bound
+// also keeps a document's size in proportion to what was written.
+const long kDeepestNesting = 256;
+
+[[noreturn]] void refuse(const std::wstring& why)
+{
+    throw CZelException(ERROR_INVALID_PARAMETER, L"XML Factory: " + why);
+}
+
+// Characters XML cannot carry were written as U+FFFD: said once per call.
+void warnReplaced(size_t replaced)
+{
+    if (replaced)
+        ZEL_LOG_WARNING << L"XML Factory: " << replaced << L" characters XML cannot carry were written as U+FFFD";
+}
 
 bool isShort(const std::wstring& text)
 {
@@ -58,49 +75,6 @@ private:
     DWORD m_attributes = INVALID_FILE_ATTRIBUTES;
 };
 
-// A new file beside the target, deleted again unless it was moved into place.
-class SiblingFile {
-public:
-    explicit SiblingFile(const WinPath& target)
-    {
-        for (unsigned attempt = 0;; ++attempt) {
-            m_path = WinPath(target.str() + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                             std::to_wstring(GetTickCount() + attempt) + L".tmp");
-            try {
-                m_file = WinAPI::createNewFile(m_path);
-                return;
-            } catch (const CZelException& e) {
-                if (e.getErrorCode() != ERROR_FILE_EXISTS || attempt >= 100)
-                    throw;
-            }
-        }
-    }
-    ~SiblingFile()
-    {
-        m_file.release();
-        if (!m_moved)
-            DeleteFileW(m_path.str().c_str());
-    }
-    SiblingFile(const SiblingFile&) = delete;
-    SiblingFile& operator=(const SiblingFile&) = delete;
-
-    void write(const std::string& bytes)
-    {
-        WinAPI::writeFile(m_file, bytes);
-        m_file.release();
-    }
-    void moveOnto(const WinPath& target)
-    {
-        WinAPI::replaceFile(m_path, target);
-        m_moved = true;
-    }
-
-private:
-    WinPath m_path;
-    WinAPI::FileHandle m_file;
-    bool m_moved = false;
-};
-
 bool isOwnShare(const WinPath& path)
 {
     if (!path.isUNC())
@@ -141,8 +115,7 @@ std::wostream& operator<<(std::wostream& out, const CZelXmlFactory::indenter& ta
 // XML reader accepts.
 bool CZelXmlFactory::initialize()
 {
-    m_entities = {{L'&', L"&amp;"},    {L'<', L"&lt;"},      {L'>', L"&gt;"},      {L'\'', L"&apos;"},
-                  {L'"', L"&quot;"},    {L'\u00ae', L"&#174;"}, {L'\u00a9', L"&#169;"}};
+    m_entities.insert(std::begin(ZelUt::xml::kEntities), std::end(ZelUt::xml::kEntities));
     return true;
 }
 
@@ -157,13 +130,16 @@ CZelXmlFactory::~CZelXmlFactory()
         endElement();
 }
 
+// A new document starts empty: nothing of an unfinished one stays open.
 void CZelXmlFactory::reset()
 {
     m_document.str(std::wstring());
     m_document.clear();
+    m_openElements.clear();
     m_tagOpen = false;
     m_closeOnNewLine = true;
     m_level = 0;
+    m_rootWritten = false;
 }
 
 void CZelXmlFactory::addXmlDeclaration()
@@ -179,6 +155,9 @@ void CZelXmlFactory::beginDocument()
 
 void CZelXmlFactory::beginDocument(const WinPath& stylesheet)
 {
+    const std::wstring& href = stylesheet.str();
+    if (href.find(L"?>") != std::wstring::npos || href.find(L'"') != std::wstring::npos)
+        refuse(L"a style-sheet path may not hold \"?>\" or '\"': " + href);
     reset();
     addXmlDeclaration();
     m_document << nl << L"<?xml-stylesheet type=\"text/xsl\" href=\"" << stylesheet.str() << L"\"?>";
@@ -186,6 +165,8 @@ void CZelXmlFactory::beginDocument(const WinPath& stylesheet)
 
 void CZelXmlFactory::endDocument()
 {
+    if (!m_rootWritten)
+        refuse(L"the document has no root element.");
     while (!m_openElements.empty())
         endElement();
     m_document << nl;
@@ -199,19 +180,39 @@ void CZelXmlFactory::finishTagOpen()
     }
 }
 
+// What would make the document ill-formed is refused before anything is written.
 void CZelXmlFactory::beginElement(const std::wstring& name, const Attributes& attributes)
 {
-    finishTagOpen();
+    if (!ZelUt::xml::isName(name))
+        refuse(L"'" + name + L"' is not an XML name.");
+    if (m_level == 0 && m_rootWritten)
+        refuse(L"a document has one root element; '" + name + L"' would be a second.");
+    if (m_level >= kDeepestNesting)
+        refuse(L"elements may nest at most " + std::to_wstring(kDeepestNesting) + L" levels deep.");
     Attributes sorted(attributes);
     std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
         return _wcsicmp(a.first.c_str(), b.first.c_str()) < 0;
     });
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        if (!ZelUt::xml::isName(sorted[i].first))
+            refuse(L"'" + sorted[i].first + L"' is not an XML name.");
+        for (size_t j = i + 1; j < sorted.size() && _wcsicmp(sorted[i].first.c_str(), sorted[j].first.c_str()) == 0; ++j)
+            if (sorted[i].first == sorted[j].first)
+                refuse(L"the attribute '" + sorted[i].first + L"' is given twice.");
+    }
+    finishTagOpen();
     m_document << nl << indent(0) << L'<' << name;
-    for (const auto& attribute : sorted)
-        m_document << L' ' << attribute.first << L"=\"" << encodeAsXml(attribute.second) << L'"';
+    size_t replaced = 0;
+    for (const auto& attribute : sorted) {
+        size_t here = 0;
+        m_document << L' ' << attribute.first << L"=\"" << ZelUt::xml::escapeAttribute(attribute.second, here) << L'"';
+        replaced += here;
+    }
+    warnReplaced(replaced);
     m_openElements.push_back(name);
     ++m_level;
     m_tagOpen = true;
+    m_rootWritten = true;
 }
 
 void CZelXmlFactory::endElement()
@@ -233,24 +234,31 @@ void CZelXmlFactory::endElement()
 
 void CZelXmlFactory::putData(const std::wstring& text, bool cdata)
 {
+    if (m_level == 0)
+        refuse(L"text belongs inside the root element.");
     finishTagOpen();
+    size_t replaced = 0;
     if (isShort(text)) {
         m_closeOnNewLine = false;
         if (cdata)
-            m_document << L"<![CDATA[" << text << L"]]>";
+            m_document << L"<![CDATA[" << ZelUt::xml::cdataContent(text, replaced) << L"]]>";
         else
-            m_document << encodeAsXml(text);
+            m_document << ZelUt::xml::escapeText(text, replaced);
     } else if (cdata) {
         m_closeOnNewLine = false;
-        m_document << L"<![CDATA[" << nl << replaceNl(text, false) << nl << indent(-1) << L"]]>";
+        m_document << L"<![CDATA[" << nl << replaceNl(ZelUt::xml::cdataContent(text, replaced), false) << nl
+                   << indent(-1) << L"]]>";
     } else {
         m_closeOnNewLine = true;
-        m_document << nl << indent(0) << replaceNl(encodeAsXml(text), true);
+        m_document << nl << indent(0) << replaceNl(ZelUt::xml::escapeText(text, replaced), true);
     }
+    warnReplaced(replaced);
 }
 
 void CZelXmlFactory::putMixedContent(const std::wstring& text)
 {
+    if (m_level == 0)
+        refuse(L"content belongs inside the root element.");
     finishTagOpen();
     m_closeOnNewLine = false;
     m_document << text;
@@ -259,7 +267,9 @@ void CZelXmlFactory::putMixedContent(const std::wstring& text)
 void CZelXmlFactory::putComment(const std::wstring& text)
 {
     finishTagOpen();
-    m_document << nl << indent(0) << L"<!-- " << replaceNl(text, true) << L" -->";
+    size_t replaced = 0;
+    m_document << nl << indent(0) << L"<!-- " << replaceNl(ZelUt::xml::commentText(text, replaced), true) << L" -->";
+    warnReplaced(replaced);
 }
 
 std::wstring CZelXmlFactory::replaceNl(const std::wstring& text, bool indentLines) const
@@ -280,26 +290,18 @@ std::wstring CZelXmlFactory::replaceNl(const std::wstring& text, bool indentLine
 
 std::wstring CZelXmlFactory::encodeAsXml(const std::wstring& text)
 {
-    std::wstring out;
-    out.reserve(text.size());
-    for (wchar_t c : text) {
-        if (c == L'\0')
-            break;
-        auto entity = m_entities.find(c);
-        if (entity == m_entities.end())
-            out += c;
-        else
-            out += entity->second;
-    }
+    size_t replaced = 0;
+    std::wstring out = ZelUt::xml::escapeText(text, replaced);
+    warnReplaced(replaced);
     return out;
 }
 
 void CZelXmlFactory::saveOnce(const WinPath& path) const
 {
     WritableWhileSaving writable(path);
-    SiblingFile next(path);
-    next.write(WinAPI::toUtf8(m_document.str()));
-    next.moveOnto(path);
+    WinAPI::ReplacementFile next(path);
+    WinAPI::writeFile(next.handle(), WinAPI::toUtf8(m_document.str()));
+    next.commit();
 }
 
 void CZelXmlFactory::saveToFile(const WinPath& path) const

@@ -31,7 +31,9 @@ struct Progress : ZelCabExtractor::ICallback {
     void onDirectoryCreated(const WinPath&) override {}
 };
 
-// Every file below the directory, in directory order.
+// Every file below the directory, in directory order. Links (junctions,
+// symbolic links) are not followed: a loop would never end, and a link's
+// target is not what lies below the directory.
 void collect(const WinPath& directory, std::vector<WinPath>& files)
 {
     WIN32_FIND_DATAW data;
@@ -40,7 +42,9 @@ void collect(const WinPath& directory, std::vector<WinPath>& files)
         std::wstring name = data.cFileName;
         if (name == L"." || name == L"..")
             continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            err(L"zelut cab: " + (directory / name).str() + L" is a link; not followed\n");
+        else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             collect(directory / name, files);
         else
             files.push_back(directory / name);
@@ -62,7 +66,10 @@ int create(const Args& args, bool quiet)
     std::vector<std::pair<WinPath, WinPath>> entries;  // file, name in the archive
     for (const WinPath& input : inputs) {
         std::vector<WinPath> files;
-        if (GetFileAttributesW(input.str().c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+        DWORD attributes = GetFileAttributesW(input.str().c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            throw CZelException(GetLastError(), L"zelut cab: " + input.str() + L" cannot be packed.");
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             collect(input, files);
         else
             files.push_back(input);
@@ -132,6 +139,7 @@ const Registration cabRegistration{{L"cab", L"list or extract a cabinet archive"
                                     L"  is a console; --quiet: none\n"
                                     L"  create packs files, and directories with everything below them, under\n"
                                     L"  names relative to DIR (default: the directory each input lies in);\n"
+                                    L"  links below a directory are not followed; a missing input is an error;\n"
                                     L"  ARCHIVE may also be a program with a cabinet attached behind it;\n"
                                     L"  entries that cannot be written where their names say are skipped,\n"
                                     L"  named with the reason, and make the exit code 2\n",

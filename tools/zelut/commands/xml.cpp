@@ -3,6 +3,11 @@
 #include <QoKivZelUt/WinAPI.h>
 #include <QoKivZelUt/XmlFactory.h>
 
+#include <windows.h>
+
+#include <atomic>
+#include <thread>
+
 namespace zelut {
 namespace {
 
@@ -83,10 +88,9 @@ std::vector<std::wstring> inputLines()
     return lines;
 }
 
-void build(CZelXmlFactory& xml, const std::vector<std::wstring>& lines)
+void buildLines(CZelXmlFactory& xml, const std::vector<std::wstring>& lines, size_t& number)
 {
     Pending pending;
-    size_t number = 0;
     for (const std::wstring& line : lines) {
         ++number;
         if (line.compare(0, 1, L"+") == 0 && !pending.verb.empty()) {
@@ -112,10 +116,58 @@ void build(CZelXmlFactory& xml, const std::vector<std::wstring>& lines)
     emit(xml, pending);
 }
 
+// The writer refuses what would make the document ill-formed; the line that
+// asked for it is named.
+void build(CZelXmlFactory& xml, const std::vector<std::wstring>& lines)
+{
+    size_t number = 0;
+    try {
+        buildLines(xml, lines, number);
+    } catch (const CZelException& e) {
+        throw CZelException(e.getErrorCode(), L"line " + std::to_wstring(number) + L": " + e.getMessage());
+    }
+}
+
+// Cancels the save's retry prompt whenever it shows (nobody may be there to
+// answer it: a script, a service, no display); remembers that it did.
+class PromptCanceller {
+public:
+    PromptCanceller() : m_thread([this] { run(); }) {}
+    ~PromptCanceller()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    bool cancelled() const { return m_cancelled; }
+
+private:
+    void run()
+    {
+        while (!m_stop) {
+            HWND box = FindWindowW(L"#32770", L"QoKivSetup");
+            if (box) {
+                PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+                m_cancelled = true;
+                while (!m_stop && IsWindow(box))
+                    Sleep(10);
+            }
+            Sleep(20);
+        }
+    }
+    std::atomic<bool> m_stop{false}, m_cancelled{false};
+    std::thread m_thread;
+};
+
 int run(const Args& args)
 {
     WinPath file, stylesheet;
+    bool ask = false;
     for (size_t i = 0; i < args.size(); i += 2) {
+        if (args[i] == L"--ask") {
+            ask = true;
+            --i;
+            continue;
+        }
         if (i + 1 >= args.size())
             throw UsageError{L"missing value of " + args[i]};
         if (args[i] == L"--out")
@@ -132,16 +184,30 @@ int run(const Args& args)
         xml.beginDocument(stylesheet);
     build(xml, inputLines());
     xml.endDocument();
-    if (file.empty())
+    if (file.empty()) {
         out(xml.stream().str());
-    else
+        return kTrue;
+    }
+    if (ask) {
         xml.saveToFile(file);
+        return kTrue;
+    }
+    bool cancelled = false;
+    {
+        PromptCanceller canceller;
+        xml.saveToFile(file);
+        cancelled = canceller.cancelled();
+    }
+    if (cancelled) {
+        err(L"zelut xml: " + file.str() + L" could not be saved (see the log); not retried\n");
+        return kError;
+    }
     return kTrue;
 }
 
 const Registration registration{
     {L"xml", L"write an XML document from a line-oriented description",
-     L"usage: zelut xml [--out FILE] [--stylesheet PATH] < DESCRIPTION\n"
+     L"usage: zelut xml [--out FILE [--ask]] [--stylesheet PATH] < DESCRIPTION\n"
      L"Reads one instruction per line from standard input (UTF-8):\n"
      L"  begin NAME [ATTR=VALUE...]   start an element (quote values with blanks: a=\"x y\")\n"
      L"  end                          end the innermost element\n"
@@ -152,7 +218,9 @@ const Registration registration{
      L"  + MORE                       continues the text above on a new line\n"
      L"  # ...                        ignored\n"
      L"Open elements are ended at the end. Writes the document to FILE as UTF-8,\n"
-     L"or to standard output; a failed save asks Retry or Cancel in a message box.\n",
+     L"or to standard output. A save that fails is not retried and exits 2; with\n"
+     L"--ask a message box offers Retry or Cancel instead (someone must be there to\n"
+     L"answer it). A line that would make the document ill-formed is named, exit 2.\n",
      run}};
 
 } // namespace
