@@ -5,26 +5,12 @@
 #pragma once
 
 #include "Export.h"
-#include "WinAPI.h"
 #include "WinPath.h"
 
-#include <windows.h>
-#include <wincrypt.h>
-
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace ZelUt {
-
-struct CertCloseStoreClass {
-    static void close(HCERTSTORE store) { ::CertCloseStore(store, 0); }
-};
-struct CryptMsgCloseClass {
-    static void close(HCRYPTMSG message) { ::CryptMsgClose(message); }
-};
-struct CertFreeCertificateContextClass {
-    static void close(PCCERT_CONTEXT certificate) { ::CertFreeCertificateContext(certificate); }
-};
 
 class QOKIVZELUT_API CodeSigningReader {
 public:
@@ -34,20 +20,18 @@ public:
     CodeSigningReader& operator=(const CodeSigningReader&) = delete;
 
     // The signer's name, or empty for a missing, unsigned or rejected file.
-    // The handles of a reading are kept until the next reading.
+    // The file is held open (others may read it, not change or replace it)
+    // from the verification to the name, which comes from the bytes verified,
+    // and closed on return; the signature's handles are kept until the next
+    // reading.
     std::wstring readSignerInfo();
 
 private:
-    void initSignerInfo();
-    std::vector<BYTE> readSignerInfoParam() const;
-    std::wstring readSigner(const CMSG_SIGNER_INFO& signer);
+    struct Reading;
     void cleanupSignerInfo();
 
     WinPath m_file;
-    DWORD m_encoding = 0;
-    WinAPI::AutoHandle<CertCloseStoreClass, HCERTSTORE> m_store;
-    WinAPI::AutoHandle<CryptMsgCloseClass, HCRYPTMSG> m_message;
-    WinAPI::AutoHandle<CertFreeCertificateContextClass, PCCERT_CONTEXT> m_certificate;
+    std::unique_ptr<Reading> m_reading;
 };
 
 } // namespace ZelUt

@@ -55,6 +55,10 @@ public:
     bool wait(unsigned long timeoutMs);
     // Waits for the end while draining both output pipes; false on time-out or abort.
     bool wait(void* abortEvent, unsigned long timeoutMs);
+    // Output beyond this many characters (standard output and error each) is
+    // not kept: the child is terminated and wait() answers false. 0: no limit.
+    void setOutputLimit(size_t characters) { m_outputLimit = characters; }
+    bool outputLimitReached() const { return m_outputLimitReached; }
     std::wstring getOutput() const { return m_output; }
     std::wstring getStderr() const { return m_error; }
     // The collected bytes read as narrow text of the thread's ANSI code page.
@@ -106,6 +110,8 @@ private:
     WinAPI::FileHandle m_inputPipe;
     std::wstring m_output;
     std::wstring m_error;
+    size_t m_outputLimit = 0;
+    bool m_outputLimitReached = false;
 };
 
 // One argument as it must stand on a command line so that the system's

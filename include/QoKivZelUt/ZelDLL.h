@@ -26,7 +26,10 @@ public:
     ZelDLL& operator=(const ZelDLL&) = delete;
 
     // Unloads what is loaded, then loads the name from beside the running
-    // program when it is there, else as given. Throws on failure.
+    // program when it is there, else as given. Throws on failure. The flags
+    // are LoadLibraryExW's: 0 searches the current directory too, which
+    // anybody may have put a library of that name into; the constructor's
+    // LOAD_LIBRARY_SEARCH_DEFAULT_DIRS does not.
     virtual void load(const wchar_t* name, unsigned long flags);
     explicit operator bool() const { return m_module != nullptr; }
     const WinPath& path() const { return m_path; }
@@ -38,9 +41,11 @@ public:
         function = reinterpret_cast<Function>(reinterpret_cast<void*>(findFunction(name)));
     }
 
+protected:
+    void unload();
+
 private:
     FARPROC findFunction(const std::wstring& name) const;
-    void unload();
 
     WinPath m_path;
     HMODULE m_module = nullptr;
@@ -55,7 +60,8 @@ public:
     ~ZelComDLL() override;
 
     void load(const wchar_t* name, unsigned long flags) override;
-    // The library's DllGetClassObject; null until loaded.
+    // The library's DllGetClassObject; null until loaded. A library without
+    // one is not kept: the load throws and the object stays empty.
     GetClassObjectFunction getClassObject() const { return m_getClassObject; }
 
 private:
@@ -64,9 +70,11 @@ private:
 
 class QOKIVZELUT_API ZelTypeLib {
 public:
-    // Keeps a reference to the caller's path. Throws code 2 "File could not be
+    // Keeps a reference to the caller's path, which must outlive the object (a
+    // temporary is refused at compile time). Throws code 2 "File could not be
     // found." for a missing file, else when the library cannot be read.
     explicit ZelTypeLib(const WinPath& path);
+    ZelTypeLib(WinPath&&) = delete;
     ZelTypeLib(ZelTypeLib&& other) noexcept;
     ZelTypeLib(const ZelTypeLib&) = delete;
     ZelTypeLib& operator=(const ZelTypeLib&) = delete;

@@ -283,9 +283,11 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
     };
     auto u16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
     auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
-    uint32_t filesAt;
+    uint32_t filesAt, dataAt;
     memcpy(&filesAt, &cab[16], 4);
+    memcpy(&dataAt, &cab[36], 4);  // the first folder's first data block
     const std::map<std::string, std::string> damaged = {
+        {"last name running into the data", patched(dataAt - 1, "X")},
         {"no folders", patched(26, u16(0))},
         {"no files", patched(28, u16(0))},
         {"file table past the end", patched(16, u32(static_cast<uint32_t>(cab.size()) - 10))},

@@ -204,11 +204,16 @@ TEST(SelfExtractor, BuiltRunAndRefused)
     // A program to run afterwards is the extracted folder's, never one of its
     // name beside the setup; its exit code is the setup's.
     TempDir payload;
-    WinAPI::copyFile(binDir() / L"QoSnapshot64.exe", payload.path() / L"tool.exe");  // stands alone
+    WinAPI::copyFile(binDir() / L"QoSnapshot64.exe", payload.path() / L"tool.exe");
     WinPath withTool = dir.path() / L"tool.cab";
     {
         ZelArchive archive(withTool);
         ASSERT_TRUE(archive.AppendFileWithName(payload.path() / L"tool.exe", WinPath(L"tool.exe")));
+        // The libraries the tool is linked with where it is not linked statically.
+        for (const wchar_t* library : {L"QoKivZelUt.dll", L"QoKivZelLg.dll", L"libstdc++-6.dll",
+                                       L"libgcc_s_seh-1.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"})
+            if ((binDir() / library).exists())
+                ASSERT_TRUE(archive.AppendFileWithName(binDir() / library, WinPath(library)));
         ASSERT_TRUE(archive.Close());
     }
     WinPath downloads = dir.path() / L"downloads";

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 namespace {
 
 WinPath typeLibs()
@@ -93,9 +95,19 @@ TEST(ZelDLL, FailuresThrowWithTheirTexts)
         EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_PROC_NOT_FOUND));
         EXPECT_EQ(e.getMessage(), L"Function NoSuchFunction not found in " + lib.path().str());
     }
-    // A ZelComDLL needs DllGetClassObject: a library without it fails to load as one.
-    EXPECT_THROW(ZelComDLL(L"qkz_testlib.dll"), CZelException);
+    // A ZelComDLL needs DllGetClassObject: a library without it fails to load
+    // as one, and is not kept loaded behind an empty object.
+    ZelComDLL com;
+    EXPECT_THROW(com.load(L"qkz_testlib.dll", LOAD_LIBRARY_SEARCH_DEFAULT_DIRS), CZelException);
+    EXPECT_FALSE(static_cast<bool>(com));
+    EXPECT_EQ(nullptr, com.getClassObject());
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"qkz_testlib.dll"));
 }
+
+// The path a type library keeps must outlive it: temporaries do not compile.
+static_assert(std::is_constructible<ZelTypeLib, const WinPath&>::value, "a named path");
+static_assert(!std::is_constructible<ZelTypeLib, WinPath>::value, "a temporary path");
+static_assert(!std::is_constructible<ZelTypeLib, const wchar_t*>::value, "a text made into a temporary path");
 
 TEST(ZelTypeLib, AttributesCoclassesInOrderAndRegistration)
 {
@@ -120,7 +132,7 @@ TEST(ZelTypeLib, AttributesCoclassesInOrderAndRegistration)
         EXPECT_EQ(registeredPath(tlb.GetGuid(), L"2.3", platform), L"(none)");
         qkztest::LogCapture log;
         EXPECT_FALSE(tlb.UnRegisterTypeLib()) << "nothing left to unregister";
-        EXPECT_TRUE(log.contains(L"UnRegisterTypeLib failed with error 0x80070057 Error message :"));
+        EXPECT_TRUE(log.contains(L"UnRegisterTypeLib failed with error 2147942487 Error message :"));
     }
     WinPath plainPath = typeLibs() / L"plain64.tlb";
     ZelTypeLib plain(plainPath);

@@ -1,9 +1,12 @@
 #include <QoKivZelUt/CodeSigning.h>
 
 #include "TestEnv.h"
+#include "image/PeImage.h"
 #include "WineDifferences.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace {
 
@@ -65,4 +68,37 @@ TEST(CodeSigning, AnUntrustedRootIsRejectedByWindows)
 {
     ZelUt::CodeSigningReader reader(signedFiles() / L"self-signed.exe");
     EXPECT_EQ(reader.readSignerInfo(), qkztest::trustAcceptsUntrustedRoots() ? L"QoKivZelUt Self Signer" : L"");
+}
+
+// Certificate tables the file's own headers betray: another type than PKCS #7
+// (some trust providers crash on it), a length past the table, a table past
+// the end of the file. No name, no crash; the file is free again afterwards.
+TEST(CodeSigning, DamagedCertificateTablesGiveNoName)
+{
+    std::string program = WinAPI::readFileA(WinAPI::openFileReadOnly(signedFiles() / L"signed-sha256.exe"));
+    uint32_t offset = 0, size = 0;
+    ASSERT_TRUE(ZelUt::PeImage(reinterpret_cast<const unsigned char*>(program.data()), program.size())
+                    .certificateTable(offset, size));
+    auto patched = [&](size_t at, uint32_t value, size_t width) {
+        std::string copy(program);
+        std::memcpy(&copy[at], &value, width);
+        return copy;
+    };
+    qkztest::TempDir dir;
+    const std::string damaged[] = {
+        patched(offset + 6, 1, 2),                    // X.509 instead of PKCS #7
+        patched(offset, size + 1, 4),                 // a length past the table
+        patched(offset, 7, 4),                        // shorter than its own header
+        program.substr(0, program.size() - 16),       // the table cut off
+    };
+    for (const std::string& bytes : damaged) {
+        WinPath file = dir.write(L"damaged.exe", bytes);
+        ZelUt::CodeSigningReader reader(file);
+        EXPECT_EQ(reader.readSignerInfo(), L"") << (&bytes - damaged);
+        EXPECT_TRUE(DeleteFileW(file.str().c_str())) << "the reading holds no handle on the file";
+    }
+    WinPath good = dir.write(L"good.exe", program);
+    ZelUt::CodeSigningReader reader(good);
+    EXPECT_EQ(reader.readSignerInfo(), peerSigner(L"sha256"));
+    EXPECT_TRUE(DeleteFileW(good.str().c_str()));
 }

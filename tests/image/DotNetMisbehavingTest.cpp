@@ -3,6 +3,7 @@
 #include <QoKivZelUt/DotNetResolver.h>
 
 #include "TestEnv.h"
+#include "foundation/CurrentDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -44,7 +45,9 @@ TEST(DotNetUtilsMisbehaving, TheClientProfileKeyChoosesTheVersion4Utility)
     WinAPI::RegKey key = WinAPI::regCreateKeyEx(HKEY_LOCAL_MACHINE, kClientKey);
     WinAPI::regSetValueEx(key, L"InstallPath", WinAPI::RegValue::fromString(L"InstallPath", L"C:\\Framework\\v4"));
     Assembly assembly(L"bomcrlf");
-    ZelUt::DotNetResolver resolver(assembly.path());
+    // Given relative to the caller's directory, the utility is still told the full path.
+    ZelUt::CurrentDirectory here(assembly.path().getParent());
+    ZelUt::DotNetResolver resolver(WinPath(L"bomcrlf.dll"));
     EXPECT_EQ(resolver.getDotNetUtils().str(), (qkztest::binDir() / L"DotNetUtils40.exe").str());
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kClientKey);
     EXPECT_EQ(resolver.getDotNetUtils().str(), (qkztest::binDir() / L"DotNetUtils40.exe").str()) << "kept";
@@ -64,18 +67,24 @@ TEST(DotNetUtilsMisbehaving, UnresolvedMalformedFailingAndSilentAnswers)
     EXPECT_EQ(unresolved.getRequiredAssemblies().count(L"Gone, Version=1.0.0.0"), 1u);
     EXPECT_EQ(unresolved.getMissingAssemblyNames(), std::set<std::wstring>{L"Gone, Version=1.0.0.0"});
 
-    Assembly malformed(L"malformed");
-    ZelUt::DotNetResolver bad(malformed.path());
-    try {
-        bad.resolveReferences();
-        ADD_FAILURE() << "a line without || was accepted";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(e.getErrorCode(), 13u);
-        EXPECT_EQ(e.getMessage(), L"Invalid data received from DotNetUtils");
+    // No separator, a forged second separator, output without end.
+    for (const wchar_t* behaviour : {L"malformed", L"forged", L"endless"}) {
+        Assembly malformed(behaviour);
+        ZelUt::DotNetResolver bad(malformed.path());
+        try {
+            bad.resolveReferences();
+            ADD_FAILURE() << "accepted the answer of " << behaviour;
+        } catch (const CZelException& e) {
+            EXPECT_EQ(e.getErrorCode(), 13u);
+            EXPECT_EQ(e.getMessage(), L"Invalid data received from DotNetUtils");
+        }
+        EXPECT_EQ(bad.getRequiredAssemblies().count(L"a"), 0u) << behaviour;
+        EXPECT_EQ(runningCopies(L"DotNetUtils40.exe"), 0) << behaviour;
     }
-    EXPECT_EQ(bad.getRequiredAssemblies().size(), 1u) << "lines before the bad one are kept";
 
     qkztest::LogCapture log;
+    Assembly twoLines(L"malformed");
+    EXPECT_EQ(ZelUt::DotNetResolver(twoLines.path()).getAssemblyName(), L"") << "a name with a second line";
     Assembly failing(L"failing"), silent(L"silent");
     EXPECT_EQ(ZelUt::DotNetResolver(failing.path()).getAssemblyName(), L"");
     EXPECT_TRUE(log.contains(L"getAssemblyName error exit: 3"));

@@ -1,6 +1,7 @@
 /* A .NET utility that misbehaves on purpose, chosen by the assembly's file name:
-   "timeout" runs 35 s, "malformed" writes a reference line without "||",
-   "bomcrlf" answers like the real one (byte-order mark, CR LF; the reference
+   "timeout" runs 35 s, "malformed" writes a reference line without "||" and a
+   name with a second line, "forged" a line with two "||", "endless" writes
+   without end, "bomcrlf" answers like the real one (byte-order mark, CR LF; the reference
    resolving to the assembly itself), "emptypath" an unresolved reference,
    "failing" exits 3, "silent" exits 0 without a word. */
 #include <windows.h>
@@ -26,12 +27,20 @@ int wmain(int argc, wchar_t** argv)
     if (wcsstr(path, L"silent"))
         return 0;
     say(L"\xfeff");
-    if (wcsstr(path, L"malformed")) {
+    if (wcsstr(path, L"endless")) {
+        for (;;)
+            say(L"Good, Version=1.0.0.0||C:\\windows\\Good.dll\r\n");
+    }
+    if (wcsstr(path, L"forged")) {
+        say(L"a||C:\\forged.dll||b\r\n");
+    } else if (wcsstr(path, L"malformed") && names) {
+        say(L"Good, Version=1.0.0.0\r\nFake||C:\\evil.dll\r\n");
+    } else if (wcsstr(path, L"malformed")) {
         say(L"Good, Version=1.0.0.0||C:\\windows\r\nno separator here\r\n");
     } else if (wcsstr(path, L"emptypath")) {
         say(L"Gone, Version=1.0.0.0||\r\n");
     } else if (names) {
-        say(L"Good, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null\r\nsecond line\r\n");
+        say(L"Good, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null\r\n");
     } else {
         say(L"Good, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null||");
         say(path);

@@ -99,4 +99,62 @@ private:
     IMAGE_DATA_DIRECTORY m_dirs[IMAGE_NUMBEROF_DIRECTORY_ENTRIES] = {};
 };
 
+// An assembly of just an Assembly row and `references` AssemblyRef rows, all
+// naming one string: names as hostile as wanted, heaps under 64 KiB.
+inline std::string syntheticAssembly(const std::string& name, const std::string& reference, uint32_t references)
+{
+    std::string strings = std::string(1, '\0') + name + '\0' + reference + '\0';
+    strings.resize((strings.size() + 3) & ~size_t(3));
+    auto u16 = [](std::string& out, uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
+    auto u32 = [](std::string& out, uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
+    std::string tables;
+    u32(tables, 0);
+    u32(tables, 2);  // version 2.0, small heap indexes
+    u32(tables, 0);
+    u32(tables, 0x9);  // tables 0x20 (Assembly) and 0x23 (AssemblyRef)
+    u32(tables, 0);
+    u32(tables, 0);
+    u32(tables, 1);
+    u32(tables, references);
+    u32(tables, 0x8004);  // SHA-1
+    for (uint32_t v : {1u, 0u, 0u, 0u, 0u, 0u, 0u, 1u, 0u})  // version 1.0.0.0, flags, key, name, culture
+        u16(tables, v);
+    for (uint32_t i = 0; i < references; ++i) {
+        for (uint32_t v : {1u, 0u, 0u, 0u})
+            u16(tables, v);
+        u32(tables, 0);
+        for (uint32_t v : {0u, uint32_t(name.size() + 2), 0u, 0u})  // token, name, culture, hash
+            u16(tables, v);
+    }
+    tables.resize((tables.size() + 3) & ~size_t(3));
+    std::string root;
+    u32(root, 0x424A5342);
+    u32(root, 0x00010001);
+    u32(root, 0);
+    u32(root, 12);
+    root.append("v4.0.30319\0\0", 12);
+    u32(root, 3u << 16);
+    const uint32_t headers = 32 + 12 + 20 + 16;
+    u32(root, headers);
+    u32(root, uint32_t(tables.size()));
+    root.append("#~\0\0", 4);
+    u32(root, headers + uint32_t(tables.size()));
+    u32(root, uint32_t(strings.size()));
+    root.append("#Strings\0\0\0\0", 12);
+    u32(root, headers + uint32_t(tables.size() + strings.size()));
+    u32(root, 4);
+    root.append("#Blob\0\0\0", 8);
+    root += tables + strings + std::string(4, '\0');
+
+    SyntheticImage pe;
+    uint32_t metadata = pe.put(root.data(), root.size());
+    IMAGE_COR20_HEADER header = {};
+    header.cb = sizeof header;
+    header.MajorRuntimeVersion = 2;
+    header.MetaData.VirtualAddress = metadata;
+    header.MetaData.Size = uint32_t(root.size());
+    pe.setDirectory(IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR, pe.putValue(header), sizeof header);
+    return pe.bytes();
+}
+
 } // namespace qkztest

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <wincrypt.h>
 
@@ -150,6 +151,22 @@ TEST(Crypto, DataProtectionRoundTripsAndRefusals)
             EXPECT_EQ(L"Decryption of data failed.", e.getMessage());
         }
     }
+    // Four bytes of 0xFF anywhere (a length field claiming 4 GiB among them):
+    // refused or, where the system checks nothing, still the text; never a crash.
+    std::vector<unsigned char> blob = WinAPI::protectString(L"secret");
+    for (size_t at = 0; at + 4 <= blob.size(); ++at) {
+        std::vector<unsigned char> damaged(blob);
+        std::memset(&damaged[at], 0xFF, 4);
+        try {
+            EXPECT_EQ(WinAPI::unprotectString(damaged), L"secret") << at;
+        } catch (const CZelException& e) {
+            EXPECT_EQ(e.getMessage(), L"Decryption of data failed.");
+            EXPECT_TRUE(at != 44 || e.getErrorCode() == ERROR_INVALID_DATA) << "the description's length";
+        }
+    }
+    for (size_t length = 0; length < blob.size(); ++length)
+        EXPECT_FALSE(ZelUt::crypto::protectedBlobIsWhole(blob.data(), length)) << length;
+    EXPECT_TRUE(ZelUt::crypto::protectedBlobIsWhole(blob.data(), blob.size()));
     DATA_BLOB odd{5, const_cast<BYTE*>(reinterpret_cast<const BYTE*>("abcde"))};
     DATA_BLOB entropy{256, const_cast<BYTE*>(ZelUt::crypto::kProtectEntropy)}, out{0, nullptr};
     ASSERT_TRUE(CryptProtectData(&odd, L"x", &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));

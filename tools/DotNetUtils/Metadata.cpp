@@ -7,6 +7,12 @@ namespace dotnetutils {
 
 namespace {
 
+// What one answer of the utility may hold: names a line of output carries
+// whole, and no more of them than a real assembly has.
+const uint64_t kLongestName = 1024;
+const uint32_t kMostReferences = 4096;
+const uint64_t kLongestPublicKey = 16384;
+
 // ---------------------------------------------------------------- bounded reads
 
 class Bytes {
@@ -282,7 +288,8 @@ public:
         const Bytes& heap = m_streams.strings;
         uint64_t end = offset;
         while (heap.read<uint8_t>(end, "a #Strings entry") != 0)
-            ++end;
+            if (++end - offset > kLongestName)
+                throw MetadataError("a name is longer than " + std::to_string(kLongestName) + " bytes");
         return std::string(reinterpret_cast<const char*>(heap.at(offset)), end - offset);
     }
     std::vector<uint8_t> blob()
@@ -338,6 +345,24 @@ private:
     size_t m_column = 0;
 };
 
+// Names and cultures travel as lines of "NAME||PATH": a line break, a control
+// character or '|' in them would forge the answer.
+void requireSoundText(const std::string& text)
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '|')
+            throw MetadataError("a name or culture holds a control character or '|'");
+}
+
+void requireSoundIdentity(const AssemblyIdentity& identity)
+{
+    requireSoundText(identity.name);
+    requireSoundText(identity.culture);
+    if (identity.fullPublicKey ? identity.publicKeyOrToken.size() > kLongestPublicKey
+                               : identity.publicKeyOrToken.size() != 0 && identity.publicKeyOrToken.size() != 8)
+        throw MetadataError("a public key or token has " + std::to_string(identity.publicKeyOrToken.size()) + " bytes");
+}
+
 AssemblyIdentity readAssembly(RowReader row)
 {
     AssemblyIdentity identity;
@@ -349,6 +374,7 @@ AssemblyIdentity readAssembly(RowReader row)
     identity.fullPublicKey = !identity.publicKeyOrToken.empty();
     identity.name = row.string();
     identity.culture = row.string();
+    requireSoundIdentity(identity);
     return identity;
 }
 
@@ -363,6 +389,7 @@ AssemblyIdentity readAssemblyRef(RowReader row)
     identity.fullPublicKey = (flags & kPublicKey) != 0 && !identity.publicKeyOrToken.empty();
     identity.name = row.string();
     identity.culture = row.string();
+    requireSoundIdentity(identity);
     return identity;
 }
 
@@ -380,6 +407,9 @@ AssemblyMetadata readMetadata(const uint8_t* start, uint64_t size)
         if (metadata.assembly.name.empty())
             throw MetadataError("the assembly has no name");
     }
+    if (layout.rows[AssemblyRef] > kMostReferences)
+        throw MetadataError("the assembly names " + std::to_string(layout.rows[AssemblyRef]) + " references, at most " +
+                            std::to_string(kMostReferences) + " are read");
     for (uint32_t i = 0; i < layout.rows[AssemblyRef]; ++i) {
         metadata.references.push_back(readAssemblyRef(RowReader(streams.tables, streams, layout, AssemblyRef, i)));
         if (metadata.references.back().name.empty())
@@ -388,12 +418,29 @@ AssemblyMetadata readMetadata(const uint8_t* start, uint64_t size)
     return metadata;
 }
 
+namespace {
+
+// The display-name grammar's escapes: a name holding ", PublicKeyToken=..."
+// stays one name and cannot pose as a key.
+std::string escaped(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == ',' || c == '=' || c == '"' || c == '\'')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+} // namespace
+
 std::string displayName(const AssemblyIdentity& identity, const std::vector<uint8_t>& token)
 {
-    std::string text = identity.name + ", Version=";
+    std::string text = escaped(identity.name) + ", Version=";
     for (int i = 0; i < 4; ++i)
         text += (i ? "." : "") + std::to_string(identity.version[i]);
-    text += ", Culture=" + (identity.culture.empty() ? std::string("neutral") : identity.culture);
+    text += ", Culture=" + (identity.culture.empty() ? std::string("neutral") : escaped(identity.culture));
     text += ", PublicKeyToken=";
     if (token.empty())
         return text + "null";

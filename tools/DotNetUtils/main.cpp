@@ -15,6 +15,7 @@
 #include <QoKivZelUt/FileHasher.h>
 #include <QoKivZelUt/WinAPI.h>
 
+#include "foundation/FileNames.h"
 #include "image/PeImage.h"
 
 #include <windows.h>
@@ -24,6 +25,9 @@
 namespace {
 
 enum Exit { kDone = 0, kUsage = 2, kUnreadable = 3, kNotPe = 4, kNotAssembly = 5, kDamaged = 6 };
+
+// The longest answer given (characters); the library reads no more either.
+const size_t kLongestAnswer = 1 << 20;
 
 struct Failure {
     Exit code;
@@ -73,11 +77,12 @@ std::vector<uint8_t> tokenOf(const dotnetutils::AssemblyIdentity& identity)
                                   : identity.publicKeyOrToken;
 }
 
-// A name that cannot leave the directory it is looked for in.
+// A name that cannot leave the directory it is looked for in, nor open
+// something else (a device: CON, NUL, COM1).
 bool isPlainFileName(const std::wstring& name)
 {
-    return !name.empty() && name != L"." && name != L".." &&
-           name.find_first_of(L"\\/:*?\"<>|") == std::wstring::npos;
+    return name != L"." && name != L".." && name.find_first_of(L"\\/:") == std::wstring::npos &&
+           !ZelUt::fileNamePartProblem(name);
 }
 
 bool isFile(const WinPath& path)
@@ -171,6 +176,9 @@ std::wstring answer(const std::wstring& command, const WinPath& path)
         std::vector<uint8_t> token = tokenOf(reference);
         lines += wide(dotnetutils::displayName(reference, token)) + L"||" + resolve(reference, token, directory) +
                  L"\r\n";
+        if (lines.size() > kLongestAnswer)
+            throw Failure{kDamaged, L"Damaged metadata: the references take more than " +
+                                        std::to_wstring(kLongestAnswer) + L" characters"};
     }
     return lines;
 }

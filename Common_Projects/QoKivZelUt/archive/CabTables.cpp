@@ -82,6 +82,9 @@ std::wstring cabinetTableProblem(uint64_t available, const CabinetReader& read)
             position = at.stringEnd(at.stringEnd(position));  // cabinet name, then disk name
     if (at.outside() || !at.fits(position, uint64_t(folders) * (kFolderEntrySize + folderReserve)))
         return L"the folder table runs past the end of the cabinet";
+    // The file table ends where the first data block begins: a name without
+    // its terminator would otherwise take the data's bytes for its own.
+    uint64_t dataBegins = cabinetSize;
     for (uint16_t i = 0; i < folders; ++i) {
         uint64_t entry = position + i * (kFolderEntrySize + folderReserve);
         uint32_t dataStart = at.value<uint32_t>(entry);
@@ -89,20 +92,23 @@ std::wstring cabinetTableProblem(uint64_t available, const CabinetReader& read)
         // A folder of empty files has no data blocks and may start at the very end.
         if (blocks ? dataStart >= cabinetSize : dataStart > cabinetSize)
             return L"a folder's data starts past the end of the cabinet";
+        if (blocks)
+            dataBegins = std::min<uint64_t>(dataBegins, dataStart);
     }
 
+    TableCursor table(dataBegins, read);
     uint64_t entry = filesOffset;
-    for (uint16_t i = 0; i < files && !at.outside(); ++i) {
-        if (!at.fits(entry, kFileEntrySize + 1))
-            return L"the file table runs past the end of the cabinet";
-        uint16_t folder = at.value<uint16_t>(entry + 8);
+    for (uint16_t i = 0; i < files && !table.outside(); ++i) {
+        if (!table.fits(entry, kFileEntrySize + 1))
+            return L"the file table runs into the cabinet's data or past its end";
+        uint16_t folder = table.value<uint16_t>(entry + 8);
         bool continued = folder == kContinuedFromPrevious || folder == kContinuedToNext || folder == kContinuedBoth;
         if (continued ? !(flags & (kHasPrevious | kHasNext)) : folder >= folders)
             return L"a file lies in a folder the cabinet does not have";
-        entry = at.stringEnd(entry + kFileEntrySize);
+        entry = table.stringEnd(entry + kFileEntrySize);
     }
-    if (at.outside())
-        return L"a file name runs past the end of the cabinet";
+    if (table.outside())
+        return L"a file name runs into the cabinet's data or past its end";
     return std::wstring();
 }
 

@@ -15,11 +15,10 @@ WinPath libraryPath(const wchar_t* name)
 
 // The system's own result is the truthful code: these calls need not set the
 // thread's last error (and under some systems leave it at 0).
+// The code in decimal, as these entries always had it.
 void logRegistrationFailure(const wchar_t* call, HRESULT result)
 {
-    wchar_t code[16];
-    wsprintfW(code, L"0x%08lX", static_cast<unsigned long>(result));
-    ZEL_LOG_INFO << call << L" failed with error " << code << L" Error message :"
+    ZEL_LOG_INFO << call << L" failed with error " << static_cast<unsigned long>(result) << L" Error message :"
                  << CZelException::getSystemErrorText(static_cast<unsigned long>(result));
 }
 
@@ -88,7 +87,12 @@ void ZelComDLL::load(const wchar_t* name, unsigned long flags)
 {
     m_getClassObject = nullptr;
     ZelDLL::load(name, flags);
-    getFunction(L"DllGetClassObject", m_getClassObject);
+    try {
+        getFunction(L"DllGetClassObject", m_getClassObject);
+    } catch (const CZelException&) {
+        unload();
+        throw;
+    }
 }
 
 // ---------------------------------------------------------------- ZelTypeLib

@@ -15,6 +15,8 @@ namespace {
 
 const wchar_t kClientKey[] = L"Software\\Microsoft\\NET Framework Setup\\NDP\\v4\\Client";
 const unsigned long kUtilityTimeoutMs = 30000;
+// The utility answers in at most 1 Mi characters; anything longer is no answer of its.
+const size_t kLongestAnswer = (1 << 20) + 2;
 
 bool clientProfile4Installed()
 {
@@ -52,14 +54,19 @@ WinPath DotNetResolver::getDotNetUtils() const
     return m_dotNetUtils;
 }
 
+// The full path goes to the utility: it runs in another working directory.
+// It is ended on every way out (a time-out, a failed wait, an answer too long).
 std::wstring DotNetResolver::runDotNetUtils(const std::wstring& command) const
 {
     WinPath utility = getDotNetUtils();
-    Process process(utility, L"/" + command + L":" + m_imagePath.getQuoted(), WinPath());
+    AutoTerminateProcess process(utility, L"/" + command + L":" + WinAPI::fullpath(m_imagePath).getQuoted(), WinPath());
+    process.setOutputLimit(kLongestAnswer);
     process.start(true);
-    if (!process.wait(nullptr, kUtilityTimeoutMs)) {
+    bool finished = process.wait(nullptr, kUtilityTimeoutMs);
+    if (process.outputLimitReached())
+        throw CZelException(ERROR_INVALID_DATA, L"Invalid data received from DotNetUtils");
+    if (!finished) {
         ZEL_LOG_ERROR << L"Timeout while running " << utility;
-        process.terminate(ERROR_TIMEOUT, false);  // a hung utility is not left behind
         return std::wstring();
     }
     unsigned long exitCode = process.getExitCode();
@@ -77,9 +84,13 @@ std::wstring DotNetResolver::getAssemblyName() const
 {
     try {
         std::wstring output = withoutByteOrderMark(runDotNetUtils(L"getAssemblyName"));
-        std::wstring line = output.substr(0, output.find(L'\n'));
+        size_t end = output.find(L'\n');
+        std::wstring line = output.substr(0, end);
         if (!line.empty() && line.back() == L'\r')
             line.pop_back();  // a line ended by CR LF
+        // One name on one line: anything after it would be a name cut short.
+        if (end != std::wstring::npos && end + 1 != output.size())
+            throw CZelException(ERROR_INVALID_DATA, L"Invalid data received from DotNetUtils");
         return line;
     } catch (const CZelException& e) {
         ZEL_LOG_ERROR << L"getAssemblyName: " << e.getFullText();
@@ -93,6 +104,8 @@ bool DotNetResolver::resolveReferences()
     try {
         output = runDotNetUtils(L"getAssemblyReferences");
     } catch (const CZelException& e) {
+        if (e.getErrorCode() == ERROR_INVALID_DATA)
+            throw;
         ZEL_LOG_ERROR << L"getAssemblyReferences: " << e.getFullText();
     }
     if (output.empty())
@@ -114,7 +127,7 @@ bool DotNetResolver::addAssemblyReference(const std::wstring& line)
     if (line.empty())
         return true;
     size_t separator = line.find(L"||");
-    if (separator == std::wstring::npos)
+    if (separator == std::wstring::npos || line.find(L"||", separator + 2) != std::wstring::npos)
         throw CZelException(ERROR_INVALID_DATA, L"Invalid data received from DotNetUtils");
     std::wstring name = line.substr(0, separator);
     WinPath path(line.substr(separator + 2));

@@ -3,6 +3,7 @@
 #include <QoKivZelUt/WinAPI.h>
 
 #include "foundation/ErrorText.h"
+#include "foundation/CurrentDirectory.h"
 #include "foundation/Log.h"
 
 #include <algorithm>
@@ -105,29 +106,6 @@ public:
 private:
     ActCtxHandle m_context;
     ULONG_PTR m_cookie = 0;
-};
-
-// Makes a directory current while it lives, then restores the previous one.
-class CurrentDirectory {
-public:
-    explicit CurrentDirectory(const WinPath& directory) : m_previous(WinAPI::getCurrentDirectory())
-    {
-        WinAPI::chdir(directory);
-    }
-    ~CurrentDirectory()
-    {
-        try {
-            WinAPI::chdir(m_previous);
-        } catch (const CZelException& e) {
-            ZEL_LOG_WARNING << L"Could not restore the current directory " << m_previous << L": "
-                            << e.getFullText();
-        }
-    }
-    CurrentDirectory(const CurrentDirectory&) = delete;
-    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
-private:
-    WinPath m_previous;
 };
 
 std::wstring lowerCase(std::wstring text)
@@ -291,7 +269,7 @@ WinPath ImageResolver::findModulePath(const WinPath& module)
     try {
         WinPath found;
         {
-            CurrentDirectory inImageDirectory(m_imageDirectory);
+            ZelUt::CurrentDirectory inImageDirectory(m_imageDirectory);
             found = WinAPI::searchPath(module.getFileName().str());
         }
         return WinAPI::fullpath(found);

@@ -209,7 +209,8 @@ uint64_t PeImage::hintNameText(uint64_t nt, uint32_t rva) const
 }
 
 // Data directory `index`, or kNowhere when absent or outside every section.
-uint64_t PeImage::directory(uint64_t nt, unsigned index) const
+// The data-directory entry as stored; false when the header has no such entry.
+bool PeImage::directoryEntry(uint64_t nt, unsigned index, IMAGE_DATA_DIRECTORY& data) const
 {
     checkOptionalHeader(nt);
     bool plus = isPe32Plus(nt);
@@ -218,9 +219,15 @@ uint64_t PeImage::directory(uint64_t nt, unsigned index) const
     uint32_t count = PE_READ(uint32_t, optional + (plus ? kRvaCount64 : kRvaCount32));
     uint64_t entry = (plus ? kDirectories64 : kDirectories32) + uint64_t(index) * sizeof(IMAGE_DATA_DIRECTORY);
     if (index >= count || entry + sizeof(IMAGE_DATA_DIRECTORY) > optionalSize)
-        return kNowhere;
-    IMAGE_DATA_DIRECTORY data = PE_READ(IMAGE_DATA_DIRECTORY, optional + entry);
-    if (data.VirtualAddress == 0)
+        return false;
+    data = PE_READ(IMAGE_DATA_DIRECTORY, optional + entry);
+    return true;
+}
+
+uint64_t PeImage::directory(uint64_t nt, unsigned index) const
+{
+    IMAGE_DATA_DIRECTORY data;
+    if (!directoryEntry(nt, index, data) || data.VirtualAddress == 0)
         return kNowhere;
     uint64_t position = rvaToOffset(nt, data.VirtualAddress);
     if (position != kNowhere)
@@ -233,6 +240,20 @@ uint64_t PeImage::optionalDirectory(uint64_t& nt, unsigned index) const
 {
     nt = ntOffset();
     return nt == kNowhere ? kNowhere : directory(nt, index);
+}
+
+// The security directory holds a file position, not an address: it is not
+// mapped with the image.
+bool PeImage::certificateTable(uint32_t& offset, uint32_t& size) const
+{
+    uint64_t nt = ntOffset();
+    IMAGE_DATA_DIRECTORY data;
+    if (nt == kNowhere || !directoryEntry(nt, IMAGE_DIRECTORY_ENTRY_SECURITY, data) || data.VirtualAddress == 0 ||
+        data.Size == 0)
+        return false;
+    offset = data.VirtualAddress;
+    size = data.Size;
+    return true;
 }
 
 unsigned short PeImage::machine() const

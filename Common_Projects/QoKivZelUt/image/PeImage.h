@@ -31,6 +31,11 @@ public:
     // size; kNowhere without a CLI header. Throws like the four above.
     uint64_t dotNetMetadata(uint64_t& size) const;
 
+    // Where the certificate table lies in the file and how long it is, as the
+    // headers say (not checked against the file); false when there is none.
+    // Only the headers need to be in the range.
+    bool certificateTable(uint32_t& offset, uint32_t& size) const;
+
     // Empty when there are no NT headers or no such directory.
     std::set<std::wstring> exports() const;
     std::map<WinPath, std::set<std::wstring>> imports() const;
@@ -55,6 +60,7 @@ private:
     uint64_t sectionTable(uint64_t nt) const;
     Section section(uint64_t nt, unsigned index) const;
     uint64_t rvaToOffset(uint64_t nt, uint32_t rva) const;
+    bool directoryEntry(uint64_t nt, unsigned index, IMAGE_DATA_DIRECTORY& data) const;
     uint64_t directory(uint64_t nt, unsigned index) const;
     uint64_t optionalDirectory(uint64_t& nt, unsigned index) const;
     uint64_t hintNameText(uint64_t nt, uint32_t rva) const;

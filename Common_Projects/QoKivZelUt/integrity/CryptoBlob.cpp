@@ -2,6 +2,7 @@
 
 #include "integrity/CryptoKeys.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace ZelUt {
@@ -49,6 +50,22 @@ bool fromBlob(const unsigned char* blob, size_t length, std::vector<unsigned cha
         cipher[i] = static_cast<unsigned char>(high * 16 + low);
     }
     return true;
+}
+
+bool protectedBlobIsWhole(const unsigned char* blob, size_t length)
+{
+    uint64_t at = 44;
+    auto skipCounted = [&] {
+        uint32_t size;
+        if (at + 4 > length)
+            return false;
+        std::memcpy(&size, blob + at, 4);
+        at += 4 + uint64_t(size);
+        return at <= length;
+    };
+    auto skipWords = [&] { return (at += 8) <= length; };
+    return at <= length && skipCounted() && skipWords() && skipCounted() && skipCounted() && skipWords() &&
+           skipCounted() && skipCounted() && skipCounted();
 }
 
 bool legacyText(const std::vector<unsigned char>& plain, std::wstring& text)

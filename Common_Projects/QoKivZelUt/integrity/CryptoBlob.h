@@ -29,6 +29,13 @@ const size_t kLongestPlaintext = 0x7FFFFFFE;
 // characters comes back altered.
 bool legacyText(const std::vector<unsigned char>& plain, std::wstring& text);
 
+// True when every length field of a data-protection blob lies inside it: a
+// version, provider GUID, master-key version and GUID and flags (44 bytes),
+// the description, two words, salt, HMAC key, two words, HMAC, data and
+// signature, each but the words preceded by its 32-bit length. Trailing bytes
+// are allowed, as the system allows them.
+bool protectedBlobIsWhole(const unsigned char* blob, size_t length);
+
 // The plaintext of a blob (either scheme); empty when it does not decrypt.
 std::vector<unsigned char> decryptToBytes(const std::vector<unsigned char>& blob);
 

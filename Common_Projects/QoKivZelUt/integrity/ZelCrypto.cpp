@@ -319,6 +319,9 @@ std::wstring unprotectString(const std::vector<unsigned char>& blob)
 {
     if (blob.size() > 0xFFFFFFFFu)
         throw CZelException(ERROR_INVALID_PARAMETER, L"Decryption of data failed.");
+    // The system's reader trusts the blob's length fields.
+    if (!ZelUt::crypto::protectedBlobIsWhole(blob.data(), blob.size()))
+        throw CZelException(ERROR_INVALID_DATA, L"Decryption of data failed.");
     DATA_BLOB in{static_cast<DWORD>(blob.size()), const_cast<BYTE*>(blob.data())};
     DATA_BLOB key = entropy(), out{0, nullptr};
     if (!::CryptUnprotectData(&in, nullptr, &key, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out))

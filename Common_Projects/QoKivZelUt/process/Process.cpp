@@ -269,6 +269,10 @@ bool Process::drain(WinAPI::FileHandle& pipe, std::wstring& text, bool final)
         text.append(units, zero);
         units = zero == end ? end : zero + 1;
     }
+    if (m_outputLimit && text.size() > m_outputLimit) {
+        text.resize(m_outputLimit);
+        m_outputLimitReached = true;
+    }
     return got > 0;
 }
 
@@ -317,12 +321,18 @@ bool Process::wait(void* abortEvent, unsigned long timeoutMs)
         if (result == WAIT_OBJECT_0) {
             // What the child wrote is finite, but a descendant holding the pipes
             // may write on: the deadline and the abort event bound this too.
-            while (drainBoth(true) && !expired() && !aborted()) {
+            while (drainBoth(true) && !m_outputLimitReached && !expired() && !aborted()) {
             }
             ZEL_LOG_INFO << L"Process <" << getLogString() << L"> has finished.";
-            return true;
+            return !m_outputLimitReached;
         }
         readSomething = drainBoth(false);
+        if (m_outputLimitReached) {
+            ZEL_LOG_WARNING << L"Process <" << getLogString() << L"> wrote more than " << m_outputLimit
+                            << L" characters; it is ended";
+            terminate(ERROR_INVALID_DATA, false);
+            return false;
+        }
         // Right after output, look again soon; the longer the pipes stay quiet, the less often.
         idlePoll = readSomething ? 1 : std::min<DWORD>(idlePoll * 2, kPollWhileIdleMs);
         if (aborted())

@@ -4,10 +4,14 @@
 #   app/Program.exe  references Lib and Culture (beside it), Strong (strong-named,
 #                    not beside it), Absent (nowhere) and mscorlib
 #   strong/Strong.dll, absent/Absent.dll
+#   debian/*.dll     the framework assemblies Debian's mono ships (as many as installed)
 #   expected.txt     "name FILE|DISPLAY NAME" and "ref FILE|DISPLAY NAME" lines from monodis
 set -eu
 SRC=$1 OUT=$2
-rm -rf "$OUT" && mkdir -p "$OUT/app" "$OUT/strong" "$OUT/absent" "$OUT/keys"
+rm -rf "$OUT" && mkdir -p "$OUT/app" "$OUT/strong" "$OUT/absent" "$OUT/keys" "$OUT/debian"
+for name in mscorlib System System.Xml System.Core System.Configuration Mono.Security; do
+    [ -f "/usr/lib/mono/4.5/$name.dll" ] && cp "/usr/lib/mono/4.5/$name.dll" "$OUT/debian/"
+done
 openssl genrsa -out "$OUT/keys/strong.pem" 1024 2>/dev/null
 python3 "$SRC/snk.py" "$OUT/keys/strong.pem" "$OUT/keys/strong.snk"
 mcs -nologo -target:library -out:"$OUT/app/Lib.dll" "$SRC/Lib.cs"

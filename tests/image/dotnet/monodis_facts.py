@@ -4,6 +4,7 @@ import hashlib, os, re, subprocess, sys
 
 out = sys.argv[1]
 files = ["app/Program.exe", "app/Lib.dll", "app/Culture.dll", "strong/Strong.dll", "absent/Absent.dll"]
+framework = sorted("debian/" + f for f in os.listdir(os.path.join(out, "debian")))
 
 def monodis(option, path):
     return subprocess.run(["monodis", option, os.path.join(out, path)], capture_output=True, text=True, check=True).stdout
@@ -15,7 +16,7 @@ def display(name, version, culture, token):
     return "%s, Version=%s, Culture=%s, PublicKeyToken=%s" % (name, version, culture or "neutral", token.hex() if token else "null")
 
 cultures = {}
-for path in files:
+for path in files + framework:
     text = monodis("--assembly", path)
     name = re.search(r"^Name:\s+(\S+)", text, re.M).group(1)
     version = re.search(r"^Version:\s+(\S+)", text, re.M).group(1)
@@ -26,10 +27,13 @@ for path in files:
     cultures[name] = culture
     print("name %s|%s" % (path, display(name, version, culture, token)))
 
-text = monodis("--assemblyref", "app/Program.exe")
-for entry in re.split(r"\n(?=\d+: )", text.split("AssemblyRef Table", 1)[1].strip()):
-    version = re.search(r"Version=(\S+)", entry).group(1)
-    name = re.search(r"Name=(\S+)", entry).group(1)
-    key = re.search(r"Public Key:\n((?:0x[0-9a-f]+:.*\n?)+)", entry)
-    token = hexdump(key.group(1).splitlines()) if key else b""
-    print("ref app/Program.exe|%s" % display(name, version, cultures.get(name, ""), token))
+for path in ["app/Program.exe"] + framework:
+    text = monodis("--assemblyref", path)
+    for entry in re.split(r"\n(?=\d+: )", text.split("AssemblyRef Table", 1)[1].strip()):
+        if not entry:
+            continue
+        version = re.search(r"Version=(\S+)", entry).group(1)
+        name = re.search(r"Name=(\S+)", entry).group(1)
+        key = re.search(r"Public Key:\n((?:0x[0-9a-f]+:.*\n?)+)", entry)
+        token = hexdump(key.group(1).splitlines()) if key else b""
+        print("ref %s|%s" % (path, display(name, version, cultures.get(name, ""), token)))
