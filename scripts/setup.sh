@@ -29,28 +29,7 @@ binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 mingw-w64-tools wine wine32:i3
 googletest bison wixl gcab cabextract osslsigncode zlib1g-dev g++ coreutils util-linux bsdutils zip
 libxml2-utils openssl mono-mcs mono-utils"
 
-say() { echo "setup: $*" >&2; }
-
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-installed() {
-    dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q '^install ok installed$'
-}
-
-install_packages() {
-    missing=""
-    for p in $PACKAGES; do installed "$p" || missing="$missing $p"; done
-    [ -z "$missing" ] && return 0
-    say "installing missing packages:$missing"
-    if ! dpkg --print-foreign-architectures | grep -q '^i386$'; then
-        as_root dpkg --add-architecture i386
-    fi
-    as_root apt-get update -qq
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends $missing
-}
+. "$ROOT/scripts/packages.sh"
 
 # --- 32-bit programs -------------------------------------------------------
 
@@ -213,7 +192,7 @@ start_wine() {
     fi
 }
 
-install_packages
+install_packages $PACKAGES
 choose_wine "$@"
 configure_and_build "$BUILD/win32" mingw-i686 "$([ "$HAS_WIN32" = 1 ] && echo ON || echo OFF)"
 configure_and_build "$BUILD/win64" mingw-x86_64 ON

@@ -1,6 +1,6 @@
 #pragma once
 
-#if defined(QOKIVZELUT_STATIC)
+#if defined(QOKIVZELUT_STATIC) || !defined(_WIN32)
 #define QOKIVZELUT_API
 #elif defined(QOKIVZELUT_BUILD)
 #define QOKIVZELUT_API __declspec(dllexport)

@@ -40,9 +40,9 @@ std::vector<std::wstring> scan(const std::string& text, Scanned* host = nullptr)
             for (const std::wstring& e : v.list)
                 item += L"|" + e;
         if (t == FILEVERSION)
-            item += L":" + std::to_wstring(v.fileVersion.major) + L"." + std::to_wstring(v.fileVersion.revision);
+            item += L":" + std::to_wstring(v.fileVersion.parts[0]) + L"." + std::to_wstring(v.fileVersion.parts[3]);
         if (t == PRODUCTVERSION)
-            item += L":" + v.productVersion.toString();
+            item += L":" + std::to_wstring(v.productVersion.major) + L"." + std::to_wstring(v.productVersion.minor);
         tokens.push_back(item);
     }
     return tokens;

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <objbase.h>
+#include <rpc.h>
+
 #include <set>
 
 namespace {
@@ -41,6 +44,32 @@ TEST(CGuid, MalformedTextThrows)
         }
     }
     EXPECT_FALSE(CGuid::isGuid(std::wstring(L"6b29fc40-ca47-1067-b31d-00dd010662da\0x", 38)));
+}
+
+// The texts read are the system's own parsers' (UuidFromStringW without
+// braces, IIDFromString with them), and printing is StringFromGUID2's.
+TEST(CGuid, ReadsAndPrintsExactlyAsTheSystemDoes)
+{
+    const wchar_t* texts[] = {
+        L"6b29fc40-ca47-1067-b31d-00dd010662da", L"{6B29FC40-CA47-1067-B31D-00DD010662DA}",
+        L"{6b29fc40-ca47-1067-b31d-00dd010662da}", L"6B29FC40-CA47-1067-B31D-00DD010662D", L"6b29fc40-ca47-1067-b31d00dd010662da0",
+        L"{6b29fc40-ca47-1067-b31d-00dd010662da", L"6b29fc40-ca47-1067-b31d-00dd010662da}", L" 6b29fc40-ca47-1067-b31d-00dd010662d",
+        L"6b29fc4g-ca47-1067-b31d-00dd010662da", L"{6b29fc40+ca47-1067-b31d-00dd010662da}", L"{0x29fc40-ca47-1067-b31d-00dd010662da}",
+        L"{6b29fc40-ca47-1067-b31d-00dd010662da}x", L"(6b29fc40-ca47-1067-b31d-00dd010662da)",
+    };
+    for (const wchar_t* text : texts) {
+        GUID system = {};
+        bool bare = UuidFromStringW(reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(text)), &system) == RPC_S_OK;
+        bool braced = !bare && SUCCEEDED(IIDFromString(text, &system));
+        std::string shown(text, text + wcslen(text));
+        ASSERT_EQ(bare || braced, CGuid::isGuid(text)) << shown;
+        if (!(bare || braced))
+            continue;
+        wchar_t printed[40];
+        ASSERT_GT(StringFromGUID2(system, printed, 40), 0);
+        EXPECT_EQ(CGuid(system), CGuid(text)) << shown;
+        EXPECT_EQ(std::wstring(printed), CGuid(text).toString()) << shown;
+    }
 }
 
 TEST(CGuid, OrderingCreationAndSimpleGuids)

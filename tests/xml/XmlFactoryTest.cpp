@@ -188,6 +188,8 @@ TEST(XmlFactory, IllFormedDocumentsAreRefused)
         [](CZelXmlFactory& x) { x.beginElement(L"1a"); },
         [](CZelXmlFactory& x) { x.beginElement(L"a<b"); },
         [](CZelXmlFactory& x) { x.beginElement(L""); },
+        [](CZelXmlFactory& x) { x.beginElement(L"a:b:c"); },  // no namespace-aware reader takes these
+        [](CZelXmlFactory& x) { x.beginElement(L"r"); x.beginElement(L"e", {{L"a:", L"1"}}); },
         [](CZelXmlFactory& x) { x.beginElement(L"r"); x.beginElement(L"e", {{L"a b", L"1"}}); },
         [](CZelXmlFactory& x) { x.beginElement(L"r"); x.beginElement(L"e", {{L"a", L"1"}, {L"A", L"2"}, {L"a", L"3"}}); },
         [](CZelXmlFactory& x) { x.beginElement(L"r"); x.endElement(); x.beginElement(L"second"); },

@@ -158,8 +158,7 @@ void ZelCabExtractor::initializeOffset()
                     long long fileSize = static_cast<long long>(m_archivePath.getFileSize());
                     if (imageSize >= 0 && fileSize >= imageSize + 4) {
                         long long found = ZelUt::cab::findCabinetSignature(
-                            image.getStartOfFile(), static_cast<uint64_t>(imageSize),
-                            static_cast<uint64_t>(fileSize - 4));
+                            image.getStartOfFile(), static_cast<uint64_t>(imageSize), static_cast<uint64_t>(fileSize));
                         if (found > 0) {
                             m_cabinetOffset = static_cast<unsigned long>(found);
                             ZEL_LOG_INFO << L"Found that " << m_archivePath

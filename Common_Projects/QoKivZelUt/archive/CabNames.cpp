@@ -68,8 +68,11 @@ const wchar_t* fdiErrorText(int code)
 long long findCabinetSignature(const unsigned char* data, uint64_t from, uint64_t to)
 {
     static const unsigned char signature[4] = {'M', 'S', 'C', 'F'};
-    for (uint64_t at = from; at < to;) {
-        const void* m = std::memchr(data + at, 'M', static_cast<size_t>(to - at));
+    if (to < 4)
+        return -1;
+    const uint64_t lastStart = to - 4;  // the signature lies wholly inside [from, to)
+    for (uint64_t at = from; at <= lastStart;) {
+        const void* m = std::memchr(data + at, 'M', static_cast<size_t>(lastStart - at + 1));
         if (!m)
             break;
         at = static_cast<const unsigned char*>(m) - data;

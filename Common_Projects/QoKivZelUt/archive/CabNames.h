@@ -21,7 +21,7 @@ extern const wchar_t* const kLeavesDestination;
 // The text of an FDI operation error code.
 const wchar_t* fdiErrorText(int code);
 
-// The first position in [from, to) where "MSCF" starts, or -1.
+// The first position where "MSCF" lies wholly inside [from, to), or -1.
 long long findCabinetSignature(const unsigned char* data, uint64_t from, uint64_t to);
 
 // A position in the archive file seen from the cabinet's start; a position

@@ -8,6 +8,7 @@
 #include "condition/ConditionEval.h"
 #include "condition/ConditionText.h"
 
+using namespace ZelUt;
 using namespace ZelUt::condition;
 
 /* The stack holds 200 entries and never grows: deeper nesting ends in
@@ -73,45 +74,45 @@ simple_expression
     | T_NUMBER operator T_NUMBER
         { $$.truth = applyOperator($2.op, compareNumbers($1.number, $3.number)); }
     | symbols operator T_NUMBER
-        { $$.truth = symbolNumberComparison($2.op, $1.text, $3.number, true); }
+        { $$.truth = symbolNumberComparison(eval.env(), $2.op, $1.text, $3.number, true); }
     | T_NUMBER operator symbols
-        { $$.truth = symbolNumberComparison($2.op, $3.text, $1.number, false); }
+        { $$.truth = symbolNumberComparison(eval.env(), $2.op, $3.text, $1.number, false); }
     | product_version operator T_NUMBER
-        { $$.truth = applyOperator($2.op, compareProductVersions($1.productVersion,
-                                   KivSetup::ProductVersion(static_cast<unsigned long>($3.number)))); }
+        { ProductVersionValue number;
+          number.minor = static_cast<uint32_t>($3.number);
+          $$.truth = applyOperator($2.op, compareProductVersions($1.productVersion, number)); }
     | product_version operator T_PRODUCTVERSION
         { $$.truth = applyOperator($2.op, compareProductVersions($1.productVersion, $3.productVersion)); }
     | file_version operator file_version
         { $$.truth = fileVersionComparison($2.op, $1.fileVersion, $3.fileVersion); }
     | symbols operator file_version
-        { $$.truth = pathVersionComparison($2.op, $1.text, $3.fileVersion); }
+        { $$.truth = pathVersionComparison(eval.env(), $2.op, $1.text, $3.fileVersion); }
     | symbols operator
         { $$.truth = applyOperator($2.op, compareText($1.text, std::wstring())); }
-    | symbols T_EQ T_VALUELIST { $$.truth = membership($1.text, $3.list); }
-    | symbols T_NE T_VALUELIST { $$.truth = !membership($1.text, $3.list); }
+    | symbols T_EQ T_VALUELIST { $$.truth = membership(eval.env(), $1.text, $3.list); }
+    | symbols T_NE T_VALUELIST { $$.truth = !membership(eval.env(), $1.text, $3.list); }
     | T_IS_PRODUCT_AVAILABLE T_LPAREN T_GUID T_RPAREN
-        { $$.truth = eval.answer().isProductAvailable($3.guid); }
+        { $$.truth = eval.env().productState(Environment::ProductQuery::Available, $3.guid); }
     | T_IS_PRODUCT_AVAILABLE_ON_SERVER T_LPAREN T_GUID T_RPAREN
-        { $$.truth = eval.answer().isProductAvailableOnServer($3.guid); }
+        { $$.truth = eval.env().productState(Environment::ProductQuery::AvailableOnServer, $3.guid); }
     | T_IS_PRODUCT_INSTALLED T_LPAREN T_GUID T_RPAREN
-        { $$.truth = eval.answer().isProductInstalled($3.guid); }
+        { $$.truth = eval.env().productState(Environment::ProductQuery::Installed, $3.guid); }
     | T_IS_PRODUCT_PART_AVAILABLE T_LPAREN T_GUID T_RPAREN
-        { $$.truth = eval.answer().isProductPartAvailable($3.guid); }
+        { $$.truth = eval.env().productState(Environment::ProductQuery::PartAvailable, $3.guid); }
     | T_IS_PRODUCT_PART_AVAILABLE_ON_SERVER T_LPAREN T_GUID T_RPAREN
-        { $$.truth = eval.answer().isProductPartAvailableOnServer($3.guid); }
+        { $$.truth = eval.env().productState(Environment::ProductQuery::PartAvailableOnServer, $3.guid); }
     | T_IS_PRODUCT_PART_INSTALLED T_LPAREN T_GUID T_RPAREN
-        { $$.truth = eval.answer().isProductPartInstalled($3.guid); }
+        { $$.truth = eval.env().productState(Environment::ProductQuery::PartInstalled, $3.guid); }
     ;
 
 product_version
     : T_PRODUCT_VERSION T_LPAREN T_GUID T_RPAREN
-        { $$.productVersion = eval.answer().getProductVersion($3.guid); }
+        { $$.productVersion = eval.env().productVersion($3.guid); }
     ;
 
 file_version_function
     : T_FILE_VERSION T_LPAREN T_SYMBOL T_RPAREN
-        { $$.fileVersion = isFullPath($3.text) ? fullPathVersion($3.text)
-                                               : eval.answer().queryFileVersion($3.text); }
+        { $$.fileVersion = fileVersionOf(eval.env(), $3.text); }
     | T_FILE_VERSION T_LPAREN T_FILEVERSION T_RPAREN
         { $$.fileVersion = $3.fileVersion; }
     ;

@@ -152,29 +152,6 @@ const char* const kKeywords[] = {"IsProductAvailable",     "IsProductAvailableOn
                                  "IsProductPartAvailable", "IsProductPartAvailableOnServer", "IsProductPartInstalled",
                                  "ProductVersion",         "FileVersion"};
 
-// Each part must convert wholly to 16 bits; from the first that does not, parts stay unset.
-FileVersionNumber fileVersionFromText(const Bytes& text)
-{
-    FileVersionNumber v;
-    unsigned short* parts[] = {&v.major, &v.minor, &v.build, &v.revision};
-    size_t start = 0;
-    for (int p = 0; p < 4; ++p) {
-        size_t end = text.find('.', start);
-        Bytes piece = text.substr(start, end == Bytes::npos ? Bytes::npos : end - start);
-        if (piece.empty())
-            break;
-        // leading zeros are allowed in any number; an overflow saturates and is refused below
-        unsigned long value = std::strtoul(piece.c_str(), nullptr, 10);
-        if (value > 0xFFFF)
-            break;
-        *parts[p] = static_cast<unsigned short>(value);
-        if (end == Bytes::npos)
-            break;
-        start = end + 1;
-    }
-    return v;
-}
-
 // Keeps the longest match offered; among equal lengths the first offered.
 struct Longest {
     size_t length = 0, head = 0;
@@ -352,7 +329,7 @@ int ConditionScanner::next(ConditionValue& value)
         case 17: case 18: case 19: case 20: case 21: case 22: case 23: case 24:
             return keywordTokens[m.rule - 17];
         case 25:
-            value.guid = CGuid(wide(text));
+            guidFromText(wide(text), value.guid);  // the literal's shape is the GUID text's
             return GUID_TOKEN;
         case 26:
             m_list.clear();
@@ -389,7 +366,7 @@ int ConditionScanner::next(ConditionValue& value)
             value.number = saturatingAtoi(text.c_str());
             return NUMBER;
         case 39:
-            value.productVersion = KivSetup::ProductVersion(wide(text));
+            productVersionFromText(wide(text), value.productVersion);  // the token has digits
             return PRODUCTVERSION;
         case 40:
             value.fileVersion = fileVersionFromText(text);

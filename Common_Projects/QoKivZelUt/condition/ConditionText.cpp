@@ -46,11 +46,6 @@ int compareNumbers(int left, int right)
     return left < right ? -1 : left > right ? 1 : 0;
 }
 
-int compareProductVersions(const KivSetup::ProductVersion& left, const KivSetup::ProductVersion& right)
-{
-    return left < right ? -1 : right < left ? 1 : 0;
-}
-
 bool wholeInteger(const std::wstring& text, int& value)
 {
     std::wistringstream in(text);

@@ -1,7 +1,6 @@
 // Pure comparison rules of the condition language.
 #pragma once
 
-#include <QoKivZelUt/ZelCondition.h>
 
 #include <string>
 
@@ -16,7 +15,6 @@ bool applyOperator(int op, int threeWay);
 
 int compareText(const std::wstring& left, const std::wstring& right);
 int compareNumbers(int left, int right);
-int compareProductVersions(const KivSetup::ProductVersion& left, const KivSetup::ProductVersion& right);
 
 // True when the whole text (white space around allowed) is one signed 32-bit integer.
 bool wholeInteger(const std::wstring& text, int& value);

@@ -1,7 +1,8 @@
 // The semantic value of every token and grammar symbol of a condition.
 #pragma once
 
-#include <QoKivZelUt/ZelCondition.h>
+#include "values/GuidText.h"
+#include "values/VersionText.h"
 
 #include <string>
 #include <vector>
@@ -47,9 +48,9 @@ struct ConditionValue {
     int op = 0;
     int number = 0;
     std::vector<std::wstring> list;
-    FileVersionNumber fileVersion;
-    CGuid guid;
-    KivSetup::ProductVersion productVersion;
+    FileVersionValue fileVersion;
+    GuidFields guid;
+    ProductVersionValue productVersion;
 };
 
 } // namespace condition

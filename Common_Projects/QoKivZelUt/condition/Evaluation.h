@@ -1,10 +1,9 @@
-// The process-wide state of one condition evaluation, shared by the scanner,
-// the grammar's actions and ZelCondition. Used under ZelCondition::m_cs only.
+// One condition evaluation, shared by the scanner, the grammar's actions and
+// its owner (ZelCondition in the library).
 #pragma once
 
 #include "ConditionScanner.h"
-
-#include <QoKivZelUt/ZelCondition.h>
+#include "Environment.h"
 
 namespace ZelUt {
 namespace condition {
@@ -13,23 +12,23 @@ struct Evaluation : ConditionScanner::Host {
     std::wstring expression;
     std::wstring errorMessage;
     std::string narrowExpression;
-    IZelConditionCallback* callback = nullptr;
+    Environment* environment = nullptr;
     bool result = false;
     bool accepted = false;
     ConditionScanner scanner;
 
-    void start(const std::wstring& text, IZelConditionCallback* cb);
+    // Takes the text (kept in the thread's ANSI code page for the scanner).
+    void start(const std::wstring& text, Environment& env);
     void discard();
+    // Scans and parses from the start; true when the grammar accepts the whole text.
+    bool run();
     // Records "Error in expression ..." for the current position and logs it.
     void reportError(const char* message);
-    // The callback, which a condition that needs one must have.
-    IZelConditionCallback& answer();
 
-    std::wstring expand(const std::wstring& reference) override;
+    Environment& env() { return *environment; }
+    std::wstring expand(const std::wstring& reference) override { return environment->expandSymbol(reference); }
     void scanError(const char* message) override { reportError(message); }
 };
-
-Evaluation& evaluation();
 
 // Runs the grammar over the evaluation's expression; true when it accepts.
 bool runParser(Evaluation& eval);

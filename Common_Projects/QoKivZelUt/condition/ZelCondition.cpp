@@ -1,12 +1,16 @@
+#include <QoKivZelUt/WinAPI.h>
 #include <QoKivZelUt/ZelCondition.h>
 
 #include "Evaluation.h"
 #include "foundation/CodePage.h"
 #include "foundation/Log.h"
+#include "values/GuidConversion.h"
 
+#include <algorithm>
 #include <atomic>
-#include <cstring>
+#include <memory>
 
+using ZelUt::condition::Environment;
 using ZelUt::condition::Evaluation;
 
 namespace {
@@ -14,6 +18,128 @@ namespace {
 // The thread that holds the evaluator, so that a second one on the same
 // thread is refused instead of waiting for itself forever.
 std::atomic<DWORD> g_ownerThread{0};
+
+ZelUt::FileVersionValue toValue(const FileVersionNumber& version)
+{
+    ZelUt::FileVersionValue value;
+    const unsigned short parts[] = {version.major, version.minor, version.build, version.revision};
+    std::copy(parts, parts + 4, value.parts);
+    return value;
+}
+
+// The caller's callback and the file system, for the evaluator.
+class SystemEnvironment : public Environment {
+public:
+    SystemEnvironment(const std::wstring& expression, IZelConditionCallback* callback)
+        : m_expression(expression), m_callback(callback)
+    {
+    }
+
+    std::wstring expandSymbol(const std::wstring& reference) override { return answer().expandSymbol(reference); }
+
+    bool productState(ProductQuery query, const ZelUt::GuidFields& product) override
+    {
+        CGuid guid(ZelUt::toGuid(product));
+        switch (query) {
+        case ProductQuery::Available: return answer().isProductAvailable(guid);
+        case ProductQuery::AvailableOnServer: return answer().isProductAvailableOnServer(guid);
+        case ProductQuery::Installed: return answer().isProductInstalled(guid);
+        case ProductQuery::PartAvailable: return answer().isProductPartAvailable(guid);
+        case ProductQuery::PartAvailableOnServer: return answer().isProductPartAvailableOnServer(guid);
+        case ProductQuery::PartInstalled: return answer().isProductPartInstalled(guid);
+        }
+        return false;
+    }
+
+    ZelUt::ProductVersionValue productVersion(const ZelUt::GuidFields& product) override
+    {
+        KivSetup::ProductVersion version = answer().getProductVersion(CGuid(ZelUt::toGuid(product)));
+        ZelUt::ProductVersionValue value;
+        value.major = version.major();
+        value.minor = version.minor();
+        value.buildTime = version.buildTime().value();
+        return value;
+    }
+
+    ZelUt::FileVersionValue queryFileVersion(const std::wstring& name) override
+    {
+        return toValue(answer().queryFileVersion(name));
+    }
+
+    bool isFullPath(const std::wstring& symbol) override
+    {
+        WinPath path(symbol);
+        return path.isAbsolute() && path == WinPath(path.replaceInvalidCharacters());
+    }
+
+    bool pathExists(const std::wstring& path) override { return WinPath(path).exists(); }
+
+    ZelUt::FileVersionValue fullPathVersion(const std::wstring& symbol) override
+    {
+        WinPath path(symbol);
+        if (!path.exists())
+            return ZelUt::FileVersionValue();
+        DWORD attributes = GetFileAttributesW(path.getLongPath().str().c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return toValue(FileVersionNumber(0, 0, 0, 0));
+        try {
+            std::vector<unsigned short> v = path.getFileVersion();
+            ZelUt::FileVersionValue version = toValue(FileVersionNumber(v[0], v[1], v[2], v[3]));
+            return version.isValid() ? version : ZelUt::FileVersionValue();
+        } catch (const CZelException&) {
+            return ZelUt::FileVersionValue();
+        }
+    }
+
+    bool readLines(const std::wstring& path, std::vector<std::wstring>& lines) override
+    {
+        WinAPI::FileHandle file(CreateFileW(WinPath(path).getLongPath().str().c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!file.valid())
+            return false;
+        std::string bytes;
+        try {
+            bytes = WinAPI::readFileA(file);
+        } catch (const CZelException&) {
+            return false;
+        }
+        for (size_t start = 0; start < bytes.size();) {
+            size_t end = bytes.find('\n', start);
+            if (end == std::string::npos)
+                end = bytes.size();
+            size_t stop = end > start && bytes[end - 1] == '\r' ? end - 1 : end;
+            lines.push_back(ZelUt::detail::fromThreadAnsi(bytes.data() + start, stop - start));
+            start = end + 1;
+        }
+        return true;
+    }
+
+private:
+    // The callback, which a condition that needs one must have.
+    IZelConditionCallback& answer()
+    {
+        if (!m_callback)
+            throw CZelException(ERROR_INVALID_PARAMETER, L"ZelCondition: the condition '" + m_expression +
+                                                             L"' needs a callback, but none was given");
+        return *m_callback;
+    }
+
+    std::wstring m_expression;
+    IZelConditionCallback* m_callback;
+};
+
+// The one evaluation of the process and its environment, used under ZelCondition::m_cs only.
+Evaluation& evaluation()
+{
+    static Evaluation state;
+    return state;
+}
+
+std::unique_ptr<SystemEnvironment>& environment()
+{
+    static std::unique_ptr<SystemEnvironment> current;
+    return current;
+}
 
 } // namespace
 
@@ -30,78 +156,13 @@ FileVersionNumber::FileVersionNumber(unsigned short ma, unsigned short mi, unsig
 
 bool FileVersionNumber::isValid() const
 {
-    return major < 0xFFFF && minor < 0xFFFF && build < 0xFFFF && revision < 0xFFFF;
+    return toValue(*this).isValid();
 }
 
 int FileVersionNumber::compare(const FileVersionNumber& other) const
 {
-    if (!isValid() || !other.isValid())
-        return isValid() ? 1 : other.isValid() ? -1 : 0;
-    const unsigned short mine[] = {major, minor, build, revision};
-    const unsigned short theirs[] = {other.major, other.minor, other.build, other.revision};
-    for (int i = 0; i < 4; ++i)
-        if (mine[i] != theirs[i])
-            return mine[i] < theirs[i] ? -1 : 1;
-    return 0;
+    return toValue(*this).compare(toValue(other));
 }
-
-// ---------------------------------------------------------------- Evaluation
-
-namespace ZelUt {
-namespace condition {
-
-Evaluation& evaluation()
-{
-    static Evaluation state;
-    return state;
-}
-
-void Evaluation::start(const std::wstring& text, IZelConditionCallback* cb)
-{
-    discard();
-    expression = text;
-    narrowExpression = detail::toThreadAnsi(text);
-    callback = cb;
-}
-
-void Evaluation::discard()
-{
-    expression.clear();
-    errorMessage.clear();
-    narrowExpression.clear();
-    callback = nullptr;
-    result = false;
-    accepted = false;
-    scanner.reset(narrowExpression, *this);
-}
-
-void Evaluation::reportError(const char* message)
-{
-    size_t position = std::min<size_t>(scanner.position(), narrowExpression.size());
-    // The position counts bytes of the narrow text; the split is made at the
-    // character those bytes end at, which differs for multi-byte code pages.
-    size_t split = std::min(detail::fromThreadAnsi(narrowExpression.data(), position).size(), expression.size());
-    errorMessage = L"Error in expression '" + expression + L"' at posistion " + std::to_wstring(position) + L" '" +
-                   expression.substr(0, split) + L"<-here " + expression.substr(split) + L"': " +
-                   detail::fromThreadAnsi(message, std::strlen(message));
-    ZEL_LOG_ERROR << errorMessage;
-}
-
-IZelConditionCallback& Evaluation::answer()
-{
-    if (!callback)
-        throw CZelException(ERROR_INVALID_PARAMETER,
-                            L"ZelCondition: the condition '" + expression + L"' needs a callback, but none was given");
-    return *callback;
-}
-
-std::wstring Evaluation::expand(const std::wstring& reference)
-{
-    return answer().expandSymbol(reference);
-}
-
-} // namespace condition
-} // namespace ZelUt
 
 // ---------------------------------------------------------------- ZelCondition
 
@@ -111,30 +172,26 @@ ZelCondition::ZelCondition(const std::wstring& expression, IZelConditionCallback
         throw CZelException(ERROR_POSSIBLE_DEADLOCK,
                             L"ZelCondition: this thread already holds a condition evaluator; destroy it first");
     m_hold = std::unique_lock<std::mutex>(m_cs);
-    ZelUt::condition::evaluation().start(expression, callback);
+    environment().reset(new SystemEnvironment(expression, callback));
+    evaluation().start(expression, *environment());
     g_ownerThread.store(GetCurrentThreadId());
 }
 
 ZelCondition::~ZelCondition()
 {
-    ZelUt::condition::evaluation().discard();
+    evaluation().discard();
+    environment().reset();
     g_ownerThread.store(0);
 }
 
 bool ZelCondition::parse() const
 {
-    Evaluation& eval = ZelUt::condition::evaluation();
-    eval.result = false;
-    eval.accepted = false;
-    eval.errorMessage.clear();
-    eval.scanner.reset(eval.narrowExpression, eval);
-    eval.accepted = ZelUt::condition::runParser(eval);
-    return eval.accepted;
+    return evaluation().run();
 }
 
 bool ZelCondition::getResult() const
 {
-    const Evaluation& eval = ZelUt::condition::evaluation();
+    const Evaluation& eval = evaluation();
     bool result = eval.accepted && eval.result;
     ZEL_LOG_INFO << L"Condition '" << eval.expression << L"' evaluated to " << (result ? L"true" : L"false") << L".";
     return result;
@@ -142,5 +199,5 @@ bool ZelCondition::getResult() const
 
 std::wstring ZelCondition::getErrorMessage() const
 {
-    return ZelUt::condition::evaluation().errorMessage;
+    return evaluation().errorMessage;
 }

@@ -1,5 +1,5 @@
 // Command lines as the system splits them: pure text, no system calls.
-#include <QoKivZelUt/Process.h>
+#include "foundation/CommandLine.h"
 
 namespace ZelUt {
 

@@ -73,19 +73,35 @@ std::set<std::wstring> ImageInfo::getExports() const
     return parser(*this, getFileSize()).exports();
 }
 
+// Module names that differ in case only are one module.
 std::map<WinPath, std::set<std::wstring>> ImageInfo::getImports() const
 {
-    return parser(*this, getFileSize()).imports();
+    std::map<WinPath, std::set<std::wstring>> imports;
+    for (auto& module : parser(*this, getFileSize()).imports())
+        imports[WinPath(module.first)].insert(module.second.begin(), module.second.end());
+    return imports;
 }
 
 std::vector<ImageInfo::Resource> ImageInfo::getResources()
 {
-    return parser(*this, getFileSize()).resources();
+    std::vector<Resource> resources;
+    for (ZelUt::PeImage::Resource& found : parser(*this, getFileSize()).resources()) {
+        Resource resource;
+        resource.typeName = std::move(found.typeName);
+        resource.typeId = found.typeId;
+        resource.name = std::move(found.name);
+        resource.nameId = found.nameId;
+        resource.language = std::move(found.language);
+        resource.languageId = found.languageId;
+        resource.data = std::move(found.data);
+        resources.push_back(std::move(resource));
+    }
+    return resources;
 }
 
 unsigned short ImageInfo::getManifestResourceId() const
 {
-    for (const Resource& resource : parser(*this, getFileSize()).resources())
+    for (const ZelUt::PeImage::Resource& resource : parser(*this, getFileSize()).resources())
         if (resource.typeId == kManifestType)
             return resource.nameId;
     return kNoManifest;

@@ -1,11 +1,12 @@
 #include "image/PeImage.h"
 
 #include "foundation/CodePage.h"
-#include "foundation/ErrorText.h"
+#include "foundation/Failure.h"
 #include "foundation/Log.h"
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 #define PE_READ(T, offset) read<T>((offset), __FILE__, __LINE__)
 #define PE_CHECK(offset, length) check((offset), (length), __FILE__, __LINE__)
@@ -17,14 +18,11 @@ namespace {
 
 // Offsets inside the headers, the same for PE32 and PE32+ unless split.
 const uint64_t kFileHeader = 4;
-const uint64_t kOptionalHeader = 4 + sizeof(IMAGE_FILE_HEADER);
+const uint64_t kOptionalHeader = 4 + sizeof(pe::FileHeader);
 const uint64_t kSizeOfHeaders = 60;
 const uint64_t kRvaCount32 = 92, kRvaCount64 = 108;
 const uint64_t kDirectories32 = 96, kDirectories64 = 112;
-const unsigned kSectionHeaderSize = sizeof(IMAGE_SECTION_HEADER);
-
-const unsigned kExportDirectory = 0, kImportDirectory = 1, kResourceDirectory = 2,
-               kClrDirectory = 14;
+const unsigned kSectionHeaderSize = sizeof(pe::SectionHeader);
 
 // A normal tree has three levels: type, name, language.
 const int kDeepestResourceLevel = 2;
@@ -56,8 +54,7 @@ const char* baseName(const char* file)
 
 [[noreturn]] void notAnImage()
 {
-    ::SetLastError(ERROR_BAD_EXE_FORMAT);
-    ZelUt::detail::throwLastError(L"ImageNtHeader() failed.");
+    fail(kErrorBadExeFormat, L"ImageNtHeader() failed.");
 }
 
 } // namespace
@@ -66,7 +63,7 @@ struct PeImage::ResourceWalk {
     uint64_t nt;
     uint64_t entriesLeft;  // a tree without shared subtrees has at most size / 8 entries
     uint32_t type = 0, name = 0;
-    std::vector<ImageInfo::Resource> resources;
+    std::vector<PeImage::Resource> resources;
 };
 
 // ---------------------------------------------------------------- checked reads
@@ -83,7 +80,7 @@ void PeImage::rangeError(uint64_t offset, const char* file, int line, const std:
                         L" trying to access data (" + address(offset) + L" out of valid range (" +
                         address(0) + L", " + address(m_size) + L")" + detail;
     ZEL_LOG_ERROR << text;
-    throw CZelException(ERROR_INVALID_ACCESS, text);
+    fail(kErrorInvalidAccess, text);
 }
 
 // The whole structure must lie inside the range, not only its first byte.
@@ -118,18 +115,18 @@ std::string PeImage::cString(uint64_t offset, const char* file, int line) const
 
 uint64_t PeImage::ntOffset() const
 {
-    if (m_size < sizeof(IMAGE_DOS_HEADER))
+    if (m_size < sizeof(pe::DosHeader))
         return kNowhere;
-    IMAGE_DOS_HEADER dos;
+    pe::DosHeader dos;
     std::memcpy(&dos, m_start, sizeof dos);
-    if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0)
+    if (dos.magic != pe::kDosSignature || dos.ntOffset < 0)
         return kNowhere;
-    uint64_t nt = static_cast<uint32_t>(dos.e_lfanew);
+    uint64_t nt = static_cast<uint32_t>(dos.ntOffset);
     if (nt > m_size || m_size - nt < 4)
         return kNowhere;
     uint32_t signature;
     std::memcpy(&signature, m_start + nt, 4);
-    return signature == IMAGE_NT_SIGNATURE ? nt : kNowhere;
+    return signature == pe::kNtSignature ? nt : kNowhere;
 }
 
 uint64_t PeImage::requireNt() const
@@ -151,38 +148,37 @@ uint16_t PeImage::optionalMagic(uint64_t nt) const
 void PeImage::checkOptionalHeader(uint64_t nt) const
 {
     uint16_t magic = optionalMagic(nt);
-    uint16_t size = PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).SizeOfOptionalHeader;
+    uint16_t size = PE_READ(pe::FileHeader, nt + kFileHeader).sizeOfOptionalHeader;
     uint64_t optional = nt + kOptionalHeader;
-    if (magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC && magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+    if (magic != pe::kOptional32Magic && magic != pe::kOptional64Magic)
         rangeError(optional, __FILE__, __LINE__, L": unknown optional header kind");
-    bool plus = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    bool plus = magic == pe::kOptional64Magic;
     uint64_t fixedPart = plus ? kDirectories64 : kDirectories32;
     PE_CHECK(optional, fixedPart);
     uint32_t announced = PE_READ(uint32_t, optional + (plus ? kRvaCount64 : kRvaCount32));
-    uint64_t directories = std::min<uint64_t>(announced, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
-    if (size < fixedPart + directories * sizeof(IMAGE_DATA_DIRECTORY))
+    uint64_t directories = std::min<uint64_t>(announced, pe::kDirectoryCount);
+    if (size < fixedPart + directories * sizeof(pe::DataDirectory))
         rangeError(optional + size, __FILE__, __LINE__, L": optional header smaller than its kind");
 }
 
 uint16_t PeImage::sectionCount(uint64_t nt) const
 {
-    return PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).NumberOfSections;
+    return PE_READ(pe::FileHeader, nt + kFileHeader).numberOfSections;
 }
 
 uint64_t PeImage::sectionTable(uint64_t nt) const
 {
     checkOptionalHeader(nt);
-    IMAGE_FILE_HEADER header = PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader);
-    uint64_t table = nt + kOptionalHeader + header.SizeOfOptionalHeader;
-    PE_CHECK(table, uint64_t(header.NumberOfSections) * kSectionHeaderSize);
+    pe::FileHeader header = PE_READ(pe::FileHeader, nt + kFileHeader);
+    uint64_t table = nt + kOptionalHeader + header.sizeOfOptionalHeader;
+    PE_CHECK(table, uint64_t(header.numberOfSections) * kSectionHeaderSize);
     return table;
 }
 
 PeImage::Section PeImage::section(uint64_t nt, unsigned index) const
 {
-    IMAGE_SECTION_HEADER header =
-        PE_READ(IMAGE_SECTION_HEADER, sectionTable(nt) + uint64_t(index) * kSectionHeaderSize);
-    return Section{header.VirtualAddress, header.SizeOfRawData, header.PointerToRawData};
+    pe::SectionHeader header = PE_READ(pe::SectionHeader, sectionTable(nt) + uint64_t(index) * kSectionHeaderSize);
+    return Section{header.virtualAddress, header.sizeOfRawData, header.pointerToRawData};
 }
 
 // The flat-file position of a relative virtual address: the section whose raw
@@ -192,10 +188,9 @@ uint64_t PeImage::rvaToOffset(uint64_t nt, uint32_t rva) const
     uint16_t count = sectionCount(nt);
     uint64_t table = sectionTable(nt);
     for (unsigned i = 0; i < count; ++i) {
-        IMAGE_SECTION_HEADER header =
-            PE_READ(IMAGE_SECTION_HEADER, table + uint64_t(i) * kSectionHeaderSize);
-        if (rva >= header.VirtualAddress && rva - header.VirtualAddress < header.SizeOfRawData)
-            return uint64_t(header.PointerToRawData) + (rva - header.VirtualAddress);
+        pe::SectionHeader header = PE_READ(pe::SectionHeader, table + uint64_t(i) * kSectionHeaderSize);
+        if (rva >= header.virtualAddress && rva - header.virtualAddress < header.sizeOfRawData)
+            return uint64_t(header.pointerToRawData) + (rva - header.virtualAddress);
     }
     return kNowhere;
 }
@@ -210,26 +205,26 @@ uint64_t PeImage::hintNameText(uint64_t nt, uint32_t rva) const
 
 // Data directory `index`, or kNowhere when absent or outside every section.
 // The data-directory entry as stored; false when the header has no such entry.
-bool PeImage::directoryEntry(uint64_t nt, unsigned index, IMAGE_DATA_DIRECTORY& data) const
+bool PeImage::directoryEntry(uint64_t nt, unsigned index, pe::DataDirectory& data) const
 {
     checkOptionalHeader(nt);
     bool plus = isPe32Plus(nt);
     uint64_t optional = nt + kOptionalHeader;
-    uint16_t optionalSize = PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).SizeOfOptionalHeader;
+    uint16_t optionalSize = PE_READ(pe::FileHeader, nt + kFileHeader).sizeOfOptionalHeader;
     uint32_t count = PE_READ(uint32_t, optional + (plus ? kRvaCount64 : kRvaCount32));
-    uint64_t entry = (plus ? kDirectories64 : kDirectories32) + uint64_t(index) * sizeof(IMAGE_DATA_DIRECTORY);
-    if (index >= count || entry + sizeof(IMAGE_DATA_DIRECTORY) > optionalSize)
+    uint64_t entry = (plus ? kDirectories64 : kDirectories32) + uint64_t(index) * sizeof(pe::DataDirectory);
+    if (index >= count || entry + sizeof(pe::DataDirectory) > optionalSize)
         return false;
-    data = PE_READ(IMAGE_DATA_DIRECTORY, optional + entry);
+    data = PE_READ(pe::DataDirectory, optional + entry);
     return true;
 }
 
 uint64_t PeImage::directory(uint64_t nt, unsigned index) const
 {
-    IMAGE_DATA_DIRECTORY data;
-    if (!directoryEntry(nt, index, data) || data.VirtualAddress == 0)
+    pe::DataDirectory data;
+    if (!directoryEntry(nt, index, data) || data.virtualAddress == 0)
         return kNowhere;
-    uint64_t position = rvaToOffset(nt, data.VirtualAddress);
+    uint64_t position = rvaToOffset(nt, data.virtualAddress);
     if (position != kNowhere)
         PE_CHECK(position, 0);
     return position;
@@ -247,18 +242,18 @@ uint64_t PeImage::optionalDirectory(uint64_t& nt, unsigned index) const
 bool PeImage::certificateTable(uint32_t& offset, uint32_t& size) const
 {
     uint64_t nt = ntOffset();
-    IMAGE_DATA_DIRECTORY data;
-    if (nt == kNowhere || !directoryEntry(nt, IMAGE_DIRECTORY_ENTRY_SECURITY, data) || data.VirtualAddress == 0 ||
-        data.Size == 0)
+    pe::DataDirectory data;
+    if (nt == kNowhere || !directoryEntry(nt, pe::kSecurityDirectory, data) || data.virtualAddress == 0 ||
+        data.size == 0)
         return false;
-    offset = data.VirtualAddress;
-    size = data.Size;
+    offset = data.virtualAddress;
+    size = data.size;
     return true;
 }
 
 unsigned short PeImage::machine() const
 {
-    return PE_READ(IMAGE_FILE_HEADER, requireNt() + kFileHeader).Machine;
+    return PE_READ(pe::FileHeader, requireNt() + kFileHeader).machine;
 }
 
 // The end of the last section table entry's raw data; data behind it is appended.
@@ -279,62 +274,61 @@ std::set<std::wstring> PeImage::exports() const
 {
     std::set<std::wstring> result;
     uint64_t nt;
-    uint64_t at = optionalDirectory(nt, kExportDirectory);
+    uint64_t at = optionalDirectory(nt, pe::kExportDirectory);
     if (at == kNowhere)
         return result;
-    IMAGE_EXPORT_DIRECTORY dir = PE_READ(IMAGE_EXPORT_DIRECTORY, at);
-    uint64_t names = rvaToOffset(nt, dir.AddressOfNames);
-    uint64_t ordinals = rvaToOffset(nt, dir.AddressOfNameOrdinals);
-    uint64_t functions = rvaToOffset(nt, dir.AddressOfFunctions);
+    pe::ExportDirectory dir = PE_READ(pe::ExportDirectory, at);
+    uint64_t names = rvaToOffset(nt, dir.addressOfNames);
+    uint64_t ordinals = rvaToOffset(nt, dir.addressOfNameOrdinals);
+    uint64_t functions = rvaToOffset(nt, dir.addressOfFunctions);
     if (names == kNowhere && ordinals == kNowhere && functions == kNowhere)
         return result;
 
     std::set<uint32_t> named;
     if (names != kNowhere && ordinals != kNowhere) {
-        PE_CHECK(names, uint64_t(dir.NumberOfNames) * 4);
-        PE_CHECK(ordinals, uint64_t(dir.NumberOfNames) * 2);
-        for (uint32_t i = 0; i < dir.NumberOfNames; ++i) {
+        PE_CHECK(names, uint64_t(dir.numberOfNames) * 4);
+        PE_CHECK(ordinals, uint64_t(dir.numberOfNames) * 2);
+        for (uint32_t i = 0; i < dir.numberOfNames; ++i) {
             uint32_t nameRva = PE_READ(uint32_t, names + uint64_t(i) * 4);
             result.insert(detail::fromThreadAnsi(PE_STRING(rvaToOffset(nt, nameRva))));
             uint64_t indexAt = ordinals + uint64_t(i) * 2;
             uint16_t index = PE_READ(uint16_t, indexAt);
-            if (index >= dir.NumberOfFunctions)
+            if (index >= dir.numberOfFunctions)
                 rangeError(indexAt, __FILE__, __LINE__, L": export ordinal beyond the address table");
-            result.insert(decimal(uint64_t(dir.Base) + index));
+            result.insert(decimal(uint64_t(dir.base) + index));
             named.insert(index);
         }
     }
     if (functions != kNowhere) {
-        PE_CHECK(functions, uint64_t(dir.NumberOfFunctions) * 4);
-        for (uint32_t j = 0; j < dir.NumberOfFunctions; ++j)
+        PE_CHECK(functions, uint64_t(dir.numberOfFunctions) * 4);
+        for (uint32_t j = 0; j < dir.numberOfFunctions; ++j)
             if (PE_READ(uint32_t, functions + uint64_t(j) * 4) != 0 && !named.count(j))
-                result.insert(decimal(uint64_t(dir.Base) + j));
+                result.insert(decimal(uint64_t(dir.base) + j));
     }
     return result;
 }
 
-std::map<WinPath, std::set<std::wstring>> PeImage::imports() const
+std::map<std::wstring, std::set<std::wstring>> PeImage::imports() const
 {
-    std::map<WinPath, std::set<std::wstring>> result;
+    std::map<std::wstring, std::set<std::wstring>> result;
     uint64_t nt;
-    uint64_t at = optionalDirectory(nt, kImportDirectory);
+    uint64_t at = optionalDirectory(nt, pe::kImportDirectory);
     if (at == kNowhere)
         return result;
     bool plus = isPe32Plus(nt);
-    bool wideThunks =
-        PE_READ(IMAGE_FILE_HEADER, nt + kFileHeader).SizeOfOptionalHeader == sizeof(IMAGE_OPTIONAL_HEADER64);
+    bool wideThunks = PE_READ(pe::FileHeader, nt + kFileHeader).sizeOfOptionalHeader == pe::kOptional64Size;
     const uint64_t thunkSize = wideThunks ? 8 : 4;
 
-    for (;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        IMAGE_IMPORT_DESCRIPTOR desc = PE_READ(IMAGE_IMPORT_DESCRIPTOR, at);
-        if (desc.TimeDateStamp == 0 && desc.Name == 0)
+    for (;; at += sizeof(pe::ImportDescriptor)) {
+        pe::ImportDescriptor desc = PE_READ(pe::ImportDescriptor, at);
+        if (desc.timeDateStamp == 0 && desc.name == 0)
             break;
-        uint64_t nameAt = rvaToOffset(nt, desc.Name);
+        uint64_t nameAt = rvaToOffset(nt, desc.name);
         std::string module = PE_STRING(nameAt);
         if (module.empty())
             rangeError(nameAt, __FILE__, __LINE__, L": import without a module name");
-        std::set<std::wstring>& names = result[WinPath(detail::fromThreadAnsi(module))];
-        uint32_t thunksRva = desc.OriginalFirstThunk ? desc.OriginalFirstThunk : desc.FirstThunk;
+        std::set<std::wstring>& names = result[detail::fromThreadAnsi(module)];
+        uint32_t thunksRva = desc.originalFirstThunk ? desc.originalFirstThunk : desc.firstThunk;
         if (thunksRva == 0)
             continue;
         for (uint64_t thunk = rvaToOffset(nt, thunksRva);; thunk += thunkSize) {
@@ -354,31 +348,31 @@ std::map<WinPath, std::set<std::wstring>> PeImage::imports() const
 
 // ---------------------------------------------------------------- resources
 
-std::vector<ImageInfo::Resource> PeImage::resources() const
+std::vector<PeImage::Resource> PeImage::resources() const
 {
     uint64_t nt;
-    uint64_t root = optionalDirectory(nt, kResourceDirectory);
+    uint64_t root = optionalDirectory(nt, pe::kResourceDirectory);
     if (root == kNowhere)
         return {};
     ResourceWalk walk;
     walk.nt = nt;
-    walk.entriesLeft = m_size / sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY);
+    walk.entriesLeft = m_size / sizeof(pe::ResourceDirectoryEntry);
     readResourceDirectory(root, root, 0, walk);
     return std::move(walk.resources);
 }
 
 void PeImage::readResourceDirectory(uint64_t root, uint64_t dir, int level, ResourceWalk& walk) const
 {
-    IMAGE_RESOURCE_DIRECTORY header = PE_READ(IMAGE_RESOURCE_DIRECTORY, dir);
-    uint64_t count = uint64_t(header.NumberOfNamedEntries) + header.NumberOfIdEntries;
+    pe::ResourceDirectory header = PE_READ(pe::ResourceDirectory, dir);
+    uint64_t count = uint64_t(header.numberOfNamedEntries) + header.numberOfIdEntries;
     uint64_t entries = dir + sizeof header;
-    PE_CHECK(entries, count * sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY));
+    PE_CHECK(entries, count * sizeof(pe::ResourceDirectoryEntry));
     if (count > walk.entriesLeft)
         rangeError(entries, __FILE__, __LINE__, L": resource directories share entries");
     walk.entriesLeft -= count;
 
     for (uint64_t i = 0; i < count; ++i) {
-        uint64_t entryAt = entries + i * sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY);
+        uint64_t entryAt = entries + i * sizeof(pe::ResourceDirectoryEntry);
         uint32_t id = PE_READ(uint32_t, entryAt);
         uint32_t offset = PE_READ(uint32_t, entryAt + 4);
         if (level == 0)
@@ -392,11 +386,11 @@ void PeImage::readResourceDirectory(uint64_t root, uint64_t dir, int level, Reso
             readResourceDirectory(root, subdirectory, level + 1, walk);
             continue;
         }
-        IMAGE_RESOURCE_DATA_ENTRY data = PE_READ(IMAGE_RESOURCE_DATA_ENTRY, root + offset);
-        uint64_t bytes = rvaToOffset(walk.nt, data.OffsetToData);
-        PE_CHECK(bytes, data.Size);
+        pe::ResourceDataEntry data = PE_READ(pe::ResourceDataEntry, root + offset);
+        uint64_t bytes = rvaToOffset(walk.nt, data.offsetToData);
+        PE_CHECK(bytes, data.size);
 
-        ImageInfo::Resource resource;
+        Resource resource;
         bool typeNamed = (walk.type & 0x80000000u) != 0;
         resource.typeId = typeNamed ? 0 : static_cast<unsigned short>(walk.type);
         const wchar_t* known = typeNamed ? nullptr : resourceTypeName(resource.typeId);
@@ -407,7 +401,7 @@ void PeImage::readResourceDirectory(uint64_t root, uint64_t dir, int level, Reso
         resource.name = readResourceString(root, walk.name);
         resource.languageId = static_cast<unsigned short>(id);
         resource.language = decimal(resource.languageId);
-        resource.data.assign(m_start + bytes, m_start + bytes + data.Size);
+        resource.data.assign(m_start + bytes, m_start + bytes + data.size);
         walk.resources.push_back(std::move(resource));
     }
 }
@@ -421,7 +415,8 @@ std::wstring PeImage::readResourceString(uint64_t root, uint32_t value) const
     uint16_t length = PE_READ(uint16_t, at);
     PE_CHECK(at + 2, uint64_t(length) * 2);
     std::wstring text(length, L'\0');
-    std::memcpy(&text[0], m_start + at + 2, size_t(length) * 2);
+    for (size_t i = 0; i < length; ++i)  // unit by unit: wchar_t is not 16 bits everywhere
+        text[i] = static_cast<wchar_t>(m_start[at + 2 + 2 * i] | (m_start[at + 3 + 2 * i] << 8));
     return text;
 }
 
@@ -429,33 +424,33 @@ std::wstring PeImage::readResourceString(uint64_t root, uint32_t value) const
 
 unsigned long PeImage::dotNetFlags() const
 {
-    uint64_t at = directory(requireNt(), kClrDirectory);
-    return at == kNowhere ? 0 : PE_READ(IMAGE_COR20_HEADER, at).Flags;
+    uint64_t at = directory(requireNt(), pe::kClrDirectory);
+    return at == kNowhere ? 0 : PE_READ(pe::ClrHeader, at).flags;
 }
 
 uint64_t PeImage::dotNetMetadata(uint64_t& size) const
 {
     uint64_t nt = requireNt();
-    uint64_t at = directory(nt, kClrDirectory);
+    uint64_t at = directory(nt, pe::kClrDirectory);
     if (at == kNowhere)
         return kNowhere;
-    IMAGE_COR20_HEADER header = PE_READ(IMAGE_COR20_HEADER, at);
-    uint64_t metadata = rvaToOffset(nt, header.MetaData.VirtualAddress);
+    pe::ClrHeader header = PE_READ(pe::ClrHeader, at);
+    uint64_t metadata = rvaToOffset(nt, header.metaData.virtualAddress);
     if (metadata == kNowhere)
         return kNowhere;
-    PE_CHECK(metadata, header.MetaData.Size);
-    size = header.MetaData.Size;
+    PE_CHECK(metadata, header.metaData.size);
+    size = header.metaData.size;
     return metadata;
 }
 
 std::wstring PeImage::dotNetVersion() const
 {
     uint64_t nt = requireNt();
-    uint64_t at = directory(nt, kClrDirectory);
+    uint64_t at = directory(nt, pe::kClrDirectory);
     if (at == kNowhere)
         return std::wstring();
-    IMAGE_COR20_HEADER header = PE_READ(IMAGE_COR20_HEADER, at);
-    uint64_t metadata = rvaToOffset(nt, header.MetaData.VirtualAddress);
+    pe::ClrHeader header = PE_READ(pe::ClrHeader, at);
+    uint64_t metadata = rvaToOffset(nt, header.metaData.virtualAddress);
     if (metadata == kNowhere)
         return std::wstring();
     uint32_t length = PE_READ(uint32_t, metadata + 12);

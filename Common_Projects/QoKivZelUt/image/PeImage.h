@@ -3,9 +3,7 @@
 // so no structure of a damaged file is read outside it.
 #pragma once
 
-#include <QoKivZelUt/ImageInfo.h>
-
-#include <windows.h>
+#include "image/PeFormat.h"
 
 #include <cstdint>
 #include <map>
@@ -17,12 +15,23 @@ namespace ZelUt {
 
 class PeImage {
 public:
+    struct Resource {
+        std::wstring typeName;
+        unsigned short typeId = 0;
+        std::wstring name;
+        unsigned short nameId = 0;
+        std::wstring language;
+        unsigned short languageId = 0;
+        std::vector<unsigned char> data;
+    };
+
     PeImage(const unsigned char* start, uint64_t size) : m_start(start), m_size(size) {}
 
     // Valid DOS header and PE signature inside the range.
     bool hasNtHeaders() const { return ntOffset() != kNowhere; }
 
-    // These four throw "ImageNtHeader() failed." when there are no NT headers.
+    // These four fail with "ImageNtHeader() failed." when there are no NT
+    // headers; every read outside the range fails with code 12 naming where.
     unsigned short machine() const;
     uint64_t imageSize() const;
     unsigned long dotNetFlags() const;
@@ -38,8 +47,9 @@ public:
 
     // Empty when there are no NT headers or no such directory.
     std::set<std::wstring> exports() const;
-    std::map<WinPath, std::set<std::wstring>> imports() const;
-    std::vector<ImageInfo::Resource> resources() const;
+    // Module names as stored (one entry per spelling).
+    std::map<std::wstring, std::set<std::wstring>> imports() const;
+    std::vector<Resource> resources() const;
 
     static constexpr uint64_t kNowhere = ~uint64_t(0);  // an address in no section
 
@@ -60,7 +70,7 @@ private:
     uint64_t sectionTable(uint64_t nt) const;
     Section section(uint64_t nt, unsigned index) const;
     uint64_t rvaToOffset(uint64_t nt, uint32_t rva) const;
-    bool directoryEntry(uint64_t nt, unsigned index, IMAGE_DATA_DIRECTORY& data) const;
+    bool directoryEntry(uint64_t nt, unsigned index, pe::DataDirectory& data) const;
     uint64_t directory(uint64_t nt, unsigned index) const;
     uint64_t optionalDirectory(uint64_t& nt, unsigned index) const;
     uint64_t hintNameText(uint64_t nt, uint32_t rva) const;

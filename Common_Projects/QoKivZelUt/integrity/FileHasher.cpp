@@ -3,6 +3,7 @@
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
 #include "foundation/ReadAhead.h"
+#include "integrity/ChecksumRecord.h"
 
 #include <cstdint>
 #include <cstring>
@@ -13,8 +14,6 @@ namespace ZelUt {
 
 namespace {
 
-const uint32_t kMagic = 0x3634;
-const uint32_t kRecordSize = 48;
 // Blocks that stay in the processor's cache between the read and the arithmetic.
 const size_t kReadBuffer = 1024 * 1024;
 
@@ -24,11 +23,9 @@ enum class Reading {
     ReadAhead,  // the work is slower: the next block is read on a second thread meanwhile
 };
 
-uint32_t readWord(const std::vector<char>& bytes, size_t offset)
+const unsigned char* bytesOf(const std::vector<char>& bytes)
 {
-    uint32_t value;
-    std::memcpy(&value, bytes.data() + offset, 4);
-    return value;
+    return reinterpret_cast<const unsigned char*>(bytes.data());
 }
 
 std::wstring hex8(unsigned long value)
@@ -192,10 +189,8 @@ WinPath FileHasher::getRepositoryName(const WinPath& file)
 void FileHasher::updateAuthentication(const WinPath& file) const
 {
     std::vector<unsigned char> digest = FileHasher(*this).createBinaryHash(file);
-    std::vector<char> record(kRecordSize, '\0');
-    uint32_t head[3] = {kMagic, kRecordSize, 2};
-    std::memcpy(record.data(), head, sizeof(head));
-    std::memcpy(record.data() + 12, digest.data(), digest.size() < 32 ? digest.size() : 32);
+    std::vector<unsigned char> sealed = checksum::sha256Record(digest);
+    std::vector<char> record(sealed.begin(), sealed.end());
     WinPath repository = getRepositoryName(file);
     repository.getParent().createDirectory();
     WinAPI::FileHandle out(CreateFileW(repository.str().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -220,13 +215,13 @@ bool FileHasher::authenticateFile(const WinPath& file) const
         ZEL_LOG_WARNING << L"Security: checksum file for '" << path << L"' cannot be read: " << ErrorW32(opened);
         return false;
     }
-    if (bytes.size() < kRecordSize || readWord(bytes, 0) != kMagic || readWord(bytes, 4) < kRecordSize) {
+    checksum::Record record = checksum::readRecord(bytesOf(bytes), bytes.size());
+    if (record.kind == checksum::Record::Corrupt) {
         ZEL_LOG_WARNING << L"Security: corrupt checksum file for '" << path << L"'";
         return false;
     }
-    uint32_t version = readWord(bytes, 8);
-    if (version == 1) {
-        unsigned long stored = readWord(bytes, 28), current = crcFromFile(file);
+    if (record.kind == checksum::Record::Crc32) {
+        unsigned long stored = record.crc, current = crcFromFile(file);
         if (current == 0) {
             ZEL_LOG_WARNING << L"Security: failed to calculate CRC32 checksum for '" << path << L"'";
             return false;
@@ -239,7 +234,7 @@ bool FileHasher::authenticateFile(const WinPath& file) const
         ZEL_LOG_TRACE << L"Security: '" << path << L"' is original (CRC32 0x" << hex8(current) << L")";
         return true;
     }
-    if (version == 2) {
+    if (record.kind == checksum::Record::Sha256) {
         std::vector<unsigned char> current;
         try {
             current = FileHasher(*this).createBinaryHash(file);
@@ -247,7 +242,7 @@ bool FileHasher::authenticateFile(const WinPath& file) const
             ZEL_LOG_WARNING << L"Security: failed to calculate hash of '" << path << L"': " << e;
             return false;
         }
-        std::vector<unsigned char> stored(bytes.begin() + 12, bytes.begin() + 44);
+        const std::vector<unsigned char>& stored = record.digest;
         if (stored != current) {
             ZEL_LOG_WARNING << L"Security: '" << path << L"' has been modified (" << getHashValue(stored) << L" -> "
                             << getHashValue(current) << L")";
@@ -256,7 +251,7 @@ bool FileHasher::authenticateFile(const WinPath& file) const
         ZEL_LOG_TRACE << L"Security: '" << path << L"' is original";
         return true;
     }
-    ZEL_LOG_TRACE << L"Security: unsupported signature version " << version << L" for '" << path << L"'";
+    ZEL_LOG_TRACE << L"Security: unsupported signature version " << record.version << L" for '" << path << L"'";
     return false;
 }
 
@@ -264,9 +259,10 @@ unsigned long FileHasher::loadFileCrcFromRepository(const WinPath& file) const
 {
     try {
         std::vector<char> bytes;
-        if (readRepository(getRepositoryName(file), bytes) == ERROR_SUCCESS && bytes.size() == kRecordSize &&
-            readWord(bytes, 8) == 1 && readWord(bytes, 0) == kMagic)
-            return readWord(bytes, 28);
+        uint32_t crc = 0;
+        if (readRepository(getRepositoryName(file), bytes) == ERROR_SUCCESS &&
+            checksum::exactCrc32Record(bytesOf(bytes), bytes.size(), crc))
+            return crc;
     } catch (const CZelException& e) {
         ZEL_LOG_TRACE << L"Security: failed to read CRC32 checksum for '" << file << L"': " << e;
     }

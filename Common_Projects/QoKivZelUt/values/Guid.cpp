@@ -1,6 +1,8 @@
 #include <QoKivZelUt/Guid.h>
 #include <QoKivZelUt/ZelException.h>
 
+#include "values/GuidConversion.h"
+
 #include <objbase.h>
 #include <rpc.h>
 
@@ -9,16 +11,6 @@
 namespace {
 
 unsigned short g_simpleGuidSequence = 0;
-
-bool parsesWithoutBraces(const std::wstring& text, GUID& out)
-{
-    return UuidFromStringW(reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(text.c_str())), &out) == RPC_S_OK;
-}
-
-bool parsesWithBraces(const std::wstring& text, GUID& out)
-{
-    return SUCCEEDED(IIDFromString(text.c_str(), &out));
-}
 
 std::wstring fromBstr(const ATL::CComBSTR& text)
 {
@@ -59,22 +51,16 @@ CGuid& CGuid::operator=(const ATL::CComBSTR& text)
 
 GUID CGuid::fromString(const std::wstring& text)
 {
-    GUID guid = GUID_NULL;
-    if (text.empty())
-        return guid;
-    // The parsers stop at an embedded NUL; such a text is not a GUID.
-    if (text.find(L'\0') == std::wstring::npos && (parsesWithoutBraces(text, guid) || parsesWithBraces(text, guid)))
-        return guid;
-    if (GetLastError() == 0)
-        SetLastError(ERROR_INVALID_PARAMETER);
-    throw CZelException(GetLastError(), L"CGuid::fromString() failed");
+    ZelUt::GuidFields fields;
+    if (!text.empty() && !ZelUt::guidFromText(text, fields))
+        throw CZelException(ERROR_INVALID_PARAMETER, L"CGuid::fromString() failed");
+    return ZelUt::toGuid(fields);
 }
 
 bool CGuid::isGuid(const std::wstring& text)
 {
-    GUID ignored;
-    return text.empty() ||
-           (text.find(L'\0') == std::wstring::npos && (parsesWithoutBraces(text, ignored) || parsesWithBraces(text, ignored)));
+    ZelUt::GuidFields ignored;
+    return text.empty() || ZelUt::guidFromText(text, ignored);
 }
 
 bool CGuid::isGuid(const wchar_t* text)
@@ -89,10 +75,7 @@ bool CGuid::isGuid(const ATL::CComBSTR& text)
 
 std::wstring CGuid::toString() const
 {
-    wchar_t text[40];
-    if (StringFromGUID2(m_guid, text, 40) == 0)
-        throw CZelException(GetLastError(), L"CGuid::toString() failed");
-    return text;
+    return ZelUt::guidText(ZelUt::toFields(m_guid));
 }
 
 ATL::CComBSTR CGuid::toCComBSTR() const

@@ -1,38 +1,13 @@
 #include <QoKivZelUt/ProductVersion.h>
 
 #include "foundation/CodePage.h"
+#include "values/VersionText.h"
 
 #include <iomanip>
 #include <sstream>
 #include <typeinfo>
 
 namespace KivSetup {
-
-namespace {
-
-// Stream extraction stores the largest value when the digits overflow.
-unsigned long readNumber(const std::wstring& digits)
-{
-    std::wistringstream in(digits);
-    unsigned long value = 0;
-    in >> value;
-    return value;
-}
-
-bool isDigit(wchar_t c)
-{
-    return c >= L'0' && c <= L'9';
-}
-
-// The end of the run of decimal digits that starts at from.
-size_t digitsEnd(const std::wstring& text, size_t from)
-{
-    while (from < text.size() && isDigit(text[from]))
-        ++from;
-    return from;
-}
-
-} // namespace
 
 ProductVersion::ProductVersion() : m_major(0), m_minor(0) {}
 ProductVersion::ProductVersion(unsigned long minor) : m_major(0), m_minor(minor) {}
@@ -43,24 +18,13 @@ ProductVersion::ProductVersion(const _ProductVersionStruct& stored)
     *this = stored;
 }
 
-// The first run of digits, optionally followed by "." and a second run: the
-// leftmost match of ([0-9]+)(\.([0-9]+))?, found by a plain scan so that a text
-// of any length costs linear time and constant stack.
 ProductVersion::ProductVersion(const std::wstring& text) : m_major(0), m_minor(0)
 {
-    size_t first = 0;
-    while (first < text.size() && !isDigit(text[first]))
-        ++first;
-    if (first == text.size())
+    ZelUt::ProductVersionValue value;
+    if (!ZelUt::productVersionFromText(text, value))
         throw std::bad_cast();
-    size_t firstEnd = digitsEnd(text, first);
-    size_t second = firstEnd + 1;
-    if (firstEnd < text.size() && text[firstEnd] == L'.' && second < text.size() && isDigit(text[second])) {
-        m_major = readNumber(text.substr(first, firstEnd - first));
-        m_minor = readNumber(text.substr(second, digitsEnd(text, second) - second));
-    } else {
-        m_minor = readNumber(text.substr(first, firstEnd - first));
-    }
+    m_major = value.major;
+    m_minor = value.minor;
 }
 
 ProductVersion& ProductVersion::operator=(const _ProductVersionStruct& stored)

@@ -80,7 +80,11 @@ bool isNamePart(wchar_t c)
 
 bool isName(const std::wstring& name)
 {
-    if (name.empty())
+    // A qualified name as namespace-aware readers take it: no more than one
+    // colon, and not at either end.
+    size_t colon = name.find(L':');
+    if (name.empty() || colon == 0 || colon == name.size() - 1 ||
+        (colon != std::wstring::npos && name.find(L':', colon + 1) != std::wstring::npos))
         return false;
     for (size_t i = 0; i < name.size(); ++i) {
         wchar_t c = name[i];

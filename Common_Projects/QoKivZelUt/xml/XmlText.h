@@ -13,7 +13,8 @@ namespace xml {
 // The characters written as entities or character references, and how.
 extern const std::pair<wchar_t, const wchar_t*> kEntities[7];
 
-// Whether the text is an XML name (the NameStartChar and NameChar rules).
+// Whether the text is an XML name (the NameStartChar and NameChar rules) that
+// namespace-aware readers also take: at most one colon, not at either end.
 bool isName(const std::wstring& name);
 
 // What replaces a character XML cannot carry (C0 controls but tab, line feed
