@@ -15,11 +15,6 @@ using namespace qkztest;
 
 namespace {
 
-std::string bytesOf(const WinPath& path)
-{
-    return WinAPI::readFileA(WinAPI::openFileReadOnly(path));
-}
-
 // Names of the compressor's temporary files in the temporary directory.
 std::vector<std::wstring> temporaryFiles()
 {
@@ -212,8 +207,9 @@ TEST(SelfExtractor, BuiltRunAndRefused)
         // The libraries the tool is linked with where it is not linked statically.
         for (const wchar_t* library : {L"QoKivZelUt.dll", L"QoKivZelLg.dll", L"libstdc++-6.dll",
                                        L"libgcc_s_seh-1.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"})
-            if ((binDir() / library).exists())
+            if ((binDir() / library).exists()) {
                 ASSERT_TRUE(archive.AppendFileWithName(binDir() / library, WinPath(library)));
+            }
         ASSERT_TRUE(archive.Close());
     }
     WinPath downloads = dir.path() / L"downloads";

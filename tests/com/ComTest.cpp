@@ -70,13 +70,8 @@ TEST(ZelDLL, PrefersTheCopyBesideTheProgramAndUnloadsOnReload)
 TEST(ZelDLL, FailuresThrowWithTheirTexts)
 {
     qkztest::LogCapture log;
-    try {
-        ZelDLL missing(L"qkz_no_such_library.dll");
-        ADD_FAILURE() << "loaded a missing library";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_MOD_NOT_FOUND));
-        EXPECT_EQ(e.getMessage(), L"Loading library qkz_no_such_library.dll failed");
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { ZelDLL missing(L"qkz_no_such_library.dll"); }),
+              (qkztest::Failure{ERROR_MOD_NOT_FOUND, L"Loading library qkz_no_such_library.dll failed"}));
     EXPECT_TRUE(log.contains(L"Failed to load \"qkz_no_such_library.dll\". "));
 
     qkztest::TempDir dir;
@@ -88,13 +83,8 @@ TEST(ZelDLL, FailuresThrowWithTheirTexts)
 
     ZelDLL lib(L"qkz_comlib.dll");
     void (*nothing)() = nullptr;
-    try {
-        lib.getFunction(L"NoSuchFunction", nothing);
-        ADD_FAILURE() << "found a function the library lacks";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_PROC_NOT_FOUND));
-        EXPECT_EQ(e.getMessage(), L"Function NoSuchFunction not found in " + lib.path().str());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { lib.getFunction(L"NoSuchFunction", nothing); }),
+              (qkztest::Failure{ERROR_PROC_NOT_FOUND, L"Function NoSuchFunction not found in " + lib.path().str()}));
     // A ZelComDLL needs DllGetClassObject: a library without it fails to load
     // as one, and is not kept loaded behind an empty object.
     ZelComDLL com;
@@ -146,13 +136,8 @@ TEST(ZelTypeLib, MissingAndForeignFiles)
 {
     qkztest::TempDir dir;
     WinPath missing = dir.path() / L"missing.tlb";
-    try {
-        ZelTypeLib tlb(missing);
-        ADD_FAILURE() << "a missing file loaded";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(e.getErrorCode(), 2u);
-        EXPECT_EQ(e.getMessage(), L"File could not be found.");
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { ZelTypeLib tlb(missing); }),
+              (qkztest::Failure{2u, L"File could not be found."}));
     WinPath text = dir.write(L"text.tlb", "not a type library");
     try {
         ZelTypeLib tlb(text);

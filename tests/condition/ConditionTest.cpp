@@ -83,162 +83,26 @@ protected:
     Answers answers;
 };
 
-struct Row {
-    const wchar_t* expression;
-    bool parsed;
-    bool result;
-    const char* errorTail;  // the end of the error message; "" for none
-};
-
-void check(const Row* rows, size_t count, Answers& answers)
+// Every row of conditions.txt: parsed, result and the end of the error message.
+TEST_F(ConditionTable, EveryRowOfTheTable)
 {
-    for (size_t i = 0; i < count; ++i) {
-        const Row& r = rows[i];
-        Outcome o = evaluate(r.expression, &answers);
-        std::wstring e = o.error;
-        std::wstring tail(r.errorTail, r.errorTail + strlen(r.errorTail));
-        SCOPED_TRACE(std::string(r.expression, r.expression + wcslen(r.expression)));
-        EXPECT_EQ(r.parsed, o.parsed);
-        EXPECT_EQ(r.result, o.result);
-        if (tail.empty())
-            EXPECT_EQ(L"", e);
-        else
-            EXPECT_TRUE(e.size() >= tail.size() && e.compare(e.size() - tail.size(), tail.size(), tail) == 0)
-                << std::string(e.begin(), e.end());
+    std::vector<std::vector<std::wstring>> rows = qkztest::tableRows(L"condition\\conditions.txt");
+    ASSERT_GE(rows.size(), 80u);
+    for (const auto& row : rows) {
+        ASSERT_EQ(4u, row.size());
+        Outcome o = evaluate(row[0], &answers);
+        SCOPED_TRACE(WinAPI::toUtf8(row[0]));
+        EXPECT_EQ(row[1] == L"true", o.parsed);
+        EXPECT_EQ(row[2] == L"true", o.result);
+        const std::wstring& tail = row[3];
+        EXPECT_TRUE(tail.empty() ? o.error.empty()
+                                 : o.error.size() >= tail.size() && o.error.compare(o.error.size() - tail.size(), tail.size(), tail) == 0)
+            << WinAPI::toUtf8(o.error);
     }
 }
 
-#define CHECK_TABLE(rows) check(rows, sizeof(rows) / sizeof(rows[0]), answers)
-
-TEST_F(ConditionTable, TextComparisons)
+TEST_F(ConditionTable, NestingAndLongTokens)
 {
-    const Row rows[] = {
-        {L"", true, true, ""},
-        {L"x=x", true, true, ""},
-        {L"x = X", true, true, ""},
-        {L"abc < abd", true, true, ""},
-        {L"ab < abc", true, true, ""},
-        {L"b > a", true, true, ""},
-        {L"a >= a", true, true, ""},
-        {L"a <= b", true, true, ""},
-        {L"a <> a", true, false, ""},
-        {L"\"Windows NT\" = Windows NT", true, true, ""},
-        {L"%A% = A", true, true, ""},
-        {L"%A%%B% = ab", true, true, ""},
-        {L"\"%A%\\x\" = a\\x", true, true, ""},
-        {L"%EMPTY% =", true, true, ""},
-        {L"%A% <>", true, true, ""},
-        {L"%EMPTY% <>", true, false, ""},
-        {L"%SELF% = %SELF%", true, true, ""},
-        {L"%%Target%% = t", true, true, ""},
-        {L"a = a ,", true, true, ""},
-    };
-    CHECK_TABLE(rows);
-}
-
-TEST_F(ConditionTable, NumbersAndPaths)
-{
-    const Row rows[] = {
-        {L"1 = 1", true, true, ""},
-        {L"-5 < 3", true, true, ""},
-        {L"\"12\" = 12", true, true, ""},
-        {L"%NUM% = 42", true, true, ""},
-        {L"42 = %NUM%", true, true, ""},
-        {L"\" 7 \" = 7", true, true, ""},
-        {L"abc = 42", true, false, ""},
-        {L"abc > 42", true, true, ""},
-        {L"99999999999 = 2147483647", true, true, ""},
-        {L"-99999999999 = -2147483648", true, true, ""},
-        {L"%WIN% = 0", true, true, ""},
-        {L"%WIN% = -1", true, false, ""},
-        {L"C:\\qkz-missing = -1", true, true, ""},
-        {L"\"C:\\a*b\" = -1", true, false, ""},  // not a full path: compared as text
-    };
-    CHECK_TABLE(rows);
-}
-
-TEST_F(ConditionTable, ProductAndFileVersions)
-{
-    const Row rows[] = {
-        {L"ProductVersion({12345678-1234-1234-1234-123456789012}) > 7", true, true, ""},
-        {L"ProductVersion({12345678-1234-1234-1234-123456789012}) = 7.40", true, true, ""},
-        {L"ProductVersion({12345678-1234-1234-1234-123456789012}) < 7.41", true, true, ""},
-        {L"ProductVersion({00000000-1111-2222-3333-444444444444}) = 0", true, true, ""},
-        {L"FileVersion(1.2.3.4) < 1.2.3.5", true, true, ""},
-        {L"FileVersion(1.2.3.70000) < 0.0.0.1", true, true, ""},
-        {L"FileVersion(1.2.3.000004) = 1.2.3.4", true, true, ""},
-        {L"FileVersion(1.2.3.0000000000000000000065534) = 1.2.3.65534", true, true, ""},
-        {L"FileVersion(1.2.3.99999999999999999999999) < 0.0.0.1", true, true, ""},
-        {L"1.2.3.4 = 1.2.3.4", true, true, ""},
-        {L"x = 1.2.3.4", true, false, ""},
-        {L"x <> 1.2.3.4", true, true, ""},
-        {L"FileVersion(\"%DLL%\") = 1.0.0.7", true, true, ""},
-        {L"%DLL% >= 1.0.0.0", true, true, ""},
-        {L"FileVersion(\"%WIN%\") = 0.0.0.0", true, true, ""},
-        {L"FileVersion(C:\\qkz-missing.dll) < 0.0.0.0", true, true, ""},
-        {L"FileVersion(some.dll) = 5.6.7.8", true, true, ""},
-        {L"FileVersion(1.2.3.4) = 1.2.3", false, false, ": syntax error"},
-    };
-    CHECK_TABLE(rows);
-}
-
-TEST_F(ConditionTable, ValueLists)
-{
-    const Row rows[] = {
-        {L"%A% = [a, b]", true, true, ""},
-        {L"%B% = [ a , B ]", true, true, ""},
-        {L"c = [a,b]", true, false, ""},
-        {L"c <> [a,b]", true, true, ""},
-        {L"x = []", true, false, ""},
-        {L"%WIN% = []", true, true, ""},
-        {L"%TXT% = [alpha, gamma]", true, true, ""},
-        {L"%TXT% = [beta g]", true, false, ""},
-        {L"%TXT% <> [alpha, delta]", true, true, ""},
-        {L"\"b c\" = [a, b c]", true, true, ""},
-    };
-    CHECK_TABLE(rows);
-}
-
-TEST_F(ConditionTable, PrecedenceParenthesesAndNot)
-{
-    const Row rows[] = {
-        {L"%ONE%=0 & %TWO%=2 | %THREE%=3", true, false, ""},  // a AND (b OR c)
-        {L"%ONE%=1 | %TWO%=0 & %THREE%=0", true, false, ""},  // (a OR b) AND c
-        {L"(a=a) AND (b=b)", true, true, ""},
-        {L"(a=a)OR(b=c)", true, true, ""},
-        {L"NOT (a=b)", true, true, ""},
-        {L"NOT(a=a)", true, false, ""},
-        {L"NOTE = NOTE", true, true, ""},
-        {L"((a=a))", true, true, ""},
-        {L"(a=a) AND NOT ((b=b) OR (c=d))", true, false, ""},
-        {L"IsProductInstalled({12345678-1234-1234-1234-123456789012})", true, true, ""},
-        {L"IsProductAvailable({00000000-1111-2222-3333-444444444444})", true, false, ""},
-        {L"IsProductAvailableOnServer({12345678-1234-1234-1234-123456789012})", true, true, ""},
-        {L"IsProductPartAvailable({12345678-1234-1234-1234-123456789012})", true, true, ""},
-        {L"IsProductPartAvailableOnServer({00000000-1111-2222-3333-444444444444})", true, false, ""},
-        {L"IsProductPartInstalled({12345678-1234-1234-1234-123456789012})", true, true, ""},
-    };
-    CHECK_TABLE(rows);
-}
-
-TEST_F(ConditionTable, ErrorPaths)
-{
-    const Row rows[] = {
-        {L"A = 1 AND B = 2", false, false,
-         "Error in expression 'A = 1 AND B = 2' at posistion 14 'A = 1 AND B = <-here 2': syntax error"},
-        {L"x = ORACLE", false, false, ": syntax error"},
-        {L"ANDROID = x", false, false, "at posistion 3 'AND<-here ROID = x': syntax error"},
-        {L")", false, false, "at posistion 1 ')<-here ': syntax error"},
-        {L"a = = b", false, false, ": syntax error"},
-        {L"IsProductInstalled(abc)", false, false, ": syntax error"},
-        {L"1.2 = 1.2", false, false, ": syntax error"},
-        {L"a = \"abc", true, false, "': Unterminated string constant"},
-        {L"\"abc", true, true, "at posistion 4 '\"abc<-here ': Unterminated string constant"},
-        {L"x = [a, b", true, false, ": Unterminated bracket list"},
-        {L"(a = a", false, false, ": syntax error"},
-    };
-    CHECK_TABLE(rows);
-
     std::wstring deep = std::wstring(200, L'(') + L"a=a" + std::wstring(200, L')');
     Outcome o = evaluate(deep, &answers);
     EXPECT_FALSE(o.parsed);
@@ -301,12 +165,7 @@ TEST(ZelCondition, SecondEvaluatorOnTheSameThreadThrowsInsteadOfDeadlocking)
 {
     {
         ZelCondition first(L"a=a", nullptr);
-        try {
-            ZelCondition second(L"b=b", nullptr);
-            FAIL();
-        } catch (const CZelException& e) {
-            EXPECT_EQ(static_cast<unsigned long>(ERROR_POSSIBLE_DEADLOCK), e.getErrorCode());
-        }
+        EXPECT_EQ(qkztest::failureOf([&] { ZelCondition second(L"b=b", nullptr); }).code, static_cast<unsigned long>(ERROR_POSSIBLE_DEADLOCK));
         EXPECT_TRUE(first.parse());
     }
     struct Reentrant : Answers {

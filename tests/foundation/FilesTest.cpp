@@ -44,13 +44,8 @@ TEST(Files, OtherErrorsThrowAtOnceWithTheWrapperText)
     TempDir dir;
     WinPath missing = dir.path() / L"missing.txt";
     DWORD start = GetTickCount();
-    try {
-        WinAPI::openFile(missing);
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(2u, e.getErrorCode());
-        EXPECT_EQ(L"WinAPI::openFile(" + missing.str() + L") failed.", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { WinAPI::openFile(missing); }),
+              (qkztest::Failure{2u, L"WinAPI::openFile(" + missing.str() + L") failed."}));
     EXPECT_LT(GetTickCount() - start, 500u);
 }
 
@@ -81,12 +76,8 @@ TEST(Files, WriteReadDeleteCopyMove)
     WinAPI::deleteFile(moved);
     EXPECT_FALSE(moved.exists());
     WinAPI::deleteFile(moved);  // missing: silent
-    try {
-        WinAPI::moveFile(moved, copy);
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(L"WinAPI::moveFile(" + moved.str() + L", " + copy.str() + L") failed.", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { WinAPI::moveFile(moved, copy); }).message,
+              L"WinAPI::moveFile(" + moved.str() + L", " + copy.str() + L") failed.");
     WinAPI::createDirectory(dir.path() / L"d");
     WinAPI::createDirectory(dir.path() / L"d");  // already a directory: success
     WinAPI::removeDirectory(dir.path() / L"d");

@@ -48,24 +48,14 @@ TEST(Registry, EveryValueTypeRoundTrips)
 
     WinAPI::regDeleteValue(key.key(), L"dword");
     WinAPI::regDeleteValue(key.key(), L"dword");  // missing: success
-    try {
-        WinAPI::regQueryValueEx(key.key(), L"dword");
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(2u, e.getErrorCode());
-        EXPECT_EQ(L"WinAPI::regQueryValueEx failed for dword", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { WinAPI::regQueryValueEx(key.key(), L"dword"); }),
+              (qkztest::Failure{2u, L"WinAPI::regQueryValueEx failed for dword"}));
 }
 
 TEST(Registry, ConversionsAndArgumentErrors)
 {
-    try {
-        raw(L"x", REG_BINARY, {1, 2, 3}).toDWORD();
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(0u, e.getErrorCode());
-        EXPECT_EQ(L"RegValue does not have enough data for conversion to DWORD", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { raw(L"x", REG_BINARY, {1, 2, 3}).toDWORD(); }),
+              (qkztest::Failure{0u, L"RegValue does not have enough data for conversion to DWORD"}));
     EXPECT_EQ(L"ab", raw(L"t", REG_SZ, {'a', 0, 'b', 0, 0, 0}).toString());
     EXPECT_EQ(L"ab", raw(L"t", REG_SZ, {'a', 0, 'b', 0}).toString());
 
@@ -75,31 +65,16 @@ TEST(Registry, ConversionsAndArgumentErrors)
     EXPECT_EQ(HKEY_USERS, WinAPI::splitRegistryPath(L"HKEY_USERS").first);
     EXPECT_TRUE(WinAPI::regOpenPath(L"hkey_local_machine\\Software").valid());
     for (const wchar_t* bad : {L"", L"HKXX\\Software"}) {
-        try {
-            WinAPI::splitRegistryPath(bad);
-            FAIL();
-        } catch (const CZelException& e) {
-            EXPECT_EQ(13u, e.getErrorCode());
-            EXPECT_EQ(std::wstring(L"Invalid argument in registry function: ") + bad, e.getMessage());
-        }
+        EXPECT_EQ(qkztest::failureOf([&] { WinAPI::splitRegistryPath(bad); }),
+                  (qkztest::Failure{13u, std::wstring(L"Invalid argument in registry function: ") + bad}));
     }
-    try {
-        WinAPI::regConnectRegistry(L"ab");
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(87u, e.getErrorCode());
-        EXPECT_EQ(L"regConnectRegistry() failed: invalid machine name ab", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { WinAPI::regConnectRegistry(L"ab"); }),
+              (qkztest::Failure{87u, L"regConnectRegistry() failed: invalid machine name ab"}));
     EXPECT_EQ(HKEY_LOCAL_MACHINE, WinAPI::regConnectRegistry(L"").get());
     EXPECT_TRUE(WinAPI::regKeyExists(L"Software"));
     EXPECT_FALSE(WinAPI::regKeyExists(L"Software\\qkz-no-such-key"));
-    try {
-        WinAPI::regOpenKeyEx(HKEY_CURRENT_USER, L"Software\\qkz-no-such-key");
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(2u, e.getErrorCode());
-        EXPECT_EQ(L"WinAPI::regOpenKeyEx() failed for Software\\qkz-no-such-key", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { WinAPI::regOpenKeyEx(HKEY_CURRENT_USER, L"Software\\qkz-no-such-key"); }),
+              (qkztest::Failure{2u, L"WinAPI::regOpenKeyEx() failed for Software\\qkz-no-such-key"}));
 }
 
 // Closing a predefined key is ignored by some systems, so the guard's rule is

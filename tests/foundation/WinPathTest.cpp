@@ -1,6 +1,8 @@
 // The text side of WinPath: no file-system access involved.
 #include <QoKivZelUt/WinPath.h>
 
+#include "TestEnv.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -12,27 +14,22 @@ std::string n(const std::wstring& w)
     return std::string(w.begin(), w.end());
 }
 
-TEST(WinPath, NormalisationTable)
+// Every row of paths.txt: the normalised text and, where given, the form.
+TEST(WinPath, NormalisationAndFormTable)
 {
-    const std::pair<const wchar_t*, const wchar_t*> table[] = {
-        {L"", L""},
-        {L"C:", L"C:\\"},
-        {L"C:\\\\", L"C:\\"},
-        {L"C:/dir/", L"C:\\dir"},
-        {L"dir\\\\sub\\", L"dir\\sub"},
-        {L"C:\\a//b\\\\\\c", L"C:\\a\\b\\c"},
-        {L"\\\\server\\share\\", L"\\\\server\\share"},
-        {L"//server/share/x", L"\\\\server\\share\\x"},
-        {L"\\\\\\server", L"\\\\server"},
-        {L"\\??\\C:\\Windows", L"C:\\Windows"},
-        {L"\\\\?\\C:\\", L"\\\\?\\C:\\"},
-        {L"\\\\?\\C:", L"\\\\?\\C:\\"},
-        {L"\\\\?\\unc\\srv\\sh\\", L"\\\\?\\unc\\srv\\sh"},
-        {L"\\", L"\\"},
-        {L"file.txt", L"file.txt"},
-    };
-    for (const auto& row : table)
-        EXPECT_EQ(row.second, WinPath(row.first).str()) << n(row.first);
+    std::vector<std::vector<std::wstring>> rows = qkztest::tableRows(L"foundation\\paths.txt");
+    ASSERT_GE(rows.size(), 16u);
+    for (const auto& row : rows) {
+        WinPath p(row[0]);
+        SCOPED_TRACE(n(row[0]));
+        EXPECT_EQ(row[1], p.str());
+        if (row.size() < 4)
+            continue;
+        const bool form[] = {p.hasLongPathPrefix(), p.isUNC(), p.isDriveRoot(), p.isAbsolute(), p.isRoot()};
+        for (size_t i = 0; i < 5; ++i)
+            EXPECT_EQ(row[2][i] == L'1', form[i]) << i;
+        EXPECT_EQ(std::stoul(row[3]), p.getPrefixLength());
+    }
     EXPECT_EQ(L"", WinPath(static_cast<const wchar_t*>(nullptr)).str());
 }
 
@@ -49,36 +46,8 @@ TEST(WinPath, LongPathsGetThePrefixOnlyWhenAbsolute)
     EXPECT_EQ(L"\\\\?\\" + over, WinPath(over).str());
 }
 
-TEST(WinPath, FormQueries)
+TEST(WinPath, Executables)
 {
-    struct Row {
-        const wchar_t* path;
-        bool prefixed, unc, driveRoot, absolute, root;
-        size_t prefixLength;
-    };
-    const Row table[] = {
-        {L"C:\\", false, false, true, true, true, 0},
-        {L"C:\\dir", false, false, false, true, false, 0},
-        {L"dir\\sub", false, false, false, false, false, 0},
-        {L"\\\\server", false, true, false, true, false, 2},
-        {L"\\\\server\\share", false, true, false, true, true, 2},
-        {L"\\\\server\\share\\dir", false, true, false, true, false, 2},
-        {L"\\\\?\\C:\\", true, false, true, true, true, 4},
-        {L"\\\\?\\C:\\dir", true, false, false, true, false, 4},
-        {L"\\\\?\\unc\\server\\share", true, true, false, true, true, 8},
-        {L"\\\\?\\unc\\server\\share\\x", true, true, false, true, false, 8},
-        {L"", false, false, false, false, false, 0},
-    };
-    for (const Row& r : table) {
-        WinPath p(r.path);
-        SCOPED_TRACE(n(r.path));
-        EXPECT_EQ(r.prefixed, p.hasLongPathPrefix());
-        EXPECT_EQ(r.unc, p.isUNC());
-        EXPECT_EQ(r.driveRoot, p.isDriveRoot());
-        EXPECT_EQ(r.absolute, p.isAbsolute());
-        EXPECT_EQ(r.root, p.isRoot());
-        EXPECT_EQ(r.prefixLength, p.getPrefixLength());
-    }
     EXPECT_TRUE(WinPath(L"setup.EXE").isExecutable());
     EXPECT_TRUE(WinPath(L"C:\\x\\run.Cmd").isExecutable());
     EXPECT_FALSE(WinPath(L"C:\\x\\readme.txt").isExecutable());

@@ -71,13 +71,8 @@ TEST(DotNetUtilsMisbehaving, UnresolvedMalformedFailingAndSilentAnswers)
     for (const wchar_t* behaviour : {L"malformed", L"forged", L"endless"}) {
         Assembly malformed(behaviour);
         ZelUt::DotNetResolver bad(malformed.path());
-        try {
-            bad.resolveReferences();
-            ADD_FAILURE() << "accepted the answer of " << behaviour;
-        } catch (const CZelException& e) {
-            EXPECT_EQ(e.getErrorCode(), 13u);
-            EXPECT_EQ(e.getMessage(), L"Invalid data received from DotNetUtils");
-        }
+        EXPECT_EQ(qkztest::failureOf([&] { bad.resolveReferences(); }),
+                  (qkztest::Failure{13u, L"Invalid data received from DotNetUtils"}));
         EXPECT_EQ(bad.getRequiredAssemblies().count(L"a"), 0u) << behaviour;
         EXPECT_EQ(runningCopies(L"DotNetUtils40.exe"), 0) << behaviour;
     }

@@ -22,11 +22,6 @@ WinPath assemblies()
     return qkztest::binDir() / L"assemblies";
 }
 
-std::vector<char> bytesOf(const WinPath& file)
-{
-    return WinAPI::readFile(WinAPI::openFileReadOnly(file));
-}
-
 // "name FILE|DISPLAY" and "ref FILE|DISPLAY" lines monodis gave at build time.
 std::vector<std::pair<std::wstring, std::wstring>> monodisFacts(const std::wstring& kind)
 {
@@ -53,30 +48,8 @@ private:
     WinPath m_path;
 };
 
-// Bytes placed flush against an inaccessible page: a read past their end faults.
-class GuardedBuffer {
-public:
-    GuardedBuffer(const void* data, size_t size)
-    {
-        SYSTEM_INFO system;
-        GetSystemInfo(&system);
-        size_t page = system.dwPageSize, pages = (size + page - 1) / page + 1;
-        m_base = static_cast<uint8_t*>(VirtualAlloc(nullptr, pages * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-        DWORD old;
-        VirtualProtect(m_base + (pages - 1) * page, page, PAGE_NOACCESS, &old);
-        m_data = m_base + (pages - 1) * page - size;
-        std::memcpy(m_data, data, size);
-    }
-    ~GuardedBuffer() { VirtualFree(m_base, 0, MEM_RELEASE); }
-    const uint8_t* data() const { return m_data; }
-
-private:
-    uint8_t* m_base;
-    uint8_t* m_data;
-};
-
 // Where the metadata root of an assembly lies in the file.
-uint64_t metadataRoot(const std::vector<char>& file, uint64_t& size)
+uint64_t metadataRoot(const std::string& file, uint64_t& size)
 {
     ZelUt::PeImage image(reinterpret_cast<const unsigned char*>(file.data()), file.size());
     return image.dotNetMetadata(size);
@@ -135,11 +108,14 @@ TEST(DotNetResolver, NamesAndReferencesAgreeWithMonodis)
 
     qkztest::LogCapture log;
     program.dumpRequiredAssemblies();
-    std::wstring dump = L"Required assemblies for " + program.getImagePath().str() + L":\n";
-    for (const auto& entry : map)
-        dump += L"\t" + entry.first + (entry.second.empty() ? L" *Missing* " : L" at path " + entry.second.str()) + L"\n";
-    EXPECT_TRUE(log.contains(dump));
-    EXPECT_TRUE(log.contains(L"\tAbsent, Version=0.0.0.0, Culture=neutral, PublicKeyToken=null *Missing* \n"));
+    const std::wstring app = (assemblies() / L"app").str();
+    EXPECT_TRUE(log.contains(
+        L"Required assemblies for " + program.getImagePath().str() + L":\n"
+        L"\tAbsent, Version=0.0.0.0, Culture=neutral, PublicKeyToken=null *Missing* \n"
+        L"\tCulture, Version=1.0.0.0, Culture=de, PublicKeyToken=null at path " + app + L"\\Culture.dll\n"
+        L"\tLib, Version=1.2.3.4, Culture=neutral, PublicKeyToken=null at path " + app + L"\\Lib.dll\n"
+        L"\tStrong, Version=2.0.1.7, Culture=neutral, PublicKeyToken=" + strongToken() + L" *Missing* \n"
+        L"\tmscorlib, Version=4.0.0.0, Culture=neutral, PublicKeyToken=b77a5c561934e089 *Missing* \n"));
 }
 
 TEST(DotNetResolver, StrongNamedReferencesResolveInBothCacheLayouts)
@@ -172,13 +148,8 @@ TEST(DotNetResolver, OnlyAssembliesAreAccepted)
     qkztest::TempDir dir;
     for (const auto& item : {std::make_pair(dir.write(L"text.dll", "just text"), L"Not a PE image."),
                              std::make_pair(qkztest::binDir() / L"qkz_testlib.dll", L"Not an assembly.")}) {
-        try {
-            ZelUt::DotNetResolver resolver(item.first);
-            ADD_FAILURE() << "accepted " << item.first.str();
-        } catch (const CZelException& e) {
-            EXPECT_EQ(e.getErrorCode(), 2u);
-            EXPECT_EQ(e.getMessage(), item.second);
-        }
+        EXPECT_EQ(qkztest::failureOf([&] { ZelUt::DotNetResolver resolver(item.first); }),
+                  (qkztest::Failure{2u, item.second}));
     }
 }
 
@@ -187,7 +158,7 @@ TEST(DotNetResolver, OnlyAssembliesAreAccepted)
 // at an inaccessible page, so any read past it faults.
 TEST(DotNetMetadata, DamagedMetadataFailsCleanly)
 {
-    std::vector<char> file = bytesOf(assemblies() / L"app" / L"Program.exe");
+    std::string file = qkztest::bytesOf(assemblies() / L"app" / L"Program.exe");
     uint64_t size = 0;
     uint64_t root = metadataRoot(file, size);
     ASSERT_NE(root, ZelUt::PeImage::kNowhere);
@@ -196,7 +167,7 @@ TEST(DotNetMetadata, DamagedMetadataFailsCleanly)
 
     int failures = 0, cases = 0;
     auto attempt = [&](const std::vector<uint8_t>& bytes, size_t length) {
-        GuardedBuffer guarded(bytes.data(), length);
+        qkztest::GuardedBytes guarded(std::string(bytes.begin(), bytes.begin() + length));
         ++cases;
         try {
             dotnetutils::readMetadata(guarded.data(), length);
@@ -224,7 +195,7 @@ TEST(DotNetMetadata, DamagedMetadataFailsCleanly)
 // reason on standard error, never a crash.
 TEST(DotNetMetadata, TheUtilityRefusesDamagedFiles)
 {
-    std::vector<char> file = bytesOf(assemblies() / L"app" / L"Program.exe");
+    std::string file = qkztest::bytesOf(assemblies() / L"app" / L"Program.exe");
     uint64_t size = 0;
     uint64_t root = metadataRoot(file, size);
     qkztest::TempDir dir;

@@ -21,38 +21,6 @@ const ImageInfo::MachineType kOwnMachine =
 
 WinPath resolverDir() { return binDir() / L"resolver"; }
 
-std::string fileBytes(const WinPath& path)
-{
-    return WinAPI::readFileA(WinAPI::openFileReadOnly(path));
-}
-
-// Bytes that end right before a no-access page, so that any read past their
-// end faults instead of passing unnoticed.
-class GuardedBytes {
-public:
-    explicit GuardedBytes(const std::string& bytes)
-    {
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        size_t page = info.dwPageSize;
-        size_t dataPages = (bytes.size() + page - 1) / page;
-        m_base = static_cast<unsigned char*>(
-            VirtualAlloc(nullptr, (dataPages + 1) * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        VirtualProtect(m_base + dataPages * page, page, PAGE_NOACCESS, &old);
-        m_start = m_base + dataPages * page - bytes.size();
-        memcpy(m_start, bytes.data(), bytes.size());
-        m_size = bytes.size();
-    }
-    ~GuardedBytes() { VirtualFree(m_base, 0, MEM_RELEASE); }
-    ZelUt::PeImage image() const { return ZelUt::PeImage(m_start, m_size); }
-
-private:
-    unsigned char* m_base;
-    unsigned char* m_start;
-    size_t m_size;
-};
-
 // The error code a query ends with; 0 when it answers.
 unsigned long errorOf(const std::function<void()>& query)
 {
@@ -88,21 +56,12 @@ TEST(ImageInfo, TextAndEmptyFiles)
     EXPECT_TRUE(text.getImports().empty());
     EXPECT_TRUE(text.getResources().empty());
     EXPECT_EQ(0xFFFF, text.getManifestResourceId());
-    try {
-        text.getMachineType();
-        FAIL() << "no exception";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(L"ImageNtHeader() failed.", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { text.getMachineType(); }).message, L"ImageNtHeader() failed.");
     EXPECT_THROW(text.getImageSize(), CZelException);
     EXPECT_THROW(text.getDotNetVersion(), CZelException);
 
-    try {
-        ImageInfo empty(dir.write(L"empty.dll", ""));
-        FAIL() << "an empty file was mapped";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(L"CreateFileMapping() failed.", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { ImageInfo empty(dir.write(L"empty.dll", "")); }).message,
+              L"CreateFileMapping() failed.");
     EXPECT_THROW(ImageInfo(dir.path() / L"absent.dll"), CZelException);
 }
 
@@ -198,116 +157,95 @@ TEST(ImageInfo, SyntheticImportsDotNetAndImageSize)
     EXPECT_EQ(0xFFFF, image.getManifestResourceId());
 }
 
+// One export whose name lies at nameRva (0: a real name) and whose ordinal index is given.
+std::string exporting(uint32_t nameRva, uint16_t ordinalIndex)
+{
+    SyntheticImage pe;
+    IMAGE_EXPORT_DIRECTORY exports = {};
+    exports.Base = 1;
+    exports.NumberOfFunctions = exports.NumberOfNames = 1;
+    exports.AddressOfNames = pe.putValue(nameRva ? nameRva : pe.putString("Alpha"));
+    exports.AddressOfNameOrdinals = pe.putValue(ordinalIndex);
+    exports.AddressOfFunctions = pe.putValue(uint32_t(0x1000));
+    pe.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, pe.putValue(exports), sizeof exports);
+    return pe.bytes();
+}
+
+// One import of a module by a hint/name entry at hintName (0: a real one).
+std::string importing(const std::string& moduleName, uint32_t hintName)
+{
+    SyntheticImage pe;
+    IMAGE_IMPORT_DESCRIPTOR descriptors[2] = {};
+    descriptors[0].Name = pe.putString(moduleName);
+    descriptors[0].OriginalFirstThunk = pe.putValue(hintName ? hintName : pe.put("\x01\x00" "Sleep\0", 8));
+    pe.putValue(uint32_t(0));
+    pe.setDirectory(IMAGE_DIRECTORY_ENTRY_IMPORT, pe.put(descriptors, sizeof descriptors), sizeof descriptors);
+    return pe.bytes();
+}
+
+std::string patched(std::string bytes, size_t at, uint16_t value)
+{
+    memcpy(&bytes[at], &value, 2);
+    return bytes;
+}
+
 TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
 {
     TempDir dir;
-    auto expectRangeError = [&](const std::string& bytes, const std::function<void(ImageInfo&)>& query,
-                                const char* what) {
-        ImageInfo image(dir.write(L"damaged.dll", bytes));
-        try {
-            query(image);
-            ADD_FAILURE() << what << ": no exception";
-        } catch (const CZelException& e) {
-            EXPECT_EQ(12u, e.getErrorCode()) << what;
-            EXPECT_NE(std::wstring::npos, e.getMessage().find(L" trying to access data (")) << what;
-            EXPECT_NE(std::wstring::npos, e.getMessage().find(L"PeImage.cpp:")) << what;
-        }
-    };
-    // One export whose name lies at nameRva (0: a real name) and whose ordinal index is given.
-    auto exporting = [](uint32_t nameRva, uint16_t ordinalIndex) {
-        SyntheticImage pe;
-        uint32_t nameTable = pe.putValue(nameRva ? nameRva : pe.putString("Alpha"));
-        uint32_t ordinals = pe.putValue(ordinalIndex);
-        uint32_t functions = pe.putValue(uint32_t(0x1000));
-        IMAGE_EXPORT_DIRECTORY exports = {};
-        exports.Base = 1;
-        exports.NumberOfFunctions = exports.NumberOfNames = 1;
-        exports.AddressOfNames = nameTable;
-        exports.AddressOfNameOrdinals = ordinals;
-        exports.AddressOfFunctions = functions;
-        pe.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, pe.putValue(exports), sizeof exports);
-        return pe.bytes();
-    };
     EXPECT_EQ((std::set<std::wstring>{L"1", L"Alpha"}), ImageInfo(dir.write(L"sound.dll", exporting(0, 0))).getExports());
-    expectRangeError(exporting(0x1000 + 0x7FFF0, 0), [](ImageInfo& i) { i.getExports(); }, "name past the end");
-    expectRangeError(exporting(0, 5), [](ImageInfo& i) { i.getExports(); }, "export ordinal");
-    {
-        // A hint/name entry in no section, an empty module name.
-        auto importing = [](const std::string& moduleName, uint32_t hintName) {
-            SyntheticImage pe;
-            uint32_t module = pe.putString(moduleName);
-            uint32_t thunks = pe.putValue(hintName ? hintName : pe.put("\x01\x00" "Sleep\0", 8));
-            pe.putValue(uint32_t(0));
-            IMAGE_IMPORT_DESCRIPTOR descriptors[2] = {};
-            descriptors[0].OriginalFirstThunk = thunks;
-            descriptors[0].Name = module;
-            pe.setDirectory(IMAGE_DIRECTORY_ENTRY_IMPORT, pe.put(descriptors, sizeof descriptors), sizeof descriptors);
-            return pe.bytes();
-        };
-        ImageInfo sound(dir.write(L"sound.dll", importing("KERNEL32.dll", 0)));
-        EXPECT_EQ((std::set<std::wstring>{L"Sleep"}), sound.getImports()[WinPath(L"kernel32.dll")]);
-        expectRangeError(importing("KERNEL32.dll", 0x50000), [](ImageInfo& i) { i.getImports(); }, "hint/name nowhere");
-        expectRangeError(importing("", 0), [](ImageInfo& i) { i.getImports(); }, "empty module name");
-    }
-    {
-        // A PE32+ header claiming the PE32 size, and an unknown kind.
-        std::string bytes = SyntheticImage(true).bytes();
-        uint16_t size = sizeof(IMAGE_OPTIONAL_HEADER32);
-        memcpy(&bytes[SyntheticImage::kNtOffset + 20], &size, 2);
-        expectRangeError(bytes, [](ImageInfo& i) { i.getImageSize(); }, "PE32+ with PE32 size");
-        expectRangeError(bytes, [](ImageInfo& i) { i.getImports(); }, "PE32+ with PE32 size");
-        std::string rom = SyntheticImage().bytes();
-        uint16_t romMagic = 0x107;
-        memcpy(&rom[SyntheticImage::kNtOffset + 24], &romMagic, 2);
-        expectRangeError(rom, [](ImageInfo& i) { i.getImageSize(); }, "unknown kind");
-    }
-    {
-        // Section table entries past the end of the file.
-        SyntheticImage pe;
-        pe.putString("data");
-        std::string bytes = pe.bytes();
-        uint16_t sections = 200;
-        memcpy(&bytes[SyntheticImage::kNtOffset + 6], &sections, 2);
-        expectRangeError(bytes.substr(0, 0x400), [](ImageInfo& i) { i.getImageSize(); }, "section table");
-    }
-    {
-        // The export directory inside the section, but the section's raw data cut off.
-        SyntheticImage pe;
-        pe.putString(std::string(0x300, 'a'));
-        IMAGE_EXPORT_DIRECTORY exports = {};
-        pe.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, pe.putValue(exports), sizeof exports);
-        std::string bytes = pe.bytes();
-        expectRangeError(bytes.substr(0, 0x400 + 0x200), [](ImageInfo& i) { i.getExports(); },
-                         "export directory outside");
-    }
-    {
-        // A resource directory whose only entry is the root itself.
-        SyntheticImage pe;
-        IMAGE_RESOURCE_DIRECTORY root = {};
-        root.NumberOfIdEntries = 1;
-        uint32_t rootRva = pe.putValue(root);
-        pe.putValue(uint32_t(3));
-        pe.putValue(uint32_t(0x80000000u));
-        pe.setDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, rootRva, 24);
-        expectRangeError(pe.bytes(), [](ImageInfo& i) { i.getResources(); }, "resource loop");
-        ImageInfo looping(dir.write(L"loop.dll", pe.bytes()));
-        EXPECT_THROW(looping.getManifestResourceId(), CZelException);
-    }
-    {
-        // A metadata root announcing a version longer than the file.
-        SyntheticImage pe;
-        std::string root("BSJB\x01\x00\x01\x00\x00\x00\x00\x00\xff\xff\xff\x7f", 16);
-        IMAGE_COR20_HEADER clr = {};
-        clr.MetaData.VirtualAddress = pe.put(root.data(), root.size());
-        pe.setDirectory(IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR, pe.putValue(clr), sizeof clr);
-        expectRangeError(pe.bytes(), [](ImageInfo& i) { i.getDotNetVersion(); }, "metadata");
+    EXPECT_EQ((std::set<std::wstring>{L"Sleep"}),
+              ImageInfo(dir.write(L"sound.dll", importing("KERNEL32.dll", 0))).getImports()[WinPath(L"kernel32.dll")]);
+
+    SyntheticImage sectionsCut, exportsCut, loop, metadata;
+    sectionsCut.putString("data");
+    exportsCut.putString(std::string(0x300, 'a'));
+    IMAGE_EXPORT_DIRECTORY noExports = {};
+    exportsCut.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, exportsCut.putValue(noExports), sizeof noExports);
+    IMAGE_RESOURCE_DIRECTORY root = {};  // whose only entry is the root itself
+    root.NumberOfIdEntries = 1;
+    uint32_t rootRva = loop.putValue(root);
+    loop.putValue(uint32_t(3));
+    loop.putValue(uint32_t(0x80000000u));
+    loop.setDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, rootRva, 24);
+    IMAGE_COR20_HEADER clr = {};  // a metadata root announcing a version longer than the file
+    clr.MetaData.VirtualAddress = metadata.put("BSJB\x01\x00\x01\x00\x00\x00\x00\x00\xff\xff\xff\x7f", 16);
+    metadata.setDirectory(IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR, metadata.putValue(clr), sizeof clr);
+    const std::string plusWithSmallHeader =
+        patched(SyntheticImage(true).bytes(), SyntheticImage::kNtOffset + 20, sizeof(IMAGE_OPTIONAL_HEADER32));
+    const std::function<void(ImageInfo&)> exports = [](ImageInfo& i) { i.getExports(); },
+                                          imports = [](ImageInfo& i) { i.getImports(); },
+                                          size = [](ImageInfo& i) { i.getImageSize(); };
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::function<void(ImageInfo&)> query;
+    } cases[] = {
+        {"export name past the end", exporting(0x1000 + 0x7FFF0, 0), exports},
+        {"export ordinal", exporting(0, 5), exports},
+        {"hint/name nowhere", importing("KERNEL32.dll", 0x50000), imports},
+        {"empty module name", importing("", 0), imports},
+        {"PE32+ with the PE32 size", plusWithSmallHeader, size},
+        {"PE32+ with the PE32 size", plusWithSmallHeader, imports},
+        {"unknown kind", patched(SyntheticImage().bytes(), SyntheticImage::kNtOffset + 24, 0x107), size},
+        {"section table", patched(sectionsCut.bytes(), SyntheticImage::kNtOffset + 6, 200).substr(0, 0x400), size},
+        {"export directory outside", exportsCut.bytes().substr(0, 0x600), exports},
+        {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getResources(); }},
+        {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getManifestResourceId(); }},
+        {"metadata", metadata.bytes(), [](ImageInfo& i) { i.getDotNetVersion(); }},
+    };
+    for (const auto& c : cases) {
+        ImageInfo image(dir.write(L"damaged.dll", c.bytes));
+        Failure failure = failureOf([&] { c.query(image); });
+        EXPECT_EQ(12u, failure.code) << c.what;
+        EXPECT_NE(std::wstring::npos, failure.message.find(L"PeImage.cpp:")) << c.what;
+        EXPECT_NE(std::wstring::npos, failure.message.find(L" trying to access data (")) << c.what;
     }
 }
 
 // Damaged copies of a real library, each parsed right before a no-access page.
 TEST(PeImage, TruncatedAndBitFlippedImagesNeverReadOutside)
 {
-    std::string real = fileBytes(resolverDir() / L"qkz_resolver_dep.dll");
+    std::string real = bytesOf(resolverDir() / L"qkz_resolver_dep.dll");
     ASSERT_GT(real.size(), 4096u);
     uint32_t nt;
     memcpy(&nt, &real[0x3C], 4);
@@ -322,7 +260,7 @@ TEST(PeImage, TruncatedAndBitFlippedImagesNeverReadOutside)
         cuts.push_back(length);
     for (size_t cut : cuts) {
         GuardedBytes bytes(real.substr(0, cut));
-        unsigned long sizeError = queryAll(bytes.image());
+        unsigned long sizeError = queryAll(ZelUt::PeImage(bytes.data(), bytes.size()));
         if (cut >= nt + 4 && cut < sectionTableEnd) {
             EXPECT_EQ(12u, sizeError) << "cut at " << cut;
         }
@@ -339,7 +277,7 @@ TEST(PeImage, TruncatedAndBitFlippedImagesNeverReadOutside)
             damaged[at] = static_cast<char>(damaged[at] ^ (1 << bit(random)));
         }
         GuardedBytes bytes(damaged);
-        queryAll(bytes.image());
+        queryAll(ZelUt::PeImage(bytes.data(), bytes.size()));
     }
 }
 

@@ -153,11 +153,6 @@ TEST(ImageResolver, FileSystemRedirectionFollowsTheImagesMachine)
 TEST(ImageResolver, DeeplyNestedManifestIsRefused)
 {
     ImageResolver resolver(resolverDir() / L"qkz_deep_manifest_app.exe");
-    try {
-        resolver.resolveReferences();
-        FAIL() << "no exception";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(unsigned(ERROR_SXS_CANT_GEN_ACTCTX), e.getErrorCode());
-        EXPECT_EQ(L"CreateActCtx failed.", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { resolver.resolveReferences(); }),
+              (qkztest::Failure{unsigned(ERROR_SXS_CANT_GEN_ACTCTX), L"CreateActCtx failed."}));
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -103,46 +104,28 @@ private:
 // naming one string: names as hostile as wanted, heaps under 64 KiB.
 inline std::string syntheticAssembly(const std::string& name, const std::string& reference, uint32_t references)
 {
+    auto put = [](std::string& out, unsigned width, std::initializer_list<uint32_t> values) {
+        for (uint32_t v : values)
+            out.append(reinterpret_cast<const char*>(&v), width);
+    };
     std::string strings = std::string(1, '\0') + name + '\0' + reference + '\0';
     strings.resize((strings.size() + 3) & ~size_t(3));
-    auto u16 = [](std::string& out, uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
-    auto u32 = [](std::string& out, uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
     std::string tables;
-    u32(tables, 0);
-    u32(tables, 2);  // version 2.0, small heap indexes
-    u32(tables, 0);
-    u32(tables, 0x9);  // tables 0x20 (Assembly) and 0x23 (AssemblyRef)
-    u32(tables, 0);
-    u32(tables, 0);
-    u32(tables, 1);
-    u32(tables, references);
-    u32(tables, 0x8004);  // SHA-1
-    for (uint32_t v : {1u, 0u, 0u, 0u, 0u, 0u, 0u, 1u, 0u})  // version 1.0.0.0, flags, key, name, culture
-        u16(tables, v);
-    for (uint32_t i = 0; i < references; ++i) {
-        for (uint32_t v : {1u, 0u, 0u, 0u})
-            u16(tables, v);
-        u32(tables, 0);
-        for (uint32_t v : {0u, uint32_t(name.size() + 2), 0u, 0u})  // token, name, culture, hash
-            u16(tables, v);
-    }
+    // version 2.0 with small heap indexes; tables 0x20 (Assembly) and 0x23 (AssemblyRef), their row counts
+    put(tables, 4, {0, 2, 0, 0x9, 0, 0, 1, references, 0x8004});
+    put(tables, 2, {1, 0, 0, 0, 0, 0, 0, 1, 0});  // version 1.0.0.0, flags, key, name, culture
+    for (uint32_t i = 0; i < references; ++i)
+        put(tables, 2, {1, 0, 0, 0, 0, 0, 0, uint32_t(name.size() + 2), 0, 0});  // ..., token, name, culture, hash
     tables.resize((tables.size() + 3) & ~size_t(3));
+    const uint32_t headers = 32 + 12 + 20 + 16, tablesSize = uint32_t(tables.size());
     std::string root;
-    u32(root, 0x424A5342);
-    u32(root, 0x00010001);
-    u32(root, 0);
-    u32(root, 12);
+    put(root, 4, {0x424A5342, 0x00010001, 0, 12});
     root.append("v4.0.30319\0\0", 12);
-    u32(root, 3u << 16);
-    const uint32_t headers = 32 + 12 + 20 + 16;
-    u32(root, headers);
-    u32(root, uint32_t(tables.size()));
+    put(root, 4, {3u << 16, headers, tablesSize});
     root.append("#~\0\0", 4);
-    u32(root, headers + uint32_t(tables.size()));
-    u32(root, uint32_t(strings.size()));
+    put(root, 4, {headers + tablesSize, uint32_t(strings.size())});
     root.append("#Strings\0\0\0\0", 12);
-    u32(root, headers + uint32_t(tables.size() + strings.size()));
-    u32(root, 4);
+    put(root, 4, {headers + tablesSize + uint32_t(strings.size()), 4});
     root.append("#Blob\0\0\0", 8);
     root += tables + strings + std::string(4, '\0');
 

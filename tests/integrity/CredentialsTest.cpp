@@ -34,13 +34,7 @@ protected:
 
 void expectEmptyRefused(const std::function<void()>& read)
 {
-    try {
-        read();
-        ADD_FAILURE() << "empty password read";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(13u, e.getErrorCode());
-        EXPECT_EQ(L"IS user or pwd empty", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { read(); }), (qkztest::Failure{13u, L"IS user or pwd empty"}));
 }
 
 TEST_F(CredentialsStore, CurrentAndLegacyStoresRoundTrip)

@@ -98,22 +98,12 @@ TEST(LocalIpc, TimeOutsAndTextsThatDoNotFit)
     }
     CZelNotificationSource alone;
     DWORD start = GetTickCount();
-    try {
-        alone.Send(L"nobody", L"there", 1000);
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(2u, e.getErrorCode());
-        EXPECT_EQ(L"IPC(Source) timeout. Internal error.", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { alone.Send(L"nobody", L"there", 1000); }),
+              (qkztest::Failure{2u, L"IPC(Source) timeout. Internal error."}));
     EXPECT_GE(GetTickCount() - start, 900u);
     for (const auto& texts : {std::make_pair(std::wstring(128, L'n'), std::wstring()),
                               std::make_pair(std::wstring(L"n"), std::wstring(1024, L'd'))}) {
-        try {
-            alone.Send(texts.first, texts.second, 0);
-            FAIL();
-        } catch (const CZelException& e) {
-            EXPECT_EQ(87u, e.getErrorCode());
-        }
+        EXPECT_EQ(qkztest::failureOf([&] { alone.Send(texts.first, texts.second, 0); }).code, 87u);
     }
 }
 
@@ -201,25 +191,15 @@ TEST(LocalIpc, SquattedObjectsAreFailuresNotCrashesOrHangs)
     {
         WinAPI::FileHandle reserved(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0,
                                                        2312, L"Local\\{26ECD40E-279F-482c-B14D-9016714EA408}"));
-        try {
-            CZelNotificationSink sink;
-            ADD_FAILURE() << "a reserved block taken";
-        } catch (const CZelException& e) {
-            EXPECT_EQ(DWORD(ERROR_INVALID_DATA), e.getErrorCode());
-        }
+        EXPECT_EQ(qkztest::failureOf([&] { CZelNotificationSink sink; }).code, DWORD(ERROR_INVALID_DATA));
     }
     {
         CZelSecurityDescriptor denyAll = CZelSecurityDescriptor::fromSddl(L"D:(D;;GA;;;WD)");
         SECURITY_ATTRIBUTES attributes = {sizeof attributes, denyAll.getSD(), FALSE};
         WinAPI::FileHandle shut(CreateEventW(&attributes, FALSE, FALSE, kSendCreate));
         ASSERT_NE(DWORD(ERROR_ALREADY_EXISTS), GetLastError()) << "the event is left from before";
-        try {
-            CZelNotificationSource source;
-            ADD_FAILURE() << "a closed event taken";
-        } catch (const CZelException& e) {
-            EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), e.getErrorCode());
-            EXPECT_EQ(L"Could not create send create event.", e.getMessage());
-        }
+        EXPECT_EQ(qkztest::failureOf([&] { CZelNotificationSource source; }),
+                  (qkztest::Failure{DWORD(ERROR_ACCESS_DENIED), L"Could not create send create event."}));
     }
     CZelNotificationSink sink;
     CZelNotificationSource source;
@@ -238,12 +218,7 @@ TEST(LocalIpc, SquattedObjectsAreFailuresNotCrashesOrHangs)
     });
     while (!held)
         Sleep(1);
-    try {
-        source.Send(L"n", L"d", 500);
-        ADD_FAILURE() << "sent through a held channel";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(DWORD(ERROR_TIMEOUT), e.getErrorCode());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { source.Send(L"n", L"d", 500); }).code, DWORD(ERROR_TIMEOUT));
     SetEvent(release);
     holder.join();
 }

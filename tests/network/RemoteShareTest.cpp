@@ -234,13 +234,7 @@ TEST_F(RemoteMachine, EveryFailureIsReportedAndNothingIsShared)
     EXPECT_TRUE(log.contains(L"CZelRemoteShare::SetTargetComputer: No valid computername given"));
     EXPECT_FALSE(tooLong.OpenShare());
     EXPECT_TRUE(log.contains(L"OpenShare: Class was not initialized"));
-    try {
-        tooLong.GetUNCPath();
-        ADD_FAILURE() << "no exception";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(0u, e.getErrorCode());
-        EXPECT_EQ(L"Class not initialized", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { tooLong.GetUNCPath(); }), (qkztest::Failure{0u, L"Class not initialized"}));
     EXPECT_TRUE(log.contains(L"GetUNCName: Class was not initialized"));
     EXPECT_THROW(tooLong.GetLocalPath(), CZelException);
     EXPECT_TRUE(log.contains(L"GetLocalPath: Class was not initialized"));

@@ -177,13 +177,7 @@ TEST(InteractiveStart, NoLogonSessionAddressesAndMissingPrograms)
     }
     const WinPath missing = dir.path() / L"missing.exe";
     auto expectMissing = [&](const std::function<void()>& start, const std::wstring& text) {
-        try {
-            start();
-            ADD_FAILURE() << "no exception";
-        } catch (const CZelException& e) {
-            EXPECT_EQ(static_cast<unsigned long>(ERROR_FILE_NOT_FOUND), e.getErrorCode());
-            EXPECT_EQ(text, e.getMessage());
-        }
+        EXPECT_EQ(qkztest::failureOf([&] { start(); }), (qkztest::Failure{ERROR_FILE_NOT_FOUND, text}));
     };
     Process byPath(missing, L"a b", WinPath());
     expectMissing([&] { byPath.startAsInteractiveUser(false); },
@@ -266,13 +260,7 @@ TEST(InteractiveStart, EveryFailingTokenStepLeavesTheThreadAsItWas)
         fake.failAt = c.step;
         inBothStartingStates([&] {
             Process p(qkztest::testChild(), L"exit 3", WinPath());
-            try {
-                p.startAsInteractiveUser(true);
-                ADD_FAILURE() << "no exception at step " << c.step;
-            } catch (const CZelException& e) {
-                EXPECT_EQ(c.code, e.getErrorCode());
-                EXPECT_EQ(c.text, e.getMessage());
-            }
+            EXPECT_EQ(qkztest::failureOf([&] { p.startAsInteractiveUser(true); }), (qkztest::Failure{c.code, c.text}));
             EXPECT_FALSE(p);
         });
     }

@@ -142,13 +142,8 @@ TEST_F(Snapshot64, CompanionAnswersAllThreeCommandLines)
     EXPECT_NE(nullptr, info.m_hWnd);
 
     EXPECT_EQ(42u, RunSnapshot64().testReturnValue(42));
-    try {
-        RunSnapshot64().testExceptionPropagation(CZelException(5, L"Access <denied> & \u00fc"));
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(5u, e.getErrorCode());
-        EXPECT_EQ(L"Access <denied> & \u00fc", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { RunSnapshot64().testExceptionPropagation(CZelException(5, L"Access <denied> & \u00fc")); }),
+              (qkztest::Failure{5u, L"Access <denied> & \u00fc"}));
     EXPECT_EQ(255u, ZelUt::parseMessageNumber(L"ff"));
     EXPECT_EQ(10u, ZelUt::parseMessageNumber(L"10"));
 }

@@ -113,12 +113,7 @@ TEST(Process, InputIsFedOnceAndEchoedBack)
     p.writeInput(L"hello \u00fc\u4e2d\r\nline two");
     ASSERT_TRUE(p.wait(10000));
     EXPECT_EQ(L"hello \u00fc\u4e2d\r\nline two", p.getOutput());
-    try {
-        p.writeInput(L"again");
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(L"WinAPI::writeFile() failed.", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { p.writeInput(L"again"); }).message, L"WinAPI::writeFile() failed.");
 }
 
 TEST(Process, NarrowAndWideOutputAndExitCodes)

@@ -157,13 +157,8 @@ TEST_F(SessionSeam, SessionIdFallsBackThroughBothAlternatives)
     EXPECT_EQ(2u, WtsHelper::getSessionId(100));
     fake.wts = {{L"a.exe", 200, 5, L"S-1-5-18"}};
     EXPECT_EQ(5u, WtsHelper::getSessionId(200));
-    try {
-        WtsHelper::getSessionId(300);
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(static_cast<unsigned long>(ERROR_ACCESS_DENIED), e.getErrorCode());
-        EXPECT_EQ(L"Could not determine session id", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { WtsHelper::getSessionId(300); }),
+              (qkztest::Failure{ERROR_ACCESS_DENIED, L"Could not determine session id"}));
 }
 
 // The process list grows as far as the processes need; a list that cannot be

@@ -151,12 +151,8 @@ TEST(CZelSecurityDescriptor, BuildingFromParts)
     CZelSecurityDescriptor copy(sd.getSD());
     EXPECT_EQ(sd.toSddl(), copy.toSddl());
     EXPECT_EQ(CZelSid(CZelSid::Users), copy.getPrimaryGroup());
-    try {
-        CZelSecurityDescriptor::fromFile(WinPath(L"C:\\qkz-missing\\file"));
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(L"Could not get security information from C:\\qkz-missing\\file", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { CZelSecurityDescriptor::fromFile(WinPath(L"C:\\qkz-missing\\file")); }).message,
+              L"Could not get security information from C:\\qkz-missing\\file");
 }
 
 } // namespace

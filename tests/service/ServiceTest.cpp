@@ -236,13 +236,8 @@ TEST(ServiceControlManager, ThreeAttemptsWithBackOffThenTheError)
     fake.managerErrors = {RPC_S_CALL_FAILED, RPC_S_CALL_FAILED, RPC_S_CALL_FAILED};
     LogCapture log;
     DWORD start = GetTickCount();
-    try {
-        CServiceControlManager far(L"far-host", SC_MANAGER_CONNECT);
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(unsigned(RPC_S_CALL_FAILED), e.getErrorCode());
-        EXPECT_EQ(L"Attempt to connect to SCM of far-host failed.", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { CServiceControlManager far(L"far-host", SC_MANAGER_CONNECT); }),
+              (qkztest::Failure{unsigned(RPC_S_CALL_FAILED), L"Attempt to connect to SCM of far-host failed."}));
     EXPECT_GE(GetTickCount() - start, 600u);  // two back-offs of 333 ms
     EXPECT_EQ(3, fake.managerAttempts);
     EXPECT_TRUE(log.contains(L") " L" on attempt 3 of 3"));

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace qkztest {
 
 namespace {
@@ -196,6 +198,82 @@ std::vector<WinPath> filesIn(const WinPath& directory)
         }
     }
     return files;
+}
+
+namespace {
+
+std::wstring unescaped(const std::wstring& field)
+{
+    std::wstring text;
+    for (size_t i = 0; i < field.size(); ++i) {
+        wchar_t c = field[i];
+        if (c == L'\\' && i + 1 < field.size()) {
+            c = field[++i];
+            c = c == L'n' ? L'\n' : c == L'r' ? L'\r' : c == L't' ? L'\t' : c;
+        }
+        text += c;
+    }
+    return text;
+}
+
+} // namespace
+
+std::vector<std::vector<std::wstring>> tableRows(const std::wstring& relativePath)
+{
+    std::wstring text = WinAPI::fromUtf8(bytesOf(WinPath(QKZ_TESTS_SOURCE) / relativePath));
+    std::vector<std::vector<std::wstring>> rows;
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = std::min(text.find(L'\n', start), text.size());
+        std::wstring line = text.substr(start, end - start);
+        if (line.empty() || line[0] == L'#')
+            continue;
+        std::vector<std::wstring> fields;
+        for (size_t from = 0, tab;; from = tab + 1) {
+            tab = line.find(L'\t', from);
+            fields.push_back(unescaped(line.substr(from, tab - from)));
+            if (tab == std::wstring::npos)
+                break;
+        }
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+std::string bytesOf(const WinPath& file)
+{
+    return WinAPI::readFileA(WinAPI::openFileReadOnly(file));
+}
+
+GuardedBytes::GuardedBytes(const std::string& bytes) : m_size(bytes.size())
+{
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    size_t page = system.dwPageSize, pages = (bytes.size() + page - 1) / page;
+    m_base = static_cast<unsigned char*>(VirtualAlloc(nullptr, (pages + 1) * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    DWORD old;
+    VirtualProtect(m_base + pages * page, page, PAGE_NOACCESS, &old);
+    m_data = m_base + pages * page - bytes.size();
+    std::copy(bytes.begin(), bytes.end(), m_data);
+}
+
+GuardedBytes::~GuardedBytes()
+{
+    VirtualFree(m_base, 0, MEM_RELEASE);
+}
+
+std::ostream& operator<<(std::ostream& out, const Failure& failure)
+{
+    return out << "{" << failure.code << ", \"" << WinAPI::toUtf8(failure.message) << "\"}";
+}
+
+Failure failureOf(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const CZelException& e) {
+        return Failure{e.getErrorCode(), e.getMessage()};
+    }
+    return Failure{0xFFFFFFFFu, L"(no exception)"};
 }
 
 } // namespace qkztest

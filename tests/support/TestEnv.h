@@ -9,7 +9,9 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -90,6 +92,31 @@ private:
 // Every file below the directory, at any depth.
 std::vector<WinPath> filesIn(const WinPath& directory);
 
+// The rows of a data table below tests/ (UTF-8, fields separated by tabs,
+// lines starting with '#' and empty lines left out), with the escapes \\, \",
+// \n, \r and \t in the fields resolved.
+std::vector<std::vector<std::wstring>> tableRows(const std::wstring& relativePath);
+
+// The whole content of a file.
+std::string bytesOf(const WinPath& file);
+
+// Bytes placed flush against a no-access page: a read past their end faults
+// instead of passing unnoticed.
+class GuardedBytes {
+public:
+    explicit GuardedBytes(const std::string& bytes);
+    ~GuardedBytes();
+    GuardedBytes(const GuardedBytes&) = delete;
+    GuardedBytes& operator=(const GuardedBytes&) = delete;
+    const unsigned char* data() const { return m_data; }
+    size_t size() const { return m_size; }
+
+private:
+    unsigned char* m_base;
+    unsigned char* m_data;
+    size_t m_size;
+};
+
 // The directory the suite executables and helpers live in.
 WinPath binDir();
 WinPath testChild();
@@ -112,6 +139,17 @@ private:
 // Starts qkz_testchild MODE PATH MILLISECONDS EVENT and waits until it signals that
 // it holds, maps or loaded the path.
 std::unique_ptr<Child> childHolding(const std::wstring& mode, const WinPath& path, DWORD ms);
+
+// How a call failed: the code and message of the CZelException it threw.
+struct Failure {
+    unsigned long code;
+    std::wstring message;
+    bool operator==(const Failure& other) const { return code == other.code && message == other.message; }
+};
+std::ostream& operator<<(std::ostream& out, const Failure& failure);
+
+// The CZelException the call throws; code 0xFFFFFFFF "(no exception)" when it returns.
+Failure failureOf(const std::function<void()>& call);
 
 // A unique name for kernel objects of one test.
 std::wstring uniqueName(const std::wstring& stem);

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 using Cfg = CKIVSetupUpdateServiceCfgManager;
 
 namespace {
@@ -11,7 +14,7 @@ namespace {
 // The file's text: UTF-16 after a byte-order mark, else ANSI.
 std::wstring fileText(const WinPath& file)
 {
-    std::string bytes = WinAPI::readFileA(WinAPI::openFileReadOnly(file));
+    std::string bytes = qkztest::bytesOf(file);
     if (bytes.size() >= 2 && bytes[0] == '\xff' && bytes[1] == '\xfe')
         return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
     return std::wstring(bytes.begin(), bytes.end());
@@ -47,8 +50,10 @@ TEST(UpdateConfig, MissingFileAndEmptyPropertiesSection)
 
     EXPECT_EQ(summary(Cfg(dir.write(L"empty.cfg", "[AutoUpdateProperties]\r\n"))), L"| | 0 24 0 0 0");
     EXPECT_TRUE(log.contains(L"Loaded 0 server paths from the source"));
-    EXPECT_EQ(Cfg().getConfigFilePath().str(),
-              WinAPI::expandEnvironmentStrings(L"%ProgramFiles%\\KIV\\KivSetup\\Setup\\Updater\\WkstaUpdater.cfg"));
+    wchar_t* programFiles = nullptr;  // the shell's own answer, not the variable the code expands
+    ASSERT_EQ(S_OK, SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &programFiles));
+    EXPECT_EQ(Cfg().getConfigFilePath().str(), std::wstring(programFiles) + L"\\KIV\\KivSetup\\Setup\\Updater\\WkstaUpdater.cfg");
+    CoTaskMemFree(programFiles);
 }
 
 TEST(UpdateConfig, ReadingRules)
@@ -161,11 +166,11 @@ TEST(UpdateConfig, HostileFilesAndValues)
 
     const std::string utf16NoMark("[\0A\0d\0m\0i\0n\0C\0o\0n\0f\0i\0g\0u\0r\0e\0d\0S\0e\0r\0v\0e\0r\0s\0]\0\r\0\n\0", 52);
     WinPath unreadable = dir.write(L"u16.cfg", utf16NoMark + std::string("N\0u\0m\0S\0e\0r\0v\0e\0r\0s\0=\0\x31\0", 24));
-    const std::string before = WinAPI::readFileA(WinAPI::openFileReadOnly(unreadable));
+    const std::string before = qkztest::bytesOf(unreadable);
     Cfg odd(unreadable);
     EXPECT_FALSE(odd.saveIsAutoUpdateDisabled(true));
     EXPECT_THROW(odd.saveRebootAfterUpdate(Cfg::eRebootAlways), CZelException);
-    EXPECT_EQ(before, WinAPI::readFileA(WinAPI::openFileReadOnly(unreadable)));
+    EXPECT_EQ(before, qkztest::bytesOf(unreadable));
 
     WinPath here = WinAPI::getCurrentDirectory();
     WinAPI::chdir(dir.path());
