@@ -76,7 +76,8 @@ protected:
             {L"%THREE%", L"3"},      {L"%SELF%", L"%SELF%"},
             {L"%PF%", L"C:\\Apps"},  {L"%WIN%", WinAPI::getWindowsDirectory().str()},
             {L"%TXT%", text.str()},  {L"%DLL%", (qkztest::binDir() / L"QoKivZelUt.dll").str()},
-            {L"%%Target%%", L"T"},
+            {L"%%Target%%", L"T"},   {L"%NOFILE%", (dir->path() / L"missing.txt").str()},
+            {L"%EMPTYFILE%", dir->write(L"empty.txt", "").str()},
         };
     }
     std::unique_ptr<qkztest::TempDir> dir;

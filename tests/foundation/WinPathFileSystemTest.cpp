@@ -49,12 +49,8 @@ TEST(WinPathFileSystem, RemoveRecursivelyReportsEveryFailureAfterTryingAll)
     dir.write(L"tree\\free.txt", "f");
     WinAPI::FileHandle holder(CreateFileW(locked.str().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder.valid());
-    try {
-        (dir.path() / L"tree").removeRecursively();
-        FAIL() << "no exception";
-    } catch (const CZelException& e) {
-        EXPECT_NE(std::wstring::npos, e.getMessage().find(L"locked.txt) failed.")) << e.what();
-    }
+    EXPECT_NE(std::wstring::npos,
+              qkztest::failureOf([&] { (dir.path() / L"tree").removeRecursively(); }).message.find(L"locked.txt) failed."));
     EXPECT_FALSE((dir.path() / L"tree\\free.txt").exists());
     EXPECT_TRUE(locked.exists());
     holder.release();

@@ -113,13 +113,8 @@ TEST(ImageResolver, RecursionCyclesAndSeededImports)
     EXPECT_FALSE(resolver.resolveReferences());
     EXPECT_TRUE(log.contains(L"Could not resolve references of " + (dir.path() / L"qkz_text.dll").str()));
 
-    try {
-        ImageResolver text(dir.path() / L"qkz_text.dll");
-        FAIL() << "no exception";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(2u, e.getErrorCode());
-        EXPECT_EQ(L"Not a PE image.", e.getMessage());
-    }
+    EXPECT_EQ(qkztest::failureOf([&] { ImageResolver text(dir.path() / L"qkz_text.dll"); }),
+              (qkztest::Failure{2u, L"Not a PE image."}));
 }
 
 // "wow64.dll" lies only in the 64-bit system directory. A 32-bit caller sees

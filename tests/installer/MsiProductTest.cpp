@@ -179,14 +179,10 @@ TEST(MsiProduct, FailingPackageCarriesTheInstallersText)
 {
     LogCapture log;
     ZelMsiProduct product(package(L"Refused.msi"), {}, nullptr);
-    try {
-        product.install({});
-        FAIL() << "the launch condition was not applied";
-    } catch (const CZelException& e) {
-        EXPECT_EQ(static_cast<unsigned long>(ERROR_INSTALL_FAILURE), e.getErrorCode());
-        EXPECT_EQ(0u, e.getMessage().find(L"::MsiInstallProduct() failed: "));
-        EXPECT_NE(std::wstring::npos, e.getMessage().find(L"QoKiv test condition refuses this machine")) << e.what();
-    }
+    qkztest::Failure failure = qkztest::failureOf([&] { product.install({}); });
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_INSTALL_FAILURE), failure.code);
+    EXPECT_EQ(0u, failure.message.find(L"::MsiInstallProduct() failed: "));
+    EXPECT_NE(std::wstring::npos, failure.message.find(L"QoKiv test condition refuses this machine")) << failure;
     EXPECT_TRUE(log.contains(L"MsiAction: installation of product QoKiv Test Refused failed: 1603"));
     EXPECT_FALSE(product.check());
 }
@@ -217,13 +213,9 @@ TEST(MsiProduct, CorruptOrMissingPackagesAreRefused)
     GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
     for (const auto& c : corrupt) {
         WinPath path = dir.write(c.first, c.second);
-        try {
-            ZelMsiProduct product(path, {}, nullptr);
-            ADD_FAILURE() << "opened " << path.str().c_str();
-        } catch (const CZelException& e) {
-            EXPECT_NE(0ul, e.getErrorCode()) << path.str().c_str();
-            EXPECT_EQ(0u, e.getMessage().find(L"::MsiOpenPackageEx(" + path.str() + L") failed: ")) << path.str().c_str();
-        }
+        qkztest::Failure failure = qkztest::failureOf([&] { ZelMsiProduct product(path, {}, nullptr); });
+        EXPECT_NE(0ul, failure.code) << failure;
+        EXPECT_EQ(0u, failure.message.find(L"::MsiOpenPackageEx(" + path.str() + L") failed: ")) << failure;
     }
     GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
     EXPECT_EQ(handlesBefore, handlesAfter);

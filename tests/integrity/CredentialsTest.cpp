@@ -120,13 +120,9 @@ TEST(CredentialsRemote, UnreachableMachineFailsWithTheConnectionError)
 {
     CredentialsManager remote(L"qkz-no-such-host");
     remote.setRootPath(L"Software\\QoKivZelUtTests\\remote");
-    try {
-        remote.storeCredentials({L"u", L"p"});
-        FAIL();
-    } catch (const CZelException& e) {
-        EXPECT_EQ(L"regConnectRegistry() failed in ::RegConnectRegistry", e.getMessage());
-        EXPECT_NE(0u, e.getErrorCode());
-    }
+    qkztest::Failure failure = qkztest::failureOf([&] { remote.storeCredentials({L"u", L"p"}); });
+    EXPECT_EQ(L"regConnectRegistry() failed in ::RegConnectRegistry", failure.message);
+    EXPECT_NE(0u, failure.code);
 }
 
 } // namespace

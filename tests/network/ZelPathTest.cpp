@@ -112,13 +112,9 @@ TEST(ZelPath, LocalPathOfAShareComesFromTheShareOrTheReplacedResolver)
         EXPECT_EQ(CZelPath::GetLocalPathFromUNC(onComputer(L"data")).str(), L"C:\\data");
         EXPECT_EQ(CZelPath::GetLocalPathFromUNC(WinPath(L"C:\\x")).str(), L"C:\\x");
         qkztest::LogCapture log;
-        try {
-            CZelPath::GetLocalPathFromUNC(onComputer(L"missing\\f"));
-            ADD_FAILURE() << "an unknown share resolved";
-        } catch (const CZelException& e) {
-            EXPECT_EQ(e.getErrorCode(), 2310u);
-            EXPECT_NE(std::wstring(e.getMessage()).find(L"ERROR: Could not retrieve Share info."), std::wstring::npos);
-        }
+        qkztest::Failure failure = qkztest::failureOf([] { CZelPath::GetLocalPathFromUNC(onComputer(L"missing\\f")); });
+        EXPECT_EQ(failure.code, 2310u);
+        EXPECT_NE(failure.message.find(L"ERROR: Could not retrieve Share info."), std::wstring::npos);
         EXPECT_TRUE(log.contains(L"ERROR: Could not retrieve Share info: 2310"));
     }
 

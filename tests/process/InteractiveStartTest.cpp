@@ -280,13 +280,9 @@ TEST(InteractiveStart, TokenStartReportsTheSystemsRefusal)
     const WinPath garbage = dir.write(L"garbage.exe", "MZ this is no program");
     onThreadWithoutCom([&] {
         Process p(garbage, L"", WinPath());
-        try {
-            p.startAsInteractiveUser(true);
-            ADD_FAILURE() << "no exception";
-        } catch (const CZelException& e) {
-            EXPECT_NE(0u, e.getErrorCode());
-            EXPECT_EQ(L"CreateProcessAsUser() failed", e.getMessage());
-        }
+        qkztest::Failure failure = qkztest::failureOf([&] { p.startAsInteractiveUser(true); });
+        EXPECT_NE(0u, failure.code);
+        EXPECT_EQ(L"CreateProcessAsUser() failed", failure.message);
         EXPECT_FALSE(threadImpersonates());
     });
 }

@@ -1,5 +1,7 @@
 #include <QoKivZelUt/ProductVersion.h>
 
+#include "values/VersionText.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -81,6 +83,22 @@ TEST(ProductVersion, OrderingTruthAndStoredForm)
     ProductVersion back;
     back = stored;
     EXPECT_EQ(built, back);
+}
+
+// Parts are read until the first that is empty, not all digits or too large.
+TEST(FileVersionText, PartsUpToTheFirstBadOne)
+{
+    const uint16_t none = 0xFFFF;
+    const struct {
+        const char* text;
+        uint16_t parts[4];
+    } rows[] = {{"1.2.3.4", {1, 2, 3, 4}}, {"7", {7, none, none, none}},   {"1..2.3", {1, none, none, none}},
+                {"1.2a.3.4", {1, none, none, none}}, {"1.65536.3", {1, none, none, none}}, {"", {none, none, none, none}},
+                {"0.65535.9", {0, 65535, 9, none}}};
+    for (const auto& row : rows) {
+        ZelUt::FileVersionValue version = ZelUt::fileVersionFromText(row.text);
+        EXPECT_TRUE(std::equal(row.parts, row.parts + 4, version.parts)) << row.text;
+    }
 }
 
 } // namespace
