@@ -3,6 +3,7 @@
 
 #include "MappedResolver.h"
 #include "TestEnv.h"
+#include "xml/XmlText.h"
 
 #include <gtest/gtest.h>
 
@@ -152,10 +153,10 @@ TEST(XmlFactory, EntitiesAndAttributeOrder)
     EXPECT_EQ(CZelXmlFactory::encodeAsXml(L"\u00a9 \u00ae \"q\" a>b"), L"&#169; &#174; &quot;q&quot; a&gt;b");
     EXPECT_EQ(CZelXmlFactory::encodeAsXml(std::wstring(L"ab\0cd\x1\r\xfffe", 8)), L"ab\uFFFDcd\uFFFD&#13;\uFFFD");
     EXPECT_EQ(document([](CZelXmlFactory& x) {
-                  x.beginElement(L"e", {{L"b", L"2"}, {L"A", L"<1>"}, {L"c", L"\u00e9\u00a9"}});
+                  x.beginElement(L"q:e", {{L"b", L"2"}, {L"A", L"<1>"}, {L"c", L"\u00e9\u00a9"}, {L"xml:lang", L"de"}, {L"xmlns:q", L"urn:q"}});
                   x.putData(L"\u00ae caf\u00e9 \u4e2d");
               }),
-              inRoot(L"\r\n\t<e A=\"&lt;1&gt;\" b=\"2\" c=\"\u00e9&#169;\">&#174; caf\u00e9 \u4e2d</e>"));
+              inRoot(L"\r\n\t<q:e A=\"&lt;1&gt;\" b=\"2\" c=\"\u00e9&#169;\" xml:lang=\"de\" xmlns:q=\"urn:q\">&#174; caf\u00e9 \u4e2d</q:e>"));
 }
 
 // Whatever the text, the markup stays markup: a CDATA section is not ended by
@@ -219,6 +220,29 @@ TEST(XmlFactory, IllFormedDocumentsAreRefused)
     again.beginElement(L"r");
     again.endDocument();
     EXPECT_EQ(kDeclaration + L"\r\n<r/>\r\n", again.stream().str());
+}
+
+// The name characters of XML 1.0 (fifth edition), each range tried at both
+// ends and just outside them, as the first character and as a later one.
+TEST(XmlNames, EveryRangeOfTheStandardAtItsEnds)
+{
+    using Ranges = std::vector<std::pair<wchar_t, wchar_t>>;
+    const Ranges start = {{'A', 'Z'},       {'_', '_'},       {'a', 'z'},       {0xC0, 0xD6},     {0xD8, 0xF6},
+                          {0xF8, 0x2FF},    {0x370, 0x37D},   {0x37F, 0x1FFF},  {0x200C, 0x200D}, {0x2070, 0x218F},
+                          {0x2C00, 0x2FEF}, {0x3001, 0xD7FF}, {0xF900, 0xFDCF}, {0xFDF0, 0xFFFD}};
+    const Ranges later = {{'-', '.'}, {'0', '9'}, {0xB7, 0xB7}, {0x300, 0x36F}, {0x203F, 0x2040}};
+    auto in = [](const Ranges& ranges, wchar_t c) {
+        return std::any_of(ranges.begin(), ranges.end(), [c](const auto& r) { return c >= r.first && c <= r.second; });
+    };
+    for (const Ranges* ranges : {&start, &later})
+        for (const auto& r : *ranges)
+            for (wchar_t c : {wchar_t(r.first - 1), r.first, r.second, wchar_t(r.second + 1)}) {
+                EXPECT_EQ(in(start, c), ZelUt::xml::isName(std::wstring(1, c))) << std::hex << int(c);
+                EXPECT_EQ(in(start, c) || in(later, c), ZelUt::xml::isName(L"a" + std::wstring(1, c))) << std::hex << int(c);
+            }
+    EXPECT_TRUE(ZelUt::xml::isName(L"\xd800\xdc00\xdb7f\xdfff"));  // U+10000 and U+EFFFF
+    EXPECT_FALSE(ZelUt::xml::isName(L"a\xdb80\xdc00"));             // U+F0000
+    EXPECT_FALSE(ZelUt::xml::isName(L"a\xdc00"));
 }
 
 // Random texts through every call: the document is well-formed and the short
