@@ -106,6 +106,10 @@ TEST(Files, SystemQueries)
     WinAPI::chdir(dir.path());
     EXPECT_EQ(dir.path() / L"rel.txt", WinAPI::fullpath(WinPath(L"rel.txt")));
     WinAPI::chdir(here);
+    qkztest::Failure noDirectory = qkztest::failureOf([&] { WinAPI::chdir(dir.path() / L"missing"); });
+    EXPECT_EQ(L"WinAPI::chdir() failed.", noDirectory.message);
+    EXPECT_EQ(2u, noDirectory.code);
+    EXPECT_EQ(here, WinAPI::getCurrentDirectory());
 
     EXPECT_TRUE(WinAPI::getWindowsDirectory().exists());
     EXPECT_TRUE((WinAPI::getSystemDirectory() / L"kernel32.dll").exists());
