@@ -201,6 +201,10 @@ TEST(Process, OpenByImageNameAndAutoTerminate)
         EXPECT_FALSE(token.IsPrivilegeEnabled(SE_DEBUG_NAME)) << "debugging rights outlived the open";
         ASSERT_TRUE(static_cast<bool>(attached));
         EXPECT_EQ(owner.getProcessId(), attached.getProcessId());
+        LogCapture refused;
+        attached.terminate(4, false);  // opened without the right to end it: reported, not thrown
+        EXPECT_TRUE(refused.contains(L"TerminateProcess failed: "));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(handle, 0));
     }
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(handle, 5000));
     DWORD code = 99;

@@ -110,6 +110,17 @@ TEST(CZelPrivilege, PutsBackTheStateItFound)
     EXPECT_TRUE(process.enabled(name));
     setPrivilege(process.handle, name, false);
 
+    // A token that cannot be queried: the state found is unknown, so the object disables what it enabled.
+    HANDLE adjustOnly = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &adjustOnly));
+    WinAPI::FileHandle adjustOnlyGuard(adjustOnly);
+    {
+        CZelPrivilege blind(adjustOnly, name);
+        EXPECT_TRUE(blind.Granted());
+        EXPECT_TRUE(process.enabled(name));
+    }
+    EXPECT_FALSE(process.enabled(name));
+
     // Not held: not granted, and the token is as it was.
     std::vector<BYTE> before = privilegesOf(process.handle);
     {
