@@ -31,16 +31,15 @@ TEST(ProductVersion, ParsingAndPrinting)
     EXPECT_EQ(L"5", ProductVersion(5).toString());
     EXPECT_EQ(ProductVersion(0, 5), ProductVersion(5));
     EXPECT_EQ(L"7.0", ProductVersion(7, 0).toString());
-    EXPECT_EQ(ProductVersion(7, 40), ProductVersion(L"7.40"));
-    EXPECT_EQ(ProductVersion(0, 750), ProductVersion(L"Release 750 SP1"));
-    EXPECT_EQ(ProductVersion(0, 2), ProductVersion(L"2.x"));
-    EXPECT_EQ(ProductVersion(0, 12), ProductVersion(L"v12"));
-    EXPECT_EQ(ProductVersion(4294967295ul, 3), ProductVersion(L"99999999999.3"));  // saturates
+    const struct {
+        const wchar_t* text;
+        unsigned long major, minor;
+    } parsed[] = {{L"7.40", 7, 40}, {L"Release 750 SP1", 0, 750}, {L"2.x", 0, 2},       {L"v12", 0, 12},
+                  {L"1..2", 0, 1},  {L"x3.4.5", 3, 4},             {L"a.5.", 0, 5},     {L"99999999999.3", 4294967295ul, 3}};
+    for (const auto& p : parsed)
+        EXPECT_EQ(ProductVersion(p.major, p.minor), ProductVersion(p.text)) << p.text;
     EXPECT_THROW(ProductVersion(L"abc"), std::bad_cast);
     EXPECT_THROW(ProductVersion(L""), std::bad_cast);
-    EXPECT_EQ(ProductVersion(0, 1), ProductVersion(L"1..2"));
-    EXPECT_EQ(ProductVersion(3, 4), ProductVersion(L"x3.4.5"));
-    EXPECT_EQ(ProductVersion(0, 5), ProductVersion(L"a.5."));
     // runs of any length: linear, no recursion
     const std::wstring many(1000000, L'9');
     EXPECT_EQ(ProductVersion(4294967295ul, 1), ProductVersion(many + L".1"));

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <thread>
 
 namespace {
@@ -74,6 +76,10 @@ TEST_F(XmlCommunicator, EmptyDeclarationsAndBadInput)
     EXPECT_TRUE(bad.readXml(L"<KIVSetupData><kept>2</kept><new>3</new></KIVSetupData>"));
     EXPECT_EQ(L"1", bad.getValue(L"kept"));
     EXPECT_EQ(L"3", bad.getValue(L"new"));
+    const auto entries = log.entries();
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const qkztest::LogEntry& e) {
+        return e.level == 1 && e.debug && e.text == L"Created 2 variables from input XML";
+    }));
 }
 
 // A caller need not initialise COM itself, and finds its thread as it left it.
