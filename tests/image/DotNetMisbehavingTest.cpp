@@ -80,6 +80,8 @@ TEST(DotNetUtilsMisbehaving, UnresolvedMalformedFailingAndSilentAnswers)
     qkztest::LogCapture log;
     Assembly twoLines(L"malformed");
     EXPECT_EQ(ZelUt::DotNetResolver(twoLines.path()).getAssemblyName(), L"") << "a name with a second line";
+    Assembly lineFeedOnly(L"lfonly");
+    EXPECT_EQ(ZelUt::DotNetResolver(lineFeedOnly.path()).getAssemblyName(), L"Good, Version=1.0.0.0");
     Assembly failing(L"failing"), silent(L"silent");
     EXPECT_EQ(ZelUt::DotNetResolver(failing.path()).getAssemblyName(), L"");
     EXPECT_TRUE(log.contains(L"getAssemblyName error exit: 3"));

@@ -3,7 +3,7 @@
    name with a second line, "forged" a line with two "||", "endless" writes
    without end, "bomcrlf" answers like the real one (byte-order mark, CR LF; the reference
    resolving to the assembly itself), "emptypath" an unresolved reference,
-   "failing" exits 3, "silent" exits 0 without a word. */
+   "failing" exits 3, "silent" exits 0 without a word, "lfonly" ends its lines with LF alone. */
 #include <windows.h>
 #include <wchar.h>
 
@@ -39,6 +39,8 @@ int wmain(int argc, wchar_t** argv)
         say(L"Good, Version=1.0.0.0||C:\\windows\r\nno separator here\r\n");
     } else if (wcsstr(path, L"emptypath")) {
         say(L"Gone, Version=1.0.0.0||\r\n");
+    } else if (wcsstr(path, L"lfonly")) {
+        say(L"Good, Version=1.0.0.0\n");
     } else if (names) {
         say(L"Good, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null\r\n");
     } else {
