@@ -80,6 +80,10 @@ TEST(DotNetUtilsMisbehaving, UnresolvedMalformedFailingAndSilentAnswers)
     qkztest::LogCapture log;
     Assembly twoLines(L"malformed");
     EXPECT_EQ(ZelUt::DotNetResolver(twoLines.path()).getAssemblyName(), L"") << "a name with a second line";
+    Assembly noReferences(L"norefs");
+    ZelUt::DotNetResolver alone(noReferences.path());
+    EXPECT_TRUE(alone.resolveReferences());
+    EXPECT_TRUE(alone.getRequiredAssemblies().empty());
     Assembly lineFeedOnly(L"lfonly");
     EXPECT_EQ(ZelUt::DotNetResolver(lineFeedOnly.path()).getAssemblyName(), L"Good, Version=1.0.0.0");
     Assembly failing(L"failing"), silent(L"silent");

@@ -3,7 +3,8 @@
    name with a second line, "forged" a line with two "||", "endless" writes
    without end, "bomcrlf" answers like the real one (byte-order mark, CR LF; the reference
    resolving to the assembly itself), "emptypath" an unresolved reference,
-   "failing" exits 3, "silent" exits 0 without a word, "lfonly" ends its lines with LF alone. */
+   "failing" exits 3, "silent" exits 0 without a word, "lfonly" ends its lines with LF alone,
+   "norefs" writes the byte-order mark alone (no references). */
 #include <windows.h>
 #include <wchar.h>
 
@@ -27,6 +28,8 @@ int wmain(int argc, wchar_t** argv)
     if (wcsstr(path, L"silent"))
         return 0;
     say(L"\xfeff");
+    if (wcsstr(path, L"norefs"))
+        return 0;
     if (wcsstr(path, L"endless")) {
         for (;;)
             say(L"Good, Version=1.0.0.0||C:\\windows\\Good.dll\r\n");

@@ -1,9 +1,9 @@
 #!/bin/sh
 # Signed test programs: a certificate authority and a code-signing certificate
 # made by openssl, a program signed by osslsigncode with SHA-256 and with SHA-1,
-# one signed by a self-signed certificate, a signed copy with one byte changed
-# afterwards, the unsigned program, and the signer's common name as
-# osslsigncode verify reports it.
+# one signed by a self-signed certificate named "Q" (a name of one character), a
+# signed copy with one byte changed afterwards, the unsigned program, and the
+# signer's common name as osslsigncode verify reports it.
 # make_signed.sh OUTDIR PROGRAM
 set -eu
 OUT=$1 PROGRAM=$2
@@ -23,7 +23,7 @@ for digest in sha256 sha1; do
         -in "$OUT/unsigned.exe" -out "$OUT/signed-$digest.exe" >/dev/null
 done
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$K/self.key" -out "$K/self.crt" -days 3650 \
-    -subj "/CN=QoKivZelUt Self Signer" -addext extendedKeyUsage=codeSigning 2>/dev/null
+    -subj "/CN=Q" -addext extendedKeyUsage=codeSigning 2>/dev/null
 osslsigncode sign -certs "$K/self.crt" -key "$K/self.key" -h sha256 \
     -in "$OUT/unsigned.exe" -out "$OUT/self-signed.exe" >/dev/null
 cp "$OUT/signed-sha256.exe" "$OUT/tampered.exe"
