@@ -10,4 +10,13 @@ set +e
 "$@" </dev/null >"$out" 2>&1
 status=$?
 cat "$out"
+# Under Wine a test program can crash with status 0 (when dispatching the fault
+# overflows the stack, "virtual_setup_exception stack overflow"): every suite
+# run that started must also have printed its closing summary.
+started=$(grep -c '^\[==========\] Running ' "$out")
+ended=$(grep -c '^\[==========\] .* ran\.' "$out")
+if [ "$status" -eq 0 ] && [ "$started" -ne "$ended" ]; then
+    echo "run-detached.sh: $started suite run(s) started, $ended ended: a test ended the process"
+    status=1
+fi
 exit $status
