@@ -58,7 +58,7 @@ public:
         }
     }
 
-    std::string root(const std::string& key, const std::string& token)
+    std::string root(const std::string& key, const std::string& token, const std::string& extraStream = "")
     {
         const std::string strings = std::string("\0Wide.Assembly\0Dependency\0de-DE\0", 32);
         std::string blobs(1, '\0');
@@ -89,7 +89,11 @@ public:
                     tables.append(rowSize(t), char(0x5A + t + r));
             }
         }
-        return wrap({{m_shape.uncompressed ? "#-" : "#~", tables}, {"#Strings", strings}, {"#Blob", blobs}});
+        std::vector<std::pair<std::string, std::string>> streams = {
+            {m_shape.uncompressed ? "#-" : "#~", tables}, {"#Strings", strings}, {"#Blob", blobs}};
+        if (!extraStream.empty())
+            streams.push_back({extraStream, ""});
+        return wrap(streams);
     }
 
 private:
@@ -221,6 +225,17 @@ TEST(MetadataTables, EveryTableNarrowWideAndUncompressed)
         qkztest::GuardedBytes cut(bytes);
         EXPECT_THROW(dotnetutils::readMetadata(cut.data(), cut.size()), dotnetutils::MetadataError);
     }
+}
+
+// A stream name has at most 32 characters; a longer one is damaged metadata.
+TEST(MetadataTables, StreamNamesOfAtMost32Characters)
+{
+    RootBuilder builder({0x00, false, 1, {{kAssemblyRef, 1}}, 0x10});
+    const std::string key(0x10, 'k'), token(8, 't');
+    qkztest::GuardedBytes longest(builder.root(key, token, "#" + std::string(31, 'x')));
+    EXPECT_EQ("Wide.Assembly", dotnetutils::readMetadata(longest.data(), longest.size()).assembly.name);
+    qkztest::GuardedBytes tooLong(builder.root(key, token, "#" + std::string(32, 'x')));
+    EXPECT_THROW(dotnetutils::readMetadata(tooLong.data(), tooLong.size()), dotnetutils::MetadataError);
 }
 
 } // namespace
