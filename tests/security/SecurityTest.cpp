@@ -27,10 +27,10 @@ TEST(CZelSid, WellKnownTextAndNames)
     EXPECT_EQ(L"S-1-5-21-1-2-3-1001", CZelSid(L"s-1-5-21-1-2-3-1001").toString());
 
     BYTE raw[SECURITY_MAX_SID_SIZE];
-    SID_IDENTIFIER_AUTHORITY wide = {{1, 2, 3, 4, 5, 6}};
+    SID_IDENTIFIER_AUTHORITY wide = {{1, 0, 3, 4, 5, 6}};  // above 32 bits: written in hexadecimal
     InitializeSid(raw, &wide, 1);
     *GetSidSubAuthority(raw, 0) = 7;
-    EXPECT_EQ(L"S-1-0x010203040506-7", CZelSid(static_cast<PSID>(raw)).toString());
+    EXPECT_EQ(L"S-1-0x010003040506-7", CZelSid(static_cast<PSID>(raw)).toString());
 
     CZelSid system(CZelSid::LocalSystem);
     EXPECT_EQ(L"SYSTEM", system.GetName());
@@ -55,6 +55,10 @@ TEST(CZelAcl, EntriesOrderTextAndGrowth)
     CZelAcl parsed(text);
     ASSERT_EQ(2, parsed.GetAceCount());
     EXPECT_EQ(text, parsed.toString());
+    qkztest::LogCapture dump;
+    parsed.DumpToLog(L"parsed");
+    EXPECT_TRUE(dump.contains(L"Entry 0: S-1-5-18"));
+    EXPECT_TRUE(dump.contains(L"Entry 1: S-1-1-0"));
     EXPECT_EQ(parsed, CZelAcl(static_cast<PACL>(parsed)));
     EXPECT_TRUE(parsed.IsValid());
 
