@@ -132,6 +132,9 @@ TEST(CZelSecurityDescriptor, SddlRoundTripsOnRealObjects)
         else
             EXPECT_EQ(sd.getDacl().toString(), fileSd.getDacl().toString()) << sddl;
         CZelSecurityDescriptor::fromSddl(L"D:(A;;FA;;;WD)").applyToFile(file);
+        const WinPath missing = dir.path() / L"missing.txt";
+        EXPECT_EQ(qkztest::failureOf([&] { sd.applyToFile(missing); }).message,
+                  L"Could not set security information to " + missing.str());
     }
 
     CZelSecurityDescriptor parsed = CZelSecurityDescriptor::fromSddl(dacls[1]);
