@@ -290,6 +290,20 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
         EXPECT_EQ(qkztest::failureOf([&] { ZelCabExtractor extractor(dir.write(L"damaged.cab", c.second)); }),
                   (qkztest::Failure{4u, L"Not a cabinet file or file is corrupted."})) << c.first;
     }
+    // A cabinet announcing a next one: the two names after the header are skipped.
+    const std::string names("next.cab\0disk 2\0", 16);
+    std::string chained = patched(8, u32(uint32_t(cab.size() + names.size())));
+    chained = chained.substr(0, 36) + names + chained.substr(36);
+    chained.replace(16, 4, u32(filesAt + uint32_t(names.size())));
+    chained.replace(30, 2, u16(2));
+    uint16_t folders;
+    memcpy(&folders, &cab[26], 2);
+    for (size_t entry = 36 + names.size(); folders--; entry += 8) {
+        uint32_t start;
+        memcpy(&start, &chained[entry], 4);
+        chained.replace(entry, 4, u32(start + uint32_t(names.size())));
+    }
+    EXPECT_EQ(kGcabFiles.size(), ZelCabExtractor(dir.write(L"chained.cab", chained)).getNumberOfFiles());
     // Sizes of 2 GiB and more are unsigned: a file announcing 3 GiB lists as such.
     ZelCabExtractor large(dir.write(L"large.cab", patched(filesAt, u32(0xC0000000u))));
     EXPECT_GE(large.getExtractedSize(), 0xC0000000ll);
