@@ -209,16 +209,14 @@ TEST(MsiProduct, CorruptOrMissingPackagesAreRefused)
     INSTALLUI_HANDLER_RECORD ours = &IgnoreEveryRecord;
     MsiSetExternalUIRecord(ours, 0, nullptr, nullptr);
     EXPECT_THROW(ZelMsiProduct(dir.path() / L"missing.msi", {}, nullptr), CZelException);
-    DWORD handlesBefore = 0, handlesAfter = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
+    const unsigned long handlesBefore = qkztest::openHandleCount();
     for (const auto& c : corrupt) {
         WinPath path = dir.write(c.first, c.second);
         qkztest::Failure failure = qkztest::failureOf([&] { ZelMsiProduct product(path, {}, nullptr); });
         EXPECT_NE(0ul, failure.code) << failure;
         EXPECT_EQ(0u, failure.message.find(L"::MsiOpenPackageEx(" + path.str() + L") failed: ")) << failure;
     }
-    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
-    EXPECT_EQ(handlesBefore, handlesAfter);
+    EXPECT_EQ(handlesBefore, qkztest::openHandleCount());
     INSTALLUI_HANDLER_RECORD registered = nullptr;
     MsiSetExternalUIRecord(nullptr, 0, nullptr, &registered);
     EXPECT_EQ(ours, registered);

@@ -234,13 +234,6 @@ struct FailingTokenSteps : ZelUt::SessionApi {
     }
 };
 
-DWORD handleCount()
-{
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
-
 TEST(InteractiveStart, EveryFailingTokenStepLeavesTheThreadAsItWas)
 {
     FailingTokenSteps fake;
@@ -255,7 +248,7 @@ TEST(InteractiveStart, EveryFailingTokenStepLeavesTheThreadAsItWas)
         {FailingTokenSteps::Impersonate, ERROR_ACCESS_DENIED, L"ImpersonateLoggedOnUser() failed."},
         {FailingTokenSteps::Create, ERROR_NOT_ENOUGH_MEMORY, L"CreateProcessAsUser() failed"},
     };
-    const DWORD handlesBefore = handleCount();
+    const DWORD handlesBefore = qkztest::openHandleCount();
     for (const auto& c : cases) {
         fake.failAt = c.step;
         inBothStartingStates([&] {
@@ -270,7 +263,7 @@ TEST(InteractiveStart, EveryFailingTokenStepLeavesTheThreadAsItWas)
         Process p(qkztest::testChild(), L"exit 3", WinPath());
         EXPECT_THROW(p.startAsInteractiveUser(true), std::runtime_error);
     });
-    EXPECT_LE(handleCount(), handlesBefore + 2);  // neither tokens nor pipe ends left behind
+    EXPECT_LE(qkztest::openHandleCount(), handlesBefore + 2);  // neither tokens nor pipe ends left behind
 }
 
 // The real call refusing a program that is not one.
@@ -280,9 +273,11 @@ TEST(InteractiveStart, TokenStartReportsTheSystemsRefusal)
     const WinPath garbage = dir.write(L"garbage.exe", "MZ this is no program");
     onThreadWithoutCom([&] {
         Process p(garbage, L"", WinPath());
+        const unsigned long before = qkztest::openHandleCount();
         qkztest::Failure failure = qkztest::failureOf([&] { p.startAsInteractiveUser(true); });
         EXPECT_NE(0u, failure.code);
         EXPECT_EQ(L"CreateProcessAsUser() failed", failure.message);
+        EXPECT_EQ(before, qkztest::openHandleCount()) << "the pipes of a start that failed are closed";
         EXPECT_FALSE(threadImpersonates());
     });
 }

@@ -19,13 +19,6 @@ Process child(const std::wstring& arguments)
     return Process(qkztest::testChild(), arguments, WinPath());
 }
 
-DWORD handleCount()
-{
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
-
 // Writes of 4 KiB, and of an odd size over the most one read takes (so that
 // pairs of bytes straddle reads), on both streams at once.
 TEST(Process, LargeOutputOnBothStreamsDoesNotDeadlock)
@@ -234,10 +227,10 @@ TEST(Process, HandleCountDoesNotGrow)
         p.getExitCode();
     };
     runOnce();  // the first start creates handles the system keeps for later
-    DWORD before = handleCount();
+    DWORD before = qkztest::openHandleCount();
     for (int i = 0; i < 5; ++i)
         runOnce();
-    EXPECT_EQ(before, handleCount());
+    EXPECT_EQ(before, qkztest::openHandleCount());
 }
 
 } // namespace

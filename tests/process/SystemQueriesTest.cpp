@@ -183,6 +183,7 @@ TEST_F(SessionSeam, TerminalServerAndInstallMode)
     fake.terminal = true;
     EXPECT_TRUE(WtsHelper::isTerminalServer());
     EXPECT_FALSE(WtsHelper::switchedToInstallMode());  // chgusr answers something other than 100
+    EXPECT_TRUE(log.contains(L"Executing <"));
     EXPECT_TRUE(log.contains(L"Process output:\n"));
 }
 

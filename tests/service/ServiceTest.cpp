@@ -222,12 +222,10 @@ TEST_F(ServiceFixture, NoHandlesLeakAcrossTheLifecycle)
         manager.deleteServiceAndWait(name);
     };
     cycle();
-    DWORD before = 0, after = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &before);
+    const unsigned long before = qkztest::openHandleCount();
     for (int i = 0; i < 3; ++i)
         cycle();
-    GetProcessHandleCount(GetCurrentProcess(), &after);
-    EXPECT_EQ(before, after);
+    EXPECT_EQ(before, qkztest::openHandleCount());
 }
 
 TEST(ServiceControlManager, ThreeAttemptsWithBackOffThenTheError)

@@ -20,6 +20,15 @@ std::wstring currentTestName()
 
 } // namespace
 
+unsigned long openHandleCount()
+{
+    unsigned long count = 0;
+    DWORD flags = 0;
+    for (ULONG_PTR value = 4; value < 4 * 0x10000; value += 4)
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    return count;
+}
+
 std::wstring uniqueName(const std::wstring& stem)
 {
     return stem + L"-" + CGuid::createGuid().toString().substr(1, 36);

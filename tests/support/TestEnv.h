@@ -151,6 +151,10 @@ std::ostream& operator<<(std::ostream& out, const Failure& failure);
 // The CZelException the call throws; code 0xFFFFFFFF "(no exception)" when it returns.
 Failure failureOf(const std::function<void()>& call);
 
+// The handles open in this process. GetProcessHandleCount answers 0 under
+// Wine; this probes every handle value instead.
+unsigned long openHandleCount();
+
 // A unique name for kernel objects of one test.
 std::wstring uniqueName(const std::wstring& stem);
 

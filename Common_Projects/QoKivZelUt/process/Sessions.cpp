@@ -189,10 +189,14 @@ bool switchedToInstallMode()
 {
     if (!isTerminalServer())
         return false;
+    const unsigned long kAnswerTimeoutMs = 30000;
     WinPath system = WinAPI::getSystemDirectory();
-    ZelUt::Process query(system / L"cmd.exe", L"/c chgusr /query", system);
+    ZelUt::AutoTerminateProcess query(system / L"cmd.exe", L"/c chgusr /query", system);  // ended on every way out
     query.start(true);
-    query.wait(INFINITE);
+    if (!query.wait(kAnswerTimeoutMs)) {
+        ZEL_LOG_WARNING << L"chgusr /query gave no answer in " << kAnswerTimeoutMs << L" ms; taken as not in install mode";
+        return false;
+    }
     unsigned long code = query.getExitCode();
     ZEL_LOG_INFO << L"Process output:\n" << query.getOutputA() << L"\nProcess error output:\n" << query.getStderrA();
     return code == 100;
