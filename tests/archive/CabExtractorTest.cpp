@@ -349,4 +349,22 @@ TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
         out.removeRecursively();
     }
     EXPECT_GT(failures, 0);
+
+    // The third data block damaged: random.bin breaks off inside, and what was
+    // written of it does not stay behind; the files before it do.
+    size_t block = dataStart;
+    for (int k = 0; k < 2; ++k) {
+        uint16_t compressed;
+        memcpy(&compressed, &cab[block + 4], 2);
+        block += 8 + compressed;
+    }
+    std::string broken = cab;
+    broken[block + 8 + 1000] ^= 0x55;
+    WinPath out = dir.path() / L"broken";
+    {
+        ZelCabExtractor extractor(dir.write(L"broken.cab", broken), true);
+        EXPECT_FALSE(extractor.ExtractArchive(out));
+    }
+    EXPECT_TRUE((out / L"a.txt").exists());
+    EXPECT_FALSE((out / L"random.bin").exists());
 }
