@@ -83,8 +83,13 @@ void flushBounded(HANDLE pipe)
     }
     if (::WaitForSingleObject(flusher, kFlushWaitMs) == WAIT_TIMEOUT) {
         ZEL_LOG_WARNING << L"The client has not read what was sent within " << kFlushWaitMs << L" ms; disconnecting";
+        // The cancel can come before the flush has begun: it is repeated while the
+        // thread lives, for a bounded time. The disconnect that follows ends a
+        // flush still waiting after that.
+        const int kCancelTries = 50;
         ::CancelSynchronousIo(flusher);
-        ::WaitForSingleObject(flusher, INFINITE);  // a cancelled flush returns at once
+        for (int tries = 0; tries < kCancelTries && ::WaitForSingleObject(flusher, 100) == WAIT_TIMEOUT; ++tries)
+            ::CancelSynchronousIo(flusher);
     }
 }
 
