@@ -288,7 +288,15 @@ TEST(MsiProduct, RecordHandlerAnswersAndCountsSteps)
     EXPECT_TRUE(first.steps.empty());
     send(INSTALLMESSAGE_PROGRESS, {0, 1000, 0, 0});
     ASSERT_EQ(1u, first.steps.size());
-    // 1000 ticks over 10 components: a step per 100 ticks, never past 11.
+    // 1000 ticks over 10 components: a step per 100 ticks, never past 11;
+    // action information with field 2 set moves the bar by field 1 too.
+    for (int i = 0; i < 5; ++i)
+        send(INSTALLMESSAGE_PROGRESS, {1, 100, 1, 0});
+    const size_t afterActionData = first.steps.size();
+    for (int i = 0; i < 5; ++i)
+        send(INSTALLMESSAGE_PROGRESS, {2, 100, 0, 0});
+    EXPECT_EQ(afterActionData + 5, first.steps.size()) << "100 ticks are 100 ticks, whichever record brings them";
+    EXPECT_GE(afterActionData, 5u);
     for (int i = 0; i < 50; ++i)
         send(INSTALLMESSAGE_PROGRESS, {2, 100, 0, 0});
     expectStepsCountUpTo(first.steps, 11);
@@ -351,4 +359,9 @@ TEST(MsiProduct, NetworkPackageIsCopiedLocally)
     EXPECT_TRUE(log.contains(L"Deleted local copy of MSI file at " + localDir.str()));
     product.uninstall();
     EXPECT_FALSE(product.check());
+
+    // A network package that cannot be read is not copied: the constructor says so.
+    EXPECT_EQ(qkztest::failureOf([&] { ZelMsiProduct missing(folder / L"missing.msi", {}, nullptr); }),
+              (qkztest::Failure{ERROR_READ_FAULT, L"Could not read package " + (folder / L"missing.msi").str() +
+                                                      L" to copy it locally"}));
 }
