@@ -2,6 +2,7 @@
 #include <QoKivZelUt/WinPath.h>
 
 #include "TestEnv.h"
+#include "foundation/FileNames.h"
 
 #include <gtest/gtest.h>
 
@@ -126,3 +127,14 @@ TEST(WinPath, QuotingInvalidCharactersAndOrder)
 }
 
 } // namespace
+
+// Device names, whatever follows a dot or trails in blanks, with the digits
+// (superscripts too) the system takes after COM and LPT.
+TEST(FileNames, DeviceNamesAndPlainNames)
+{
+    for (const wchar_t* device : {L"CON", L"nul.txt", L"Com1.log", L"LPT9", L"COM\u00b9", L"lpt\u00b2.x", L"COM\u00b3",
+                                  L"AUX .txt"})
+        EXPECT_STREQ(L"a part of the name is a device name.", ZelUt::fileNamePartProblem(device)) << device;
+    for (const wchar_t* plain : {L"COM0", L"COM10", L"COM\u00b4", L"CONSOLE", L"LPT", L"file.txt"})
+        EXPECT_EQ(nullptr, ZelUt::fileNamePartProblem(plain)) << plain;
+}
