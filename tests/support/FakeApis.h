@@ -82,6 +82,7 @@ struct FakeShares : ZelUt::ShareApi, ZelUt::TempFileApi {
     size_t pageSize = 100;
     unsigned long finalStatus = 0;
     int enumCalls = 0;
+    int emptyPagesFirst = 0;
     std::map<std::wstring, std::wstring> shareDirs;  // share name -> directory; others answer 2310
     std::set<std::wstring> unwritable;
     InFront<ZelUt::ShareApi> sharesInFront{*this};
@@ -104,6 +105,11 @@ struct FakeShares : ZelUt::ShareApi, ZelUt::TempFileApi {
     unsigned long enumShares(std::vector<Share>& page, unsigned long& resume) override
     {
         ++enumCalls;
+        if (emptyPagesFirst > 0) {  // "more", with nothing given and the resume point unmoved
+            --emptyPagesFirst;
+            page.clear();
+            return ERROR_MORE_DATA;
+        }
         if (resume >= shares.size()) {
             page.clear();
             return finalStatus;
