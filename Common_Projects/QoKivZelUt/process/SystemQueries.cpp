@@ -3,8 +3,10 @@
 #include <QoKivZelUt/WinAPI.h>
 
 #include "ProcessSnapshot.h"
+#include "foundation/HexDigits.h"
 #include "foundation/Log.h"
 
+#include <algorithm>
 #include <cwctype>
 
 namespace {
@@ -24,15 +26,10 @@ bool fileNameIs(const WinPath& path, const wchar_t* name)
 bool g_msiExecComputed = false;
 bool g_msiExecValue = false;
 
+// A character that is no hex digit counts as 0.
 int hexValue(wchar_t c)
 {
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return 0;
+    return std::max(0, ZelUt::hexDigitValue(c));
 }
 
 } // namespace

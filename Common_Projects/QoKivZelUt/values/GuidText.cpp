@@ -1,5 +1,7 @@
 #include "values/GuidText.h"
 
+#include "foundation/HexDigits.h"
+
 namespace ZelUt {
 
 namespace {
@@ -9,22 +11,11 @@ const size_t kBareLength = 36;
 const size_t kGroupStart[] = {0, 9, 14, 19, 21, 24, 26, 28, 30, 32, 34};
 const size_t kGroupDigits[] = {8, 4, 4, 2, 2, 2, 2, 2, 2, 2, 2};
 
-int hexValue(wchar_t c)
-{
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return -1;
-}
-
 bool readHex(const wchar_t* text, size_t digits, uint32_t& value)
 {
     value = 0;
     for (size_t i = 0; i < digits; ++i) {
-        int digit = hexValue(text[i]);
+        int digit = hexDigitValue(text[i]);
         if (digit < 0)
             return false;
         value = value << 4 | static_cast<uint32_t>(digit);
