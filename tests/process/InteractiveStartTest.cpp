@@ -64,6 +64,22 @@ private:
     WinPath m_path;
 };
 
+// A logged-on desktop whose shell is a running copy of the test child: Wine's
+// own shell comes and goes with its desktop, so no test relies on it.
+class RunningShell {
+public:
+    RunningShell() : m_program(m_copy.path(), L"sleep 60000", WinPath()), m_value(m_copy.path().str())
+    {
+        m_program.start(true);
+    }
+    ~RunningShell() { m_program.terminate(0, false); }
+
+private:
+    ChildCopy m_copy;
+    Process m_program;
+    ShellValue m_value;
+};
+
 // A new thread has not initialised COM, so the shell automation start fails there.
 void onThreadWithoutCom(const std::function<void()>& body)
 {
@@ -144,10 +160,7 @@ TEST(InteractiveStart, ShellAutomationStartsTheProgramWithItsArgumentsAndAttache
 // running shell program, here a program of the test's own.
 TEST(InteractiveStart, FallsBackToTheShellsTokenAndCollectsOutput)
 {
-    ChildCopy shellCopy;
-    Process shellProgram(shellCopy.path(), L"sleep 60000", WinPath());
-    shellProgram.start(true);
-    ShellValue shell(shellCopy.path().str());
+    RunningShell shell;
     inBothStartingStates([&] {
         Process p(qkztest::testChild(), L"print fallback-output", qkztest::binDir());
         LogCapture log;
@@ -158,7 +171,6 @@ TEST(InteractiveStart, FallsBackToTheShellsTokenAndCollectsOutput)
         EXPECT_TRUE(log.contains(L"CoCreateInstance(ShellWindows) failed"));
         EXPECT_TRUE(log.contains(L"> with working directory " + qkztest::binDir().str() + L" as interactive user"));
     });
-    shellProgram.terminate(0, false);
 }
 
 TEST(InteractiveStart, NoLogonSessionAddressesAndMissingPrograms)
@@ -236,6 +248,7 @@ struct FailingTokenSteps : ZelUt::SessionApi {
 
 TEST(InteractiveStart, EveryFailingTokenStepLeavesTheThreadAsItWas)
 {
+    RunningShell shell;
     FailingTokenSteps fake;
     qkztest::InFront<ZelUt::SessionApi> inFront(fake);
     const struct {
@@ -269,6 +282,7 @@ TEST(InteractiveStart, EveryFailingTokenStepLeavesTheThreadAsItWas)
 // The real call refusing a program that is not one.
 TEST(InteractiveStart, TokenStartReportsTheSystemsRefusal)
 {
+    RunningShell shell;
     qkztest::TempDir dir;
     const WinPath garbage = dir.write(L"garbage.exe", "MZ this is no program");
     onThreadWithoutCom([&] {
