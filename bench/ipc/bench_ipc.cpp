@@ -21,8 +21,8 @@
 
 namespace {
 
-unsigned g_rounds = 2000;
-unsigned g_trials = 15;
+unsigned g_rounds = 400;
+unsigned g_trials = 75;
 
 double seconds(const std::function<void()>& work)
 {
