@@ -101,6 +101,10 @@ TEST(NamedPipe, OpenToEveryoneGrantsClientsOnlyWhatTheyNeed)
     RevertToSelf();
     if (!qkztest::pipeClientQualityOfServiceIgnored())
         EXPECT_EQ(SecurityIdentification, level);
+
+    qkztest::LogCapture log;
+    everyone.disconnect();  // nothing left to read: no wait, no warning
+    EXPECT_FALSE(log.contains(L"has not read what was sent"));
 }
 
 TEST(NamedPipe, MessagesEmptyQueuedAndLoggedAndADisconnectedClient)
