@@ -1,6 +1,7 @@
 #include "ConditionScanner.h"
 
 #include "condition/ConditionText.h"
+#include "foundation/HexDigits.h"
 #include "foundation/CodePage.h"
 
 #include <climits>
@@ -35,7 +36,7 @@ bool isDigit(char c)
 
 bool isHex(char c)
 {
-    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    return hexDigitValue(static_cast<unsigned char>(c)) >= 0;
 }
 
 template <class Pred>
