@@ -118,25 +118,21 @@ TEST(CabExtractor, SeveralFoldersAttributesAndKeptFiles)
     }
     auto files = filesBelow(dir.path());
     EXPECT_EQ(4u, files.size());
-    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"a.txt"), files[L"one\\a.txt"]));
-    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"random.bin"), files[L"one\\random.bin"]));
-    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"text.txt"), files[L"two\\text.txt"]));
-    EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"sub\\deeper\\b.bin"), files[L"two\\deeper\\b.bin"]));
-    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
-              attributesOf(dir.path() / L"one\\a.txt").dwFileAttributes);
-    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE),
-              attributesOf(dir.path() / L"two\\text.txt").dwFileAttributes);
-    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_ARCHIVE), attributesOf(dir.path() / L"two\\deeper\\b.bin").dwFileAttributes);
+    const struct {
+        const wchar_t *extracted, *source;
+        DWORD attributes;
+    } expected[] = {{L"one\\a.txt", L"a.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
+                    {L"one\\random.bin", L"random.bin", FILE_ATTRIBUTE_ARCHIVE},
+                    {L"two\\text.txt", L"text.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE},
+                    {L"two\\deeper\\b.bin", L"sub\\deeper\\b.bin", FILE_ATTRIBUTE_ARCHIVE}};
+    for (const auto& e : expected) {
+        EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / e.source), files[e.extracted])) << e.extracted;
+        EXPECT_EQ(e.attributes, attributesOf(dir.path() / e.extracted).dwFileAttributes) << e.extracted;
+    }
 
     // Extracting again over the read-only file works; listing alone deletes nothing.
-    {
-        ZelCabExtractor extractor(cabDir() / L"folders.cab", true);
-        EXPECT_TRUE(extractor.ExtractArchive(dir.path()));
-    }
-    {
-        ZelCabExtractor lister(cabDir() / L"folders.cab");
-        EXPECT_EQ(4u, lister.getContents().size());
-    }
+    EXPECT_TRUE(ZelCabExtractor(cabDir() / L"folders.cab", true).ExtractArchive(dir.path()));
+    EXPECT_EQ(4u, ZelCabExtractor(cabDir() / L"folders.cab").getContents().size());
     EXPECT_EQ(4u, filesBelow(dir.path()).size());
 }
 
@@ -266,46 +262,30 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
 {
     TempDir dir;
     const std::string cab = bytesOf(cabDir() / L"plain.cab");
-    auto patched = [&](size_t at, const std::string& bytes) {
-        std::string copy = cab;
-        copy.replace(at, bytes.size(), bytes);
-        return copy;
-    };
-    auto u16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
-    auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
-    uint32_t filesAt, dataAt;
-    memcpy(&filesAt, &cab[16], 4);
-    memcpy(&dataAt, &cab[36], 4);  // the first folder's first data block
+    const uint32_t filesAt = fieldAt<uint32_t>(cab, 16), dataAt = fieldAt<uint32_t>(cab, 36);  // first data block
     const std::map<std::string, std::string> damaged = {
-        {"last name running into the data", patched(dataAt - 1, "X")},
-        {"no folders", patched(26, u16(0))},
-        {"no files", patched(28, u16(0))},
-        {"file table past the end", patched(16, u32(static_cast<uint32_t>(cab.size()) - 10))},
-        {"folder that is not there", patched(filesAt + 8, u16(3))},
-        {"name past the cabinet size", patched(8, u32(filesAt + 18))},
-        {"more files than the table holds", patched(28, u16(60000))},
-        {"cabinet size below its header", patched(8, u32(20))},
+        {"last name running into the data", patched(cab, dataAt - 1, 'X')},
+        {"no folders", patched(cab, 26, uint16_t(0))},
+        {"no files", patched(cab, 28, uint16_t(0))},
+        {"file table past the end", patched(cab, 16, uint32_t(cab.size() - 10))},
+        {"folder that is not there", patched(cab, filesAt + 8, uint16_t(3))},
+        {"name past the cabinet size", patched(cab, 8, filesAt + 18)},
+        {"more files than the table holds", patched(cab, 28, uint16_t(60000))},
+        {"cabinet size below its header", patched(cab, 8, uint32_t(20))},
     };
-    for (const auto& c : damaged) {
-        EXPECT_EQ(qkztest::failureOf([&] { ZelCabExtractor extractor(dir.write(L"damaged.cab", c.second)); }),
-                  (qkztest::Failure{4u, L"Not a cabinet file or file is corrupted."})) << c.first;
-    }
+    for (const auto& c : damaged)
+        EXPECT_EQ(failureOf([&] { ZelCabExtractor extractor(dir.write(L"damaged.cab", c.second)); }),
+                  (Failure{4u, L"Not a cabinet file or file is corrupted."})) << c.first;
     // A cabinet announcing a next one: the two names after the header are skipped.
     const std::string names("next.cab\0disk 2\0", 16);
-    std::string chained = patched(8, u32(uint32_t(cab.size() + names.size())));
-    chained = chained.substr(0, 36) + names + chained.substr(36);
-    chained.replace(16, 4, u32(filesAt + uint32_t(names.size())));
-    chained.replace(30, 2, u16(2));
-    uint16_t folders;
-    memcpy(&folders, &cab[26], 2);
-    for (size_t entry = 36 + names.size(); folders--; entry += 8) {
-        uint32_t start;
-        memcpy(&start, &chained[entry], 4);
-        chained.replace(entry, 4, u32(start + uint32_t(names.size())));
-    }
+    const uint32_t grown = uint32_t(names.size());
+    std::string chained = patched(patched(cab, 8, uint32_t(cab.size()) + grown), 16, filesAt + grown);
+    chained = patched(chained.substr(0, 36) + names + chained.substr(36), 30, uint16_t(2));
+    for (size_t entry = 36 + grown, folders = fieldAt<uint16_t>(cab, 26); folders--; entry += 8)
+        chained = patched(chained, entry, fieldAt<uint32_t>(chained, entry) + grown);
     EXPECT_EQ(kGcabFiles.size(), ZelCabExtractor(dir.write(L"chained.cab", chained)).getNumberOfFiles());
     // Sizes of 2 GiB and more are unsigned: a file announcing 3 GiB lists as such.
-    ZelCabExtractor large(dir.write(L"large.cab", patched(filesAt, u32(0xC0000000u))));
+    ZelCabExtractor large(dir.write(L"large.cab", patched(cab, filesAt, 0xC0000000u)));
     EXPECT_GE(large.getExtractedSize(), 0xC0000000ll);
 }
 
@@ -327,8 +307,7 @@ TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
 
     // Bit flips in the compressed data: extraction fails or succeeds, and every
     // file left behind has the bytes it had when packed.
-    uint32_t dataStart;
-    memcpy(&dataStart, &cab[36], 4);
+    const uint32_t dataStart = fieldAt<uint32_t>(cab, 36);
     std::mt19937 random(7);
     std::uniform_int_distribution<size_t> where(dataStart + 8, cab.size() - 1);
     int failures = 0;
@@ -353,18 +332,12 @@ TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
     // The third data block damaged: random.bin breaks off inside, and what was
     // written of it does not stay behind; the files before it do.
     size_t block = dataStart;
-    for (int k = 0; k < 2; ++k) {
-        uint16_t compressed;
-        memcpy(&compressed, &cab[block + 4], 2);
-        block += 8 + compressed;
-    }
+    for (int k = 0; k < 2; ++k)
+        block += 8 + fieldAt<uint16_t>(cab, block + 4);
     std::string broken = cab;
     broken[block + 8 + 1000] ^= 0x55;
     WinPath out = dir.path() / L"broken";
-    {
-        ZelCabExtractor extractor(dir.write(L"broken.cab", broken), true);
-        EXPECT_FALSE(extractor.ExtractArchive(out));
-    }
+    EXPECT_FALSE(ZelCabExtractor(dir.write(L"broken.cab", broken), true).ExtractArchive(out));
     EXPECT_TRUE((out / L"a.txt").exists());
     EXPECT_FALSE((out / L"random.bin").exists());
 }

@@ -189,9 +189,7 @@ TEST(SelfExtractor, BuiltRunAndRefused)
     EXPECT_EQ(bytesOf(stub) + bytesOf(cab), bytesOf(setup));
     EXPECT_EQ(stub.getFileSize(), ZelCabExtractor(setup).getCabinetOffset());
 
-    ZelUt::Process run(setup, L"--target \"" + (dir.path() / L"unpacked").str() + L"\"", WinPath());
-    run.start(true);
-    ASSERT_TRUE(run.wait(120000));
+    ZelUt::Process run = ran(setup, L"--target \"" + (dir.path() / L"unpacked").str() + L"\"", 120000);
     EXPECT_EQ(0u, run.getExitCode()) << WinAPI::toUtf8(run.getStderrA());
     for (const auto& f : kTree)
         EXPECT_EQ(f.second, bytesOf(dir.path() / L"unpacked" / f.first)) << f.first.c_str();
@@ -228,9 +226,7 @@ TEST(SelfExtractor, BuiltRunAndRefused)
     std::string cabBytes = bytesOf(cab);
     WinPath damaged = dir.write(L"damaged.exe", bytesOf(stub) + cabBytes.substr(0, cabBytes.size() / 2));
     for (const auto& bad : {std::make_pair(stub, 3u), std::make_pair(damaged, 4u)}) {
-        ZelUt::Process p(bad.first, L"--target \"" + (dir.path() / L"never").str() + L"\"", WinPath());
-        p.start(true);
-        ASSERT_TRUE(p.wait(120000));
+        ZelUt::Process p = ran(bad.first, L"--target \"" + (dir.path() / L"never").str() + L"\"", 120000);
         EXPECT_EQ(bad.second, p.getExitCode()) << bad.first.str().c_str();
         EXPECT_EQ(0u, p.getStderrA().find(L"KivSx: ")) << bad.first.str().c_str();
     }
@@ -259,9 +255,7 @@ TEST(SelfExtractor, HostileCabinetsStayInTheTarget)
     for (const wchar_t* name : {L"evil-dotdot.cab", L"evil-absolute.cab", L"evil-drive.cab", L"evil-names.cab"}) {
         WinPath setup = dir.path() / L"setup.exe", target = dir.path() / L"deep" / L"target";
         ASSERT_TRUE(ZelUt::ZelCreateSx(stub, cabs / name, setup).createSx());
-        ZelUt::Process p(setup, L"--target \"" + target.str() + L"\"", WinPath());
-        p.start(true);
-        ASSERT_TRUE(p.wait(120000));
+        ZelUt::Process p = ran(setup, L"--target \"" + target.str() + L"\"", 120000);
         EXPECT_EQ(4u, p.getExitCode()) << name;
         EXPECT_NE(std::wstring::npos, p.getStderrA().find(L"entries were not extracted")) << name;
         EXPECT_TRUE((target / L"ok.txt").exists()) << name;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <type_traits>
 
 namespace {
@@ -104,16 +105,14 @@ TEST(ZelTypeLib, AttributesCoclassesInOrderAndRegistration)
     for (const wchar_t* bits : {L"32", L"64"}) {
         WinPath path = typeLibs() / (std::wstring(L"classes") + bits + L".tlb");
         ZelTypeLib tlb(path);
-        EXPECT_EQ(tlb.GetGuid().toString(), L"{6B2C9A10-5D1E-4C3A-9F00-0000000000A1}");
-        EXPECT_EQ(tlb.GetLcid(), 0x409u);
-        EXPECT_EQ(tlb.GetMajorVersion(), 2);
-        EXPECT_EQ(tlb.GetMinorVersion(), 3);
-        bool win64 = std::wstring(bits) == L"64";
-        EXPECT_EQ(tlb.GetSyskind(), win64 ? SYS_WIN64 : SYS_WIN32);
-        std::vector<CGuid> classes = tlb.GetComClassGuids();
-        ASSERT_EQ(classes.size(), 2u);
-        EXPECT_EQ(classes[0].toString(), L"{6B2C9A10-5D1E-4C3A-9F00-0000000000C2}");
-        EXPECT_EQ(classes[1].toString(), L"{6B2C9A10-5D1E-4C3A-9F00-0000000000C1}");
+        const bool win64 = std::wstring(bits) == L"64";
+        EXPECT_EQ(std::make_tuple(std::wstring(L"{6B2C9A10-5D1E-4C3A-9F00-0000000000A1}"), 0x409ul, 2, 3,
+                                  win64 ? SYS_WIN64 : SYS_WIN32),
+                  std::make_tuple(tlb.GetGuid().toString(), (unsigned long)tlb.GetLcid(), (int)tlb.GetMajorVersion(),
+                                  (int)tlb.GetMinorVersion(), tlb.GetSyskind()));
+        EXPECT_EQ((std::vector<CGuid>{CGuid(L"{6B2C9A10-5D1E-4C3A-9F00-0000000000C2}"),
+                                      CGuid(L"{6B2C9A10-5D1E-4C3A-9F00-0000000000C1}")}),
+                  tlb.GetComClassGuids());
 
         const wchar_t* platform = win64 ? L"win64" : L"win32";
         ASSERT_TRUE(tlb.RegisterTypeLib());

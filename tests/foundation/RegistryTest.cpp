@@ -59,9 +59,8 @@ TEST(Registry, ConversionsAndArgumentErrors)
     EXPECT_EQ(L"ab", raw(L"t", REG_SZ, {'a', 0, 'b', 0, 0, 0}).toString());
     EXPECT_EQ(L"ab", raw(L"t", REG_SZ, {'a', 0, 'b', 0}).toString());
 
-    auto split = WinAPI::splitRegistryPath(L"hklm\\Software\\Wine");
-    EXPECT_EQ(HKEY_LOCAL_MACHINE, split.first);
-    EXPECT_EQ(L"Software\\Wine", split.second);
+    EXPECT_EQ(std::make_pair(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\Wine")),
+              WinAPI::splitRegistryPath(L"hklm\\Software\\Wine"));
     EXPECT_EQ(HKEY_USERS, WinAPI::splitRegistryPath(L"HKEY_USERS").first);
     EXPECT_TRUE(WinAPI::regOpenPath(L"hkey_local_machine\\Software").valid());
     for (const wchar_t* bad : {L"", L"HKXX\\Software"}) {
@@ -107,9 +106,7 @@ TEST(Registry, KeyNamesWithSlashes)
                                              &created, nullptr));
     RegCloseKey(created);
     const std::wstring path = L"HKCU\\" + key.subkey() + L"\\text/html";
-    auto split = WinAPI::splitRegistryPath(path);
-    EXPECT_EQ(HKEY_CURRENT_USER, split.first);
-    EXPECT_EQ(key.subkey() + L"\\text/html", split.second);
+    EXPECT_EQ(std::make_pair(HKEY_CURRENT_USER, key.subkey() + L"\\text/html"), WinAPI::splitRegistryPath(path));
     EXPECT_TRUE(WinAPI::regOpenPath(path).valid());
     EXPECT_EQ(L"Software\\Wine", WinAPI::splitRegistryPath(L"HKLM/Software\\\\Wine\\").second);
 }
@@ -131,10 +128,7 @@ TEST(ProfileFiles, ReadWriteLongValuesAndSections)
     WinAPI::writePrivateProfileSection(L"Main", {L"A=1", L"B=two"}, ini);
     EXPECT_EQ(L"", WinAPI::getPrivateProfileString(L"Main", L"Long", L"", ini));
     EXPECT_EQ(L"two", WinAPI::getPrivateProfileString(L"Main", L"B", L"", ini));
-    std::string bytes = [&] {
-        WinAPI::FileHandle h = WinAPI::openFileReadOnly(ini);
-        return WinAPI::readFileA(h);
-    }();
+    const std::string bytes = qkztest::bytesOf(ini);
     EXPECT_NE(std::string::npos, bytes.find("[Main]"));
     EXPECT_NE(std::string::npos, bytes.find("B=two"));
 }

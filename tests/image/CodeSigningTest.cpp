@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-
-#include <cstring>
-
 namespace {
 
 WinPath signedFiles()
@@ -65,8 +62,7 @@ TEST(CodeSigning, MissingUnsignedTamperedAndForeignFilesGiveNoNameQuietly)
     qkztest::LogCapture log;
     for (const WinPath& file : {signedFiles() / L"unsigned.exe", signedFiles() / L"tampered.exe",
                                 signedFiles() / L"missing.exe", text}) {
-        ZelUt::CodeSigningReader reader(file);
-        EXPECT_EQ(reader.readSignerInfo(), L"") << file.str();
+        EXPECT_EQ(ZelUt::CodeSigningReader(file).readSignerInfo(), L"") << file.str();
         EXPECT_TRUE(file != text || DeleteFileW(file.str().c_str())) << "no handle left on the file";
     }
     EXPECT_TRUE(log.entries().empty());
@@ -74,8 +70,8 @@ TEST(CodeSigning, MissingUnsignedTamperedAndForeignFilesGiveNoNameQuietly)
 
 TEST(CodeSigning, AnUntrustedRootIsRejectedByWindows)
 {
-    ZelUt::CodeSigningReader reader(signedFiles() / L"self-signed.exe");
-    EXPECT_EQ(reader.readSignerInfo(), qkztest::trustAcceptsUntrustedRoots() ? L"Q" : L"");
+    EXPECT_EQ(ZelUt::CodeSigningReader(signedFiles() / L"self-signed.exe").readSignerInfo(),
+              qkztest::trustAcceptsUntrustedRoots() ? L"Q" : L"");
 }
 
 // Certificate tables the file's own headers betray: another type than PKCS #7
@@ -87,26 +83,19 @@ TEST(CodeSigning, DamagedCertificateTablesGiveNoName)
     uint32_t offset = 0, size = 0;
     ASSERT_TRUE(ZelUt::PeImage(reinterpret_cast<const unsigned char*>(program.data()), program.size())
                     .certificateTable(offset, size));
-    auto patched = [&](size_t at, uint32_t value, size_t width) {
-        std::string copy(program);
-        std::memcpy(&copy[at], &value, width);
-        return copy;
-    };
     qkztest::TempDir dir;
     const std::string damaged[] = {
-        patched(offset + 6, 1, 2),                    // X.509 instead of PKCS #7
-        patched(offset, size + 1, 4),                 // a length past the table
-        patched(offset, 7, 4),                        // shorter than its own header
+        qkztest::patched(program, offset + 6, uint16_t(1)),  // X.509 instead of PKCS #7
+        qkztest::patched(program, offset, size + 1),         // a length past the table
+        qkztest::patched(program, offset, uint32_t(7)),      // shorter than its own header
         program.substr(0, program.size() - 16),       // the table cut off
     };
     for (const std::string& bytes : damaged) {
         WinPath file = dir.write(L"damaged.exe", bytes);
-        ZelUt::CodeSigningReader reader(file);
-        EXPECT_EQ(reader.readSignerInfo(), L"") << (&bytes - damaged);
+        EXPECT_EQ(ZelUt::CodeSigningReader(file).readSignerInfo(), L"") << (&bytes - damaged);
         EXPECT_TRUE(DeleteFileW(file.str().c_str())) << "the reading holds no handle on the file";
     }
     WinPath good = dir.write(L"good.exe", program);
-    ZelUt::CodeSigningReader reader(good);
-    EXPECT_EQ(reader.readSignerInfo(), peerSigner(L"sha256"));
+    EXPECT_EQ(ZelUt::CodeSigningReader(good).readSignerInfo(), peerSigner(L"sha256"));
     EXPECT_TRUE(DeleteFileW(good.str().c_str()));
 }

@@ -58,11 +58,12 @@ uint64_t metadataRoot(const std::string& file, uint64_t& size)
 // The tables stream is the first one mcs writes; its header names its offset and size.
 std::pair<uint32_t, uint32_t> tablesStream(const uint8_t* root)
 {
-    uint32_t versionLength, offset, size;
-    std::memcpy(&versionLength, root + 12, 4);
-    std::memcpy(&offset, root + 20 + versionLength, 4);
-    std::memcpy(&size, root + 24 + versionLength, 4);
-    return {offset, size};
+    auto field = [root](size_t at) {
+        uint32_t value;
+        std::memcpy(&value, root + at, 4);
+        return value;
+    };
+    return {field(20 + field(12)), field(24 + field(12))};
 }
 
 std::wstring strongToken()
@@ -208,10 +209,8 @@ TEST(DotNetMetadata, TheUtilityRefusesDamagedFiles)
     damaged.push_back(overgrown);
     for (size_t i = 0; i < damaged.size(); ++i) {
         WinPath path = dir.write(L"damaged" + std::to_wstring(i) + L".exe", damaged[i]);
-        ZelUt::Process utility(qkztest::binDir() / L"DotNetUtils20.exe", L"/getAssemblyReferences:" + path.str(),
-                               WinPath());
-        utility.start(true);
-        ASSERT_TRUE(utility.wait(30000));
+        ZelUt::Process utility =
+            qkztest::ran(qkztest::binDir() / L"DotNetUtils20.exe", L"/getAssemblyReferences:" + path.str());
         EXPECT_EQ(utility.getExitCode(), 6u) << i;
         EXPECT_NE(utility.getStderr().find(L"Damaged"), std::wstring::npos) << i;
     }
@@ -241,9 +240,7 @@ TEST(DotNetMetadata, HostileNamesNeitherForgeNorFloodTheAnswer)
     for (const Case& test : cases) {
         WinPath path = dir.write(L"hostile.dll", qkztest::syntheticAssembly(test.name, test.reference, test.references));
         for (const wchar_t* command : {L"/getAssemblyName:", L"/getAssemblyReferences:"}) {
-            ZelUt::Process utility(qkztest::binDir() / L"DotNetUtils20.exe", command + path.getQuoted(), WinPath());
-            utility.start(true);
-            ASSERT_TRUE(utility.wait(30000));
+            ZelUt::Process utility = qkztest::ran(qkztest::binDir() / L"DotNetUtils20.exe", command + path.getQuoted());
             bool names = std::wcscmp(command, L"/getAssemblyName:") == 0;
             bool onlyTheAnswerIsLong = names && test.references == 4096;
             EXPECT_EQ(utility.getExitCode(), onlyTheAnswerIsLong ? 0 : test.exitCode)

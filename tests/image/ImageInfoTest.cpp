@@ -21,28 +21,22 @@ const ImageInfo::MachineType kOwnMachine =
 
 WinPath resolverDir() { return binDir() / L"resolver"; }
 
-// The error code a query ends with; 0 when it answers.
-unsigned long errorOf(const std::function<void()>& query)
-{
-    try {
-        query();
-        return 0;
-    } catch (const CZelException& e) {
-        return e.getErrorCode() ? e.getErrorCode() : 1;
-    }
-}
-
 // Runs every query; each one must answer or throw CZelException. Returns the
 // error code of the image-size query.
 unsigned long queryAll(const ZelUt::PeImage& image)
 {
-    errorOf([&] { image.machine(); });
-    errorOf([&] { image.exports(); });
-    errorOf([&] { image.imports(); });
-    errorOf([&] { image.resources(); });
-    errorOf([&] { image.dotNetVersion(); });
-    errorOf([&] { image.dotNetFlags(); });
-    return errorOf([&] { image.imageSize(); });
+    for (const auto& query : std::vector<std::function<void()>>{
+             [&] { image.machine(); }, [&] { image.exports(); }, [&] { image.imports(); }, [&] { image.resources(); },
+             [&] { image.dotNetVersion(); }, [&] { image.dotNetFlags(); }})
+        failureOf(query);
+    return failureOf([&] { image.imageSize(); }).code;
+}
+
+// A resource as "type typeId name nameId language languageId size".
+std::wstring described(const ImageInfo::Resource& r)
+{
+    return r.typeName + L" " + std::to_wstring(r.typeId) + L" " + r.name + L" " + std::to_wstring(r.nameId) + L" " +
+           r.language + L" " + std::to_wstring(r.languageId);
 }
 
 } // namespace
@@ -74,35 +68,19 @@ TEST(ImageInfo, ExportsImportsAndResourcesOfLinkedImages)
     EXPECT_EQ((std::set<std::wstring>{L"1", L"2", L"5", L"Alpha", L"Beta"}), dep.getExports());
     EXPECT_TRUE(dep.getImports().count(WinPath(L"KERNEL32.dll")));
 
-    std::vector<ImageInfo::Resource> resources = dep.getResources();
-    auto find = [&](const std::wstring& type) -> const ImageInfo::Resource* {
-        for (const auto& r : resources)
-            if (r.typeName == type)
-                return &r;
-        return nullptr;
-    };
-    const ImageInfo::Resource* manifest = find(L"RT_MANIFEST");
-    ASSERT_TRUE(manifest);
-    EXPECT_EQ(24, manifest->typeId);
-    EXPECT_EQ(L"1", manifest->name);
-    EXPECT_EQ(1, manifest->nameId);
-    EXPECT_EQ(L"1033", manifest->language);
-    EXPECT_EQ(1033, manifest->languageId);
-    std::string manifestText(manifest->data.begin(), manifest->data.end());
-    EXPECT_NE(std::string::npos, manifestText.find("QoKiv.ResolverTest"));
+    std::map<std::wstring, std::wstring> resources;  // type to the rest of its description
+    std::map<std::wstring, std::string> data;
+    for (const auto& r : dep.getResources()) {
+        resources[r.typeName] = described(r);
+        data[r.typeName].assign(r.data.begin(), r.data.end());
+    }
+    EXPECT_EQ(L"RT_MANIFEST 24 1 1 1033 1033", resources[L"RT_MANIFEST"]);
+    EXPECT_NE(std::string::npos, data[L"RT_MANIFEST"].find("QoKiv.ResolverTest"));
     EXPECT_EQ(1, dep.getManifestResourceId());
-
-    const ImageInfo::Resource* thirteen = find(L"13");
-    ASSERT_TRUE(thirteen);
-    EXPECT_EQ(13, thirteen->typeId);
-    EXPECT_EQ(7, thirteen->nameId);
-    EXPECT_EQ("thirteen", std::string(thirteen->data.begin(), thirteen->data.begin() + 8));
-    const ImageInfo::Resource* named = find(L"QKZDATA");
-    ASSERT_TRUE(named);
-    EXPECT_EQ(0, named->typeId);
-    EXPECT_EQ(L"PAYLOAD", named->name);
-    EXPECT_EQ(0, named->nameId);
-    EXPECT_TRUE(find(L"RT_VERSION"));
+    EXPECT_EQ(L"13 13 7 7 1033 1033", resources[L"13"]);
+    EXPECT_EQ("thirteen", data[L"13"].substr(0, 8));
+    EXPECT_EQ(L"QKZDATA 0 PAYLOAD 0 1033 1033", resources[L"QKZDATA"]);
+    EXPECT_TRUE(resources.count(L"RT_VERSION"));
 
     ImageInfo app(resolverDir() / L"qkz_resolver_app.exe");
     auto imports = app.getImports();

@@ -19,12 +19,8 @@ const wchar_t kEmptySha[] = L"SHA-256:e3b0c44298fc1c149afbf4c8996fb92427ae41e464
 
 std::string record(uint32_t magic, uint32_t size, uint32_t version, uint32_t crcAt28, size_t length = 48)
 {
-    std::string r(length, '\0');
-    uint32_t head[3] = {magic, size, version};
-    memcpy(&r[0], head, std::min<size_t>(12, length));
-    if (length >= 32)
-        memcpy(&r[28], &crcAt28, 4);
-    return r;
+    std::string r = qkztest::patched(qkztest::patched(std::string(48, '\0'), 0, magic), 4, size);
+    return qkztest::patched(qkztest::patched(r, 8, version), 28, crcAt28).substr(0, length);
 }
 
 TEST(FileHasher, KnownDigestsAndChecksums)
@@ -33,8 +29,6 @@ TEST(FileHasher, KnownDigestsAndChecksums)
     EXPECT_EQ(kEmptySha, hasher.createHash(std::vector<unsigned char>()));
     EXPECT_EQ(L"SHA-256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
               hasher.createHash(std::vector<unsigned char>{'a', 'b', 'c'}));
-    EXPECT_EQ(0xCBF43926ul, ZelUt::crc32(0, "123456789", 9));
-    EXPECT_EQ(ZelUt::crc32(ZelUt::crc32(0, "1234", 4), "56789", 5), ZelUt::crc32(0, "123456789", 9));
     EXPECT_EQ(0ul, hasher.crcFromString(L""));
     EXPECT_EQ(ZelUt::crc32(0, "a\0", 2), hasher.crcFromString(L"a"));
 
@@ -60,16 +54,13 @@ TEST(FileHasher, SealAndVerify)
     WinPath repository = dir.path() / L"signatures\\setup.dll.xig";
     ASSERT_EQ(48u, repository.getFileSize());
     std::wstring sealedHash = hasher.createHash(file);
-    {
-        LogCapture log;
-        EXPECT_TRUE(hasher.authenticateFile(file));
-        EXPECT_TRUE(log.contains(L"Security: '" + file.str() + L"' is original"));
-    }
-    dir.write(L"setup.dll", std::string(99999, 'q') + "Q");
     LogCapture log;
+    EXPECT_TRUE(hasher.authenticateFile(file));
+    dir.write(L"setup.dll", std::string(99999, 'q') + "Q");
     EXPECT_FALSE(hasher.authenticateFile(file));
-    EXPECT_TRUE(log.contains(L"Security: '" + file.str() + L"' has been modified (" + sealedHash + L" -> " +
-                             hasher.createHash(file) + L")"));
+    EXPECT_EQ(L"", log.missing({L"Security: '" + file.str() + L"' is original",
+                                L"Security: '" + file.str() + L"' has been modified (" + sealedHash + L" -> " +
+                                    hasher.createHash(file) + L")"}));
 }
 
 TEST(FileHasher, VersionOneCorruptAndUnsupportedRecords)

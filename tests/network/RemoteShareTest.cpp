@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cwctype>
+#include <tuple>
 
 using qkztest::LogCapture;
 
@@ -54,11 +55,9 @@ TEST_F(RemoteMachine, WellKnownDirectoriesAreSharedAndRemovedAgain)
             EXPECT_EQ(std::wstring(L"\\\\remotebox\\") + c.name, share.GetUNCPath().str());
             EXPECT_EQ(c.path, share.GetLocalPath().str());
             const auto& added = fake.shares.at(c.name);
-            EXPECT_EQ(c.path, added.path);
-            EXPECT_EQ(L"Kiv Zel", added.remark);
-            EXPECT_EQ(0u, added.type);
-            EXPECT_EQ(0u, added.permissions);
-            EXPECT_EQ(0xFFFFFFFFu, added.maxUses);
+            EXPECT_EQ(std::make_tuple(std::wstring(c.path), std::wstring(L"Kiv Zel"), 0ul, 0ul, 0xFFFFFFFFul),
+                      std::make_tuple(added.path, added.remark, (unsigned long)added.type,
+                                      (unsigned long)added.permissions, (unsigned long)added.maxUses));
             EXPECT_EQ(L"", fake.sddl.at(c.name));  // default rights: no descriptor
         }
         EXPECT_TRUE(fake.shares.empty()) << c.name;  // removed by the destructor
@@ -178,24 +177,14 @@ TEST_F(RemoteMachine, ExistingShareIsReopenedAndFailedCallsRetriedOnce)
         EXPECT_TRUE(share.OpenShare());
         EXPECT_EQ(2u, fake.calls.size());
     }
+    LogCapture log;
     fake.addAnswers = {1726, 1726};
-    {
-        CZelRemoteShare share(L"remotebox", CZelRemoteShare::eDirCommonFiles, false);
-        LogCapture log;
-        EXPECT_FALSE(share.OpenShare());
-        EXPECT_TRUE(log.contains(L"OpenShare: Failed to open share. "));
-        EXPECT_TRUE(log.contains(L"(1726)"));
-    }
+    EXPECT_FALSE(CZelRemoteShare(L"remotebox", CZelRemoteShare::eDirCommonFiles, false).OpenShare());
     fake.plant(L"KIV_SR$", L"D:\\WinRemote", L"Kiv Zel");
     fake.infoMisses = 1;
     fake.addAnswers = {0, ERROR_ACCESS_DENIED};
-    {
-        CZelRemoteShare share(L"remotebox", CZelRemoteShare::eDirSystemRoot, false);
-        LogCapture log;
-        EXPECT_FALSE(share.OpenShare());
-        EXPECT_TRUE(log.contains(L"Unable to reopen share. "));
-        EXPECT_TRUE(log.contains(L"(5)"));
-    }
+    EXPECT_FALSE(CZelRemoteShare(L"remotebox", CZelRemoteShare::eDirSystemRoot, false).OpenShare());
+    EXPECT_EQ(L"", log.missing({L"OpenShare: Failed to open share. ", L"(1726)", L"Unable to reopen share. ", L"(5)"}));
 }
 
 TEST_F(RemoteMachine, EveryFailureIsReportedAndNothingIsShared)
@@ -212,32 +201,35 @@ TEST_F(RemoteMachine, EveryFailureIsReportedAndNothingIsShared)
     EXPECT_FALSE(twice.OpenShare());
     EXPECT_TRUE(log.contains(L"OpenShare: Could not open remote registry: regConnectRegistry() failed"));
 
-    RegDeleteKeyValueW(registry.key(), kVersion, L"ProgramFilesDir");
-    CZelRemoteShare noProgramFiles(L"remotebox", CZelRemoteShare::eDirProgramFiles, false);
-    EXPECT_FALSE(noProgramFiles.OpenShare());
-    EXPECT_TRUE(log.contains(L"OpenShare: Could not read ProgramFilesDir from remote registry."));
-    RegDeleteKeyValueW(registry.key(), kVersion, L"CommonFilesDir");
-    CZelRemoteShare noCommonFiles(L"remotebox", CZelRemoteShare::eDirCommonFiles, false);
-    EXPECT_FALSE(noCommonFiles.OpenShare());
-    EXPECT_TRUE(log.contains(L"OpenShare: Could not read CommonFilesDir from remote registry."));
-    CZelRemoteShare wrongKind(L"remotebox", static_cast<CZelRemoteShare::enumDirToShare>(7), false);
-    EXPECT_FALSE(wrongKind.OpenShare());
-    EXPECT_TRUE(log.contains(L"OpenShare: wrong value for directory to share"));
+    const struct {
+        const wchar_t* value;
+        CZelRemoteShare::enumDirToShare dir;
+        const wchar_t* logged;
+    } unreadable[] = {
+        {L"ProgramFilesDir", CZelRemoteShare::eDirProgramFiles, L"Could not read ProgramFilesDir from remote registry."},
+        {L"CommonFilesDir", CZelRemoteShare::eDirCommonFiles, L"Could not read CommonFilesDir from remote registry."},
+        {nullptr, static_cast<CZelRemoteShare::enumDirToShare>(7), L"wrong value for directory to share"},
+    };
+    for (const auto& c : unreadable) {
+        if (c.value)
+            RegDeleteKeyValueW(registry.key(), kVersion, c.value);
+        EXPECT_FALSE(CZelRemoteShare(L"remotebox", c.dir, false).OpenShare()) << c.logged;
+        EXPECT_TRUE(log.contains(std::wstring(L"OpenShare: ") + c.logged));
+    }
     RegDeleteKeyValueW(registry.key(), kNtVersion, L"SystemRoot");
-    CZelRemoteShare noSystemRoot(L"remotebox", CZelRemoteShare::eDirCustom, false);
-    EXPECT_FALSE(noSystemRoot.OpenShare());  // a custom share without a path is not configured
-    CZelRemoteShare custom(L"remotebox", L"E:\\x", false, CZelRemoteShare::eRightsDefault);
-    EXPECT_THROW(custom.OpenShare(), CZelException);  // no system root: the caller hears of it
+    // a custom share without a path is not configured
+    EXPECT_FALSE(CZelRemoteShare(L"remotebox", CZelRemoteShare::eDirCustom, false).OpenShare());
+    EXPECT_THROW(CZelRemoteShare(L"remotebox", L"E:\\x", false, CZelRemoteShare::eRightsDefault).OpenShare(),
+                 CZelException);  // no system root: the caller hears of it
     EXPECT_TRUE(fake.shares.empty());
 
     CZelRemoteShare tooLong(std::wstring(261, L'c'), CZelRemoteShare::eDirSystemRoot, false);
     EXPECT_TRUE(log.contains(L"CZelRemoteShare::SetTargetComputer: No valid computername given"));
     EXPECT_FALSE(tooLong.OpenShare());
-    EXPECT_TRUE(log.contains(L"OpenShare: Class was not initialized"));
     EXPECT_EQ(qkztest::failureOf([&] { tooLong.GetUNCPath(); }), (qkztest::Failure{0u, L"Class not initialized"}));
-    EXPECT_TRUE(log.contains(L"GetUNCName: Class was not initialized"));
     EXPECT_THROW(tooLong.GetLocalPath(), CZelException);
-    EXPECT_TRUE(log.contains(L"GetLocalPath: Class was not initialized"));
+    EXPECT_EQ(L"", log.missing({L"OpenShare: Class was not initialized", L"GetUNCName: Class was not initialized",
+                                L"GetLocalPath: Class was not initialized"}));
     CZelRemoteShare longestName(std::wstring(260, L'c'), CZelRemoteShare::eDirSystemRoot, false);
     EXPECT_EQ(WinPath(L"\\\\" + std::wstring(260, L'c') + L"\\KIV_SR$"), longestName.GetUNCPath());
 
@@ -260,8 +252,7 @@ TEST(RemoteShare, ThisComputerUnderItsOwnName)
     LogCapture log;
     CZelRemoteShare share(L"", CZelRemoteShare::eDirSystemRoot, false);
     const bool opened = share.OpenShare();
-    EXPECT_TRUE(log.contains(L"Share will be opened locally"));
-    EXPECT_TRUE(log.contains(L"Try to create share KIV_SR$ on " + target));
+    EXPECT_EQ(L"", log.missing({L"Share will be opened locally", L"Try to create share KIV_SR$ on " + target}));
     EXPECT_EQ(WinAPI::getWindowsDirectory(), share.GetLocalPath());
     if (!opened)
         EXPECT_TRUE(log.contains(L"OpenShare: Failed to open share. "));

@@ -19,15 +19,18 @@ Process child(const std::wstring& arguments)
     return Process(qkztest::testChild(), arguments, WinPath());
 }
 
+Process ran(const std::wstring& arguments, DWORD ms = 30000)
+{
+    return qkztest::ran(qkztest::testChild(), arguments, ms);
+}
+
 // Writes of 4 KiB, and of an odd size over the most one read takes (so that
 // pairs of bytes straddle reads), on both streams at once.
 TEST(Process, LargeOutputOnBothStreamsDoesNotDeadlock)
 {
     const unsigned long bytes = 3 * 1024 * 1024;
     for (unsigned long chunk : {4096ul, 1048577ul}) {
-        Process p = child(L"flood " + std::to_wstring(bytes) + L" " + std::to_wstring(chunk));
-        p.start(true);
-        ASSERT_TRUE(p.wait(60000));
+        Process p = ran(L"flood " + std::to_wstring(bytes) + L" " + std::to_wstring(chunk), 60000);
         EXPECT_EQ(0u, p.getExitCode());
         ASSERT_EQ(bytes / 2, p.getOutput().size()) << chunk;
         ASSERT_EQ(bytes / 2, p.getStderr().size());
@@ -111,15 +114,8 @@ TEST(Process, InputIsFedOnceAndEchoedBack)
 
 TEST(Process, NarrowAndWideOutputAndExitCodes)
 {
-    Process narrow = child(L"print \"odd\"");
-    narrow.start(true);
-    ASSERT_TRUE(narrow.wait(10000));
-    EXPECT_EQ(L"odd", narrow.getOutputA());  // the last, unpaired byte is not lost
-
-    Process wide = child(L"wide");
-    wide.start(true);
-    ASSERT_TRUE(wide.wait(10000));
-    EXPECT_EQ(L"wide \u00fc\u4e2d\n", wide.getOutput());
+    EXPECT_EQ(L"odd", ran(L"print \"odd\"").getOutputA());  // the last, unpaired byte is not lost
+    EXPECT_EQ(L"wide \u00fc\u4e2d\n", ran(L"wide").getOutput());
 
     LogCapture log;
     Process exits = child(L"exit 7");
@@ -127,14 +123,10 @@ TEST(Process, NarrowAndWideOutputAndExitCodes)
     exits.start(false);
     ASSERT_TRUE(exits.wait(INFINITE));
     EXPECT_EQ(7u, exits.getExitCode());
-    EXPECT_TRUE(log.contains(L"> has the return code 7"));
-    EXPECT_TRUE(log.contains(L"Waiting with no time-out..."));
-    EXPECT_TRUE(log.contains(L"> has not been started."));
+    EXPECT_EQ(L"", log.missing({L"> has the return code 7", L"Waiting with no time-out...",
+                                L"> has not been started."}));
 
-    Process crashes = child(L"crash");  // ends with its exception's code, no dialog waiting for anyone
-    crashes.start(true);
-    ASSERT_TRUE(crashes.wait(30000));
-    EXPECT_EQ(0xC0000005u, crashes.getExitCode());
+    EXPECT_EQ(0xC0000005u, ran(L"crash").getExitCode());  // its exception's code, no dialog waiting for anyone
 }
 
 TEST(Process, RelativeProgramIsResolvedAndLoggedAsUnsafe)
@@ -143,8 +135,8 @@ TEST(Process, RelativeProgramIsResolvedAndLoggedAsUnsafe)
     Process p(WinPath(L"cmd.exe"), L"/c exit 4", WinPath());
     WinPath resolved = p.findExecutable();
     EXPECT_EQ(WinAPI::getSystemDirectory() / L"cmd.exe", resolved);
-    EXPECT_TRUE(log.contains(L"Unsafe: creating process from relative path <cmd.exe>"));
-    EXPECT_TRUE(log.contains(L"Path <cmd.exe> resolved to <" + resolved.str() + L">."));
+    EXPECT_EQ(L"", log.missing({L"Unsafe: creating process from relative path <cmd.exe>",
+                                L"Path <cmd.exe> resolved to <" + resolved.str() + L">."}));
     EXPECT_EQ(resolved.getQuoted() + L" /c exit 4", p.getCommandline());
     p.start(true);
     ASSERT_TRUE(p.wait(10000));

@@ -31,13 +31,12 @@ TEST(CZelTools, HexTextOfBinaryDataBothWays)
     EXPECT_EQ(nullptr, CZelTools::BlobToString(nullptr, 2).m_str);
     EXPECT_EQ(nullptr, CZelTools::BlobToString(data, 0).m_str);
 
-    EXPECT_EQ((std::vector<BYTE>{0x0A, 0xFF}), blob(L"0x0aff"));
-    EXPECT_EQ((std::vector<BYTE>{0x0A, 0xBC}), blob(L"abc"));
-    EXPECT_EQ((std::vector<BYTE>{0x05}), blob(L"x5"));
-    EXPECT_EQ((std::vector<BYTE>{0x00}), blob(L"0x"));
-    EXPECT_EQ((std::vector<BYTE>{0x00}), blob(L"zz"));
-    EXPECT_EQ((std::vector<BYTE>{0x12, 0x34}), blob(L"0X1234"));
-    EXPECT_EQ((std::vector<BYTE>{0x00, 0x12, 0x34}), blob(L"X1234"));  // a lone upper-case X is a digit of value 0
+    const std::pair<const wchar_t*, std::vector<BYTE>> texts[] = {
+        {L"0x0aff", {0x0A, 0xFF}}, {L"abc", {0x0A, 0xBC}}, {L"x5", {0x05}},          {L"0x", {0x00}},
+        {L"zz", {0x00}},           {L"0X1234", {0x12, 0x34}}, {L"X1234", {0x00, 0x12, 0x34}},  // a lone X is a 0 digit
+    };
+    for (const auto& t : texts)
+        EXPECT_EQ(t.second, blob(t.first)) << WinAPI::toUtf8(t.first);
     std::vector<BYTE> small(1, 0xEE);
     std::wstring text4 = L"0x0aff";
     EXPECT_EQ(2u, CZelTools::StringToBlob(small.data(), 1, &text4[0]));
@@ -183,8 +182,7 @@ TEST_F(SessionSeam, TerminalServerAndInstallMode)
     fake.terminal = true;
     EXPECT_TRUE(WtsHelper::isTerminalServer());
     EXPECT_FALSE(WtsHelper::switchedToInstallMode());  // chgusr answers something other than 100
-    EXPECT_TRUE(log.contains(L"Executing <"));
-    EXPECT_TRUE(log.contains(L"Process output:\n"));
+    EXPECT_EQ(L"", log.missing({L"Executing <", L"Process output:\n"}));
 }
 
 TEST(WtsHelper, AllowGetSessionIdAddsAnEntryToTheProcessDacl)

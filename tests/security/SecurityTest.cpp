@@ -57,8 +57,7 @@ TEST(CZelAcl, EntriesOrderTextAndGrowth)
     EXPECT_EQ(text, parsed.toString());
     qkztest::LogCapture dump;
     parsed.DumpToLog(L"parsed");
-    EXPECT_TRUE(dump.contains(L"Entry 0: S-1-5-18"));
-    EXPECT_TRUE(dump.contains(L"Entry 1: S-1-1-0"));
+    EXPECT_EQ(L"", dump.missing({L"Entry 0: S-1-5-18", L"Entry 1: S-1-1-0"}));
     EXPECT_EQ(parsed, CZelAcl(static_cast<PACL>(parsed)));
     EXPECT_TRUE(parsed.IsValid());
 

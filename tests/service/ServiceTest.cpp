@@ -141,16 +141,10 @@ TEST_F(ServiceFixture, TerminateEndsTheServicesOwnProcessOnly)
 // status is logged when it changes, not on every poll.
 TEST_F(ServiceFixture, WaitsEndAndLogEachStatusOnce)
 {
-    auto count = [](const LogCapture& log, const std::wstring& text) {
-        int n = 0;
-        for (const qkztest::LogEntry& e : log.entries())
-            n += e.text.find(text) != std::wstring::npos;
-        return n;
-    };
     LogCapture log;
     EXPECT_FALSE(CNtService().waitForStop(INFINITE));
     EXPECT_FALSE(CNtService().waitForStart(INFINITE));
-    EXPECT_EQ(2, count(log, L"Could not determine service status: "));
+    EXPECT_EQ(2, log.count(L"Could not determine service status: "));
     // No handle: every call fails with 6 and none reaches the system.
     CNtService none;
     EXPECT_FALSE(none.start(L"x"));
@@ -165,9 +159,9 @@ TEST_F(ServiceFixture, WaitsEndAndLogEachStatusOnce)
     EXPECT_FALSE(created.waitForStart(300));
     EXPECT_TRUE(log.contains(L"Wait for service start up timed out"));
     EXPECT_TRUE(created.waitForStart(20000));
-    EXPECT_EQ(2, count(log, L"Service status is CNtService"));  // start pending, running
+    EXPECT_EQ(2, log.count(L"Service status is CNtService"));  // start pending, running
     EXPECT_FALSE(created.waitForStop(500));
-    EXPECT_EQ(2, count(log, L"Service status is CNtService"));
+    EXPECT_EQ(2, log.count(L"Service status is CNtService"));
 
     CNtService startOnly = manager.openService(name, SERVICE_START);
     EXPECT_FALSE(startOnly.waitForStop(INFINITE));

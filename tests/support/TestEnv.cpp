@@ -135,10 +135,24 @@ std::vector<LogEntry> LogCapture::entries() const
 
 bool LogCapture::contains(const std::wstring& fragment) const
 {
+    return count(fragment) > 0;
+}
+
+int LogCapture::count(const std::wstring& fragment) const
+{
+    int n = 0;
     for (const LogEntry& e : entries())
-        if (e.text.find(fragment) != std::wstring::npos)
-            return true;
-    return false;
+        n += e.text.find(fragment) != std::wstring::npos;
+    return n;
+}
+
+std::wstring LogCapture::missing(std::initializer_list<std::wstring> fragments) const
+{
+    std::wstring absent;
+    for (const std::wstring& fragment : fragments)
+        if (!contains(fragment))
+            absent += fragment + L"\n";
+    return absent;
 }
 
 WinPath binDir()
@@ -178,6 +192,14 @@ DWORD Child::wait(DWORD timeoutMs)
     DWORD code = 0;
     GetExitCodeProcess(m_process, &code);
     return code;
+}
+
+ZelUt::Process ran(const WinPath& program, const std::wstring& arguments, DWORD ms)
+{
+    ZelUt::Process p(program, arguments, WinPath());
+    p.start(true);
+    EXPECT_TRUE(p.wait(ms)) << WinAPI::toUtf8(program.str() + L" " + arguments);
+    return p;
 }
 
 std::unique_ptr<Child> childHolding(const std::wstring& mode, const WinPath& path, DWORD ms)

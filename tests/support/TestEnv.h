@@ -2,6 +2,7 @@
 // own temp directory and registry key, removed afterwards even on failure.
 #pragma once
 
+#include <QoKivZelUt/Process.h>
 #include <QoKivZelUt/WinAPI.h>
 #include <QoKivZelUt/WinPath.h>
 
@@ -9,7 +10,9 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -82,6 +85,10 @@ public:
     std::vector<LogEntry> entries() const;
     // Whether some entry's text contains the fragment.
     bool contains(const std::wstring& fragment) const;
+    // How many entries' texts contain the fragment.
+    int count(const std::wstring& fragment) const;
+    // The fragments no entry contains, one a line: empty when every one is there.
+    std::wstring missing(std::initializer_list<std::wstring> fragments) const;
 
 private:
     static void sink(const ZelLgEntry* entry, void* context);
@@ -99,6 +106,21 @@ std::vector<std::vector<std::wstring>> tableRows(const std::wstring& relativePat
 
 // The whole content of a file.
 std::string bytesOf(const WinPath& file);
+
+// A little-endian field of a byte string: read, or written into a copy.
+template <class T>
+T fieldAt(const std::string& bytes, size_t at)
+{
+    T value;
+    std::memcpy(&value, &bytes.at(at), sizeof value);
+    return value;
+}
+template <class T>
+std::string patched(std::string bytes, size_t at, T value)
+{
+    std::memcpy(&bytes.at(at), &value, sizeof value);
+    return bytes;
+}
 
 // Bytes placed flush against a no-access page: a read past their end faults
 // instead of passing unnoticed.
@@ -135,6 +157,9 @@ public:
 private:
     WinAPI::FileHandle m_process;
 };
+
+// The program run to its end (a failure when it outlasts ms), its output collected.
+ZelUt::Process ran(const WinPath& program, const std::wstring& arguments, DWORD ms = 30000);
 
 // Starts qkz_testchild MODE PATH MILLISECONDS EVENT and waits until it signals that
 // it holds, maps or loaded the path.
