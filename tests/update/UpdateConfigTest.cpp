@@ -1,6 +1,7 @@
 #include <QoKivZelUt/UpdateConfig.h>
 
 #include "TestEnv.h"
+#include "foundation/CurrentDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -172,11 +173,11 @@ TEST(UpdateConfig, HostileFilesAndValues)
     EXPECT_THROW(odd.saveRebootAfterUpdate(Cfg::eRebootAlways), CZelException);
     EXPECT_EQ(before, qkztest::bytesOf(unreadable));
 
-    WinPath here = WinAPI::getCurrentDirectory();
-    WinAPI::chdir(dir.path());
-    Cfg bare(WinPath(L"bare.cfg"));
+    Cfg bare = [&] {
+        ZelUt::CurrentDirectory inDir(dir.path());
+        return Cfg(WinPath(L"bare.cfg"));
+    }();
     EXPECT_TRUE(bare.saveRetryInterval(5));
-    WinAPI::chdir(here);
     EXPECT_EQ((dir.path() / L"bare.cfg").str(), bare.getConfigFilePath().str());
     EXPECT_EQ(summary(Cfg(dir.path() / L"bare.cfg")), L"| | 0 5 0 0 0");
 }

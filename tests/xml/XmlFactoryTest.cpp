@@ -16,13 +16,12 @@
 namespace {
 
 // Every document a test builds is also saved where the xmllint peer looks (when set).
-void keepForPeer(const CZelXmlFactory& xml)
+void keepForPeer(const CZelXmlFactory& xml, std::wstring name = L"")
 {
     std::wstring dir = WinAPI::getEnvironmentVariable(L"QKZ_XML_OUT");
-    if (dir.empty())
-        return;
     static int count = 0;
-    xml.saveToFile(WinPath(dir) / (L"doc" + std::to_wstring(++count) + L".xml"));
+    if (!dir.empty())
+        xml.saveToFile(WinPath(dir) / (name.empty() ? L"doc" + std::to_wstring(++count) + L".xml" : name));
 }
 
 // A document with one root element around what the body writes.
@@ -292,9 +291,7 @@ TEST(XmlFactory, RandomTextsKeepTheDocumentWellFormed)
             xml.endElement();
         }
         xml.endDocument();
-        std::wstring out = WinAPI::getEnvironmentVariable(L"QKZ_XML_OUT");
-        if (!out.empty())
-            xml.saveToFile(WinPath(out) / (L"random-" + std::to_wstring(d) + L".xml"));
+        keepForPeer(xml, L"random-" + std::to_wstring(d) + L".xml");
         for (const auto& w : written)
             expectations += w.first + L" " + std::to_wstring(d) + L" " + std::to_wstring(w.second.size()) + L" " + w.second;
     }
