@@ -34,11 +34,8 @@ public:
     uint32_t putString(const std::string& text) { return put(text.c_str(), text.size() + 1); }
     template <class T>
     uint32_t putValue(const T& value) { return put(&value, sizeof value); }
-    template <class T>
-    void patch(uint32_t rva, const T& value) { std::memcpy(&m_section[rva - kSectionRva], &value, sizeof value); }
 
     void setDirectory(unsigned index, uint32_t rva, uint32_t size) { m_dirs[index] = {rva, size}; }
-    static uint64_t fileOffset(uint32_t rva) { return kRawOffset + (rva - kSectionRva); }
     uint32_t sectionTableOffset() const { return kNtOffset + 24 + optionalSize(); }
 
     std::string bytes() const

@@ -146,31 +146,29 @@ int pipeMessage(const wchar_t* pipe, unsigned long bytes)
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc == 5 && std::wcscmp(argv[1], L"hold") == 0)
-        return hold(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)), argv[4]);
-    if (argc == 5 && std::wcscmp(argv[1], L"load") == 0)
-        return load(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)), argv[4]);
-    if (argc == 5 && std::wcscmp(argv[1], L"map") == 0)
-        return map(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)), argv[4]);
-    if (argc == 3 && std::wcscmp(argv[1], L"exit") == 0)
-        return static_cast<int>(std::wcstoul(argv[2], nullptr, 0));
-    if (argc == 2 && std::wcscmp(argv[1], L"echo") == 0)
-        return echo();
-    if ((argc == 3 || argc == 4) && std::wcscmp(argv[1], L"flood") == 0)
-        return flood(std::wcstoul(argv[2], nullptr, 10), argc == 4 ? std::wcstoul(argv[3], nullptr, 10) : 4096);
-    if (argc == 2 && std::wcscmp(argv[1], L"spew") == 0)
-        return spew();
-    if (argc == 3 && std::wcscmp(argv[1], L"print") == 0)
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    auto number = [&](int i, int base = 10) { return std::wcstoul(argv[i], nullptr, base); };
+    if (argc == 5 && (mode == L"hold" || mode == L"load" || mode == L"map"))
+        return (mode == L"hold" ? hold : mode == L"load" ? load : map)(argv[2], number(3), argv[4]);
+    if (argc == 3 && mode == L"exit")
+        return static_cast<int>(number(2, 0));
+    if ((argc == 3 || argc == 4) && mode == L"flood")
+        return flood(number(2), argc == 4 ? number(3) : 4096);
+    if (argc == 3 && mode == L"print")
         return print(argv[2]);
-    if (argc == 2 && std::wcscmp(argv[1], L"wide") == 0)
-        return wide();
-    if (argc == 4 && std::wcscmp(argv[1], L"pipemessage") == 0)
-        return pipeMessage(argv[2], std::wcstoul(argv[3], nullptr, 10));
-    if (argc == 2 && std::wcscmp(argv[1], L"crash") == 0)
-        return *static_cast<volatile int*>(nullptr);
-    if (argc == 3 && std::wcscmp(argv[1], L"sleep") == 0) {
-        Sleep(std::wcstoul(argv[2], nullptr, 10));
+    if (argc == 4 && mode == L"pipemessage")
+        return pipeMessage(argv[2], number(3));
+    if (argc == 3 && mode == L"sleep") {
+        Sleep(number(2));
         return 0;
     }
+    if (argc == 2 && mode == L"echo")
+        return echo();
+    if (argc == 2 && mode == L"spew")
+        return spew();
+    if (argc == 2 && mode == L"wide")
+        return wide();
+    if (argc == 2 && mode == L"crash")
+        return *static_cast<volatile int*>(nullptr);
     return 99;
 }
