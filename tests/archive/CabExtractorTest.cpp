@@ -1,6 +1,7 @@
 #include <QoKivZelUt/CabExtractor.h>
 
 #include "TestEnv.h"
+#include "archive/CabNames.h"
 
 #include <gtest/gtest.h>
 
@@ -284,6 +285,9 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
     for (size_t entry = 36 + grown, folders = fieldAt<uint16_t>(cab, 26); folders--; entry += 8)
         chained = patched(chained, entry, fieldAt<uint32_t>(chained, entry) + grown);
     EXPECT_EQ(kGcabFiles.size(), ZelCabExtractor(dir.write(L"chained.cab", chained)).getNumberOfFiles());
+    // The signature search reads nothing past the range it is given.
+    GuardedBytes almost(std::string("xxMSC", 5));
+    EXPECT_EQ(-1, ZelUt::cab::findCabinetSignature(almost.data(), 0, almost.size()));
     // Sizes of 2 GiB and more are unsigned: a file announcing 3 GiB lists as such.
     ZelCabExtractor large(dir.write(L"large.cab", patched(cab, filesAt, 0xC0000000u)));
     EXPECT_GE(large.getExtractedSize(), 0xC0000000ll);
