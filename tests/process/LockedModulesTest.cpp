@@ -13,6 +13,12 @@ using qkztest::TempDir;
 
 namespace {
 
+// What is known of the window of a module's holder: "title|visible|has a window".
+std::wstring windowOf(const ZelLockedModuleInfo::ModuleInfo& info)
+{
+    return info.m_title + (info.m_visible ? L"|visible" : L"|hidden") + (info.m_hWnd ? L"|window" : L"|none");
+}
+
 // A copy of the test DLL under a name nothing else maps.
 WinPath privateDll(const TempDir& dir)
 {
@@ -31,9 +37,7 @@ TEST(ZelLockedModuleInfo, NamesTheProgramThatLoadedTheDll)
     ZelLockedModuleInfo byPath(dll, true);
     ASSERT_TRUE(byPath.isLocked());
     EXPECT_EQ(qkztest::testChild(), WinPath(byPath.getInfo().m_app));
-    EXPECT_EQ(L"QKZ locking window", byPath.getInfo().m_title);
-    EXPECT_TRUE(byPath.getInfo().m_visible);
-    EXPECT_NE(nullptr, byPath.getInfo().m_hWnd);
+    EXPECT_EQ(L"QKZ locking window|visible|window", windowOf(byPath.getInfo()));
 
     ZelLockedModuleInfo byName(dll.getFileName(), true);
     ASSERT_TRUE(byName.isLocked());
@@ -50,8 +54,7 @@ TEST(ZelLockedModuleInfo, MappedFilesCountOpenedOnesDoNot)
         auto mapper = qkztest::childHolding(L"map", data, 30000);
         ZelLockedModuleInfo info(data, true);
         ASSERT_TRUE(info.isLocked());
-        EXPECT_FALSE(info.getInfo().m_visible);
-        EXPECT_EQ(L"", info.getInfo().m_title);
+        EXPECT_EQ(L"|hidden|none", windowOf(info.getInfo()));
     }
     WinPath opened = dir.write(L"opened.dat", "o");
     auto holder = qkztest::childHolding(L"hold", opened, 30000);
@@ -137,9 +140,7 @@ TEST_F(Snapshot64, CompanionAnswersAllThreeCommandLines)
     auto child = qkztest::childHolding(L"load", dll, 30000);
     ZelLockedModuleInfo::ModuleInfo info = RunSnapshot64().getLockedModuleInfo(dll);
     EXPECT_EQ(qkztest::testChild(), WinPath(info.m_app));
-    EXPECT_EQ(L"QKZ locking window", info.m_title);
-    EXPECT_TRUE(info.m_visible);
-    EXPECT_NE(nullptr, info.m_hWnd);
+    EXPECT_EQ(L"QKZ locking window|visible|window", windowOf(info));
 
     EXPECT_EQ(42u, RunSnapshot64().testReturnValue(42));
     EXPECT_EQ(qkztest::failureOf([&] { RunSnapshot64().testExceptionPropagation(CZelException(5, L"Access <denied> & \u00fc")); }),
