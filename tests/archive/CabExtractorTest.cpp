@@ -288,6 +288,9 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
     // The signature search reads nothing past the range it is given.
     GuardedBytes almost(std::string("xxMSC", 5));
     EXPECT_EQ(-1, ZelUt::cab::findCabinetSignature(almost.data(), 0, almost.size()));
+    for (int code : {-1, 12})  // codes outside the decompressor's twelve
+        EXPECT_STREQ(L"Unknown FDI error.", ZelUt::cab::fdiErrorText(code)) << code;
+    EXPECT_STREQ(L"FDI aborted.", ZelUt::cab::fdiErrorText(11));
     // Sizes of 2 GiB and more are unsigned: a file announcing 3 GiB lists as such.
     ZelCabExtractor large(dir.write(L"large.cab", patched(cab, filesAt, 0xC0000000u)));
     EXPECT_GE(large.getExtractedSize(), 0xC0000000ll);
