@@ -277,14 +277,19 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
     for (const auto& c : damaged)
         EXPECT_EQ(failureOf([&] { ZelCabExtractor extractor(dir.write(L"damaged.cab", c.second)); }),
                   (Failure{4u, L"Not a cabinet file or file is corrupted."})) << c.first;
-    // A cabinet announcing a next one: the two names after the header are skipped.
-    const std::string names("next.cab\0disk 2\0", 16);
-    const uint32_t grown = uint32_t(names.size());
-    std::string chained = patched(patched(cab, 8, uint32_t(cab.size()) + grown), 16, filesAt + grown);
-    chained = patched(chained.substr(0, 36) + names + chained.substr(36), 30, uint16_t(2));
-    for (size_t entry = 36 + grown, folders = fieldAt<uint16_t>(cab, 26); folders--; entry += 8)
-        chained = patched(chained, entry, fieldAt<uint32_t>(chained, entry) + grown);
-    EXPECT_EQ(kGcabFiles.size(), ZelCabExtractor(dir.write(L"chained.cab", chained)).getNumberOfFiles());
+    // Bytes after the header that the flags announce move every offset: the names of a
+    // next cabinet, a reserved area. Either is skipped.
+    auto afterHeader = [&](const std::string& inserted, uint16_t flags) {
+        const uint32_t grown = uint32_t(inserted.size());
+        std::string grownCab = patched(patched(cab, 8, uint32_t(cab.size()) + grown), 16, filesAt + grown);
+        grownCab = patched(grownCab.substr(0, 36) + inserted + grownCab.substr(36), 30, flags);
+        for (size_t entry = 36 + grown, folders = fieldAt<uint16_t>(cab, 26); folders--; entry += 8)
+            grownCab = patched(grownCab, entry, fieldAt<uint32_t>(grownCab, entry) + grown);
+        return dir.write(L"grown.cab", grownCab);
+    };
+    for (const auto& grown : {std::make_pair(std::string("next.cab\0disk 2\0", 16), uint16_t(2)),
+                              std::make_pair(std::string("\x06\0\0\0RESERV", 10), uint16_t(4))})
+        EXPECT_EQ(kGcabFiles.size(), ZelCabExtractor(afterHeader(grown.first, grown.second)).getNumberOfFiles());
     // The signature search reads nothing past the range it is given.
     GuardedBytes almost(std::string("xxMSC", 5));
     EXPECT_EQ(-1, ZelUt::cab::findCabinetSignature(almost.data(), 0, almost.size()));
