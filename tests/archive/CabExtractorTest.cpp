@@ -273,23 +273,26 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
         {"name past the cabinet size", patched(cab, 8, filesAt + 18)},
         {"more files than the table holds", patched(cab, 28, uint16_t(60000))},
         {"cabinet size below its header", patched(cab, 8, uint32_t(20))},
+        {"data blocks starting at the end", patched(cab, 36, uint32_t(cab.size()))},
     };
     for (const auto& c : damaged)
         EXPECT_EQ(failureOf([&] { ZelCabExtractor extractor(dir.write(L"damaged.cab", c.second)); }),
                   (Failure{4u, L"Not a cabinet file or file is corrupted."})) << c.first;
-    // Bytes after the header that the flags announce move every offset: the names of a
-    // next cabinet, a reserved area. Either is skipped.
-    auto afterHeader = [&](const std::string& inserted, uint16_t flags) {
+    // Bytes after the header that the flags announce move every offset: the names of the
+    // cabinets before and after this one in its set, a reserved area. Either is skipped.
+    auto afterHeader = [&](const std::string& inserted, uint16_t flags, uint16_t firstFolder) {
         const uint32_t grown = uint32_t(inserted.size());
         std::string grownCab = patched(patched(cab, 8, uint32_t(cab.size()) + grown), 16, filesAt + grown);
         grownCab = patched(grownCab.substr(0, 36) + inserted + grownCab.substr(36), 30, flags);
         for (size_t entry = 36 + grown, folders = fieldAt<uint16_t>(cab, 26); folders--; entry += 8)
             grownCab = patched(grownCab, entry, fieldAt<uint32_t>(grownCab, entry) + grown);
-        return dir.write(L"grown.cab", grownCab);
+        return dir.write(L"grown.cab", patched(grownCab, filesAt + grown + 8, firstFolder));
     };
-    for (const auto& grown : {std::make_pair(std::string("next.cab\0disk 2\0", 16), uint16_t(2)),
-                              std::make_pair(std::string("\x06\0\0\0RESERV", 10), uint16_t(4))})
-        EXPECT_EQ(kGcabFiles.size(), ZelCabExtractor(afterHeader(grown.first, grown.second)).getNumberOfFiles());
+    // In a middle cabinet the first file may be continued from the one before (folder 0xFFFD).
+    EXPECT_EQ(kGcabFiles.size(),
+              ZelCabExtractor(afterHeader(std::string("a.cab\0d1\0c.cab\0d3\0", 18), 3, 0xFFFD)).getNumberOfFiles());
+    EXPECT_EQ(kGcabFiles.size(), ZelCabExtractor(afterHeader(std::string("\x06\0\0\0RESERV", 10), 4,
+                                                             fieldAt<uint16_t>(cab, filesAt + 8))).getNumberOfFiles());
     // The signature search reads nothing past the range it is given.
     GuardedBytes almost(std::string("xxMSC", 5));
     EXPECT_EQ(-1, ZelUt::cab::findCabinetSignature(almost.data(), 0, almost.size()));
