@@ -75,10 +75,8 @@ TEST(ProductVersion, OrderingTruthAndStoredForm)
     EXPECT_TRUE(static_cast<bool>(onlyTime));
 
     _ProductVersionStruct stored = built;
-    EXPECT_EQ(7ul, stored.major);
-    EXPECT_EQ(40ul, stored.minor);
-    EXPECT_EQ(0ul, stored.buildTimeLow);
-    EXPECT_EQ(1ul, stored.buildTimeHigh);
+    EXPECT_EQ((std::vector<unsigned long>{7, 40, 0, 1}),
+              (std::vector<unsigned long>{stored.major, stored.minor, stored.buildTimeLow, stored.buildTimeHigh}));
     ProductVersion back;
     back = stored;
     EXPECT_EQ(built, back);
