@@ -161,18 +161,17 @@ std::string importing(const std::string& moduleName, uint32_t hintName)
     return pe.bytes();
 }
 
-std::string patched(std::string bytes, size_t at, uint16_t value)
-{
-    memcpy(&bytes[at], &value, 2);
-    return bytes;
-}
-
 TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
 {
     TempDir dir;
     EXPECT_EQ((std::set<std::wstring>{L"1", L"Alpha"}), ImageInfo(dir.write(L"sound.dll", exporting(0, 0))).getExports());
     EXPECT_EQ((std::set<std::wstring>{L"Sleep"}),
               ImageInfo(dir.write(L"sound.dll", importing("KERNEL32.dll", 0))).getImports()[WinPath(L"kernel32.dll")]);
+    // A section at RVA 0 does not make the absent directories (RVA 0) present.
+    SyntheticImage atZero;
+    atZero.putString(std::string(64, 'x'));
+    ImageInfo zero(dir.write(L"zero.dll", patched(atZero.bytes(), atZero.sectionTableOffset() + 12, uint32_t(0))));
+    EXPECT_TRUE(zero.getExports().empty() && zero.getImports().empty() && zero.getResources().empty());
 
     SyntheticImage sectionsCut, exportsCut, loop, metadata;
     sectionsCut.putString("data");
@@ -189,7 +188,7 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
     clr.MetaData.VirtualAddress = metadata.put("BSJB\x01\x00\x01\x00\x00\x00\x00\x00\xff\xff\xff\x7f", 16);
     metadata.setDirectory(IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR, metadata.putValue(clr), sizeof clr);
     const std::string plusWithSmallHeader =
-        patched(SyntheticImage(true).bytes(), SyntheticImage::kNtOffset + 20, sizeof(IMAGE_OPTIONAL_HEADER32));
+        patched(SyntheticImage(true).bytes(), SyntheticImage::kNtOffset + 20, uint16_t(sizeof(IMAGE_OPTIONAL_HEADER32)));
     const std::function<void(ImageInfo&)> exports = [](ImageInfo& i) { i.getExports(); },
                                           imports = [](ImageInfo& i) { i.getImports(); },
                                           size = [](ImageInfo& i) { i.getImageSize(); };
@@ -204,8 +203,8 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
         {"empty module name", importing("", 0), imports},
         {"PE32+ with the PE32 size", plusWithSmallHeader, size},
         {"PE32+ with the PE32 size", plusWithSmallHeader, imports},
-        {"unknown kind", patched(SyntheticImage().bytes(), SyntheticImage::kNtOffset + 24, 0x107), size},
-        {"section table", patched(sectionsCut.bytes(), SyntheticImage::kNtOffset + 6, 200).substr(0, 0x400), size},
+        {"unknown kind", patched(SyntheticImage().bytes(), SyntheticImage::kNtOffset + 24, uint16_t(0x107)), size},
+        {"section table", patched(sectionsCut.bytes(), SyntheticImage::kNtOffset + 6, uint16_t(200)).substr(0, 0x400), size},
         {"export directory outside", exportsCut.bytes().substr(0, 0x600), exports},
         {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getResources(); }},
         {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getManifestResourceId(); }},
