@@ -263,48 +263,25 @@ TEST(XmlFactory, RandomTextsKeepTheDocumentWellFormed)
         CZelXmlFactory xml;
         xml.beginDocument();
         xml.beginElement(L"doc");
-        std::vector<std::pair<std::wstring, std::wstring>> written;  // kind, text
-        for (int i = 0; i < 12; ++i) {
-            std::wstring t = text(i % 4 == 3 ? 400 : 40);
-            switch (i % 4) {
-            case 0:
-                xml.beginElement(L"a", {{L"v", t}});
-                written.emplace_back(L"a", t);
-                break;
-            case 1:
-                xml.beginElement(L"t");
-                xml.putData(t);
-                written.emplace_back(L"t", t);
-                break;
-            case 2:
-                xml.beginElement(L"c");
-                xml.putData(t, true);
-                written.emplace_back(L"c", t);
-                break;
-            default:
-                xml.beginElement(L"m");
+        for (int i = 0; i < 12; ++i) {  // an attribute, text, CDATA, then a comment and all three
+            const std::wstring t = text(i % 4 == 3 ? 400 : 40), kind = std::wstring(1, L"atcm"[i % 4]);
+            xml.beginElement(kind, i % 4 == 0 ? CZelXmlFactory::Attributes{{L"v", t}} : CZelXmlFactory::Attributes{});
+            if (i % 4 == 3)
                 xml.putComment(t);
-                xml.putData(t, i % 8 == 3);
+            if (i % 4 != 0)
+                xml.putData(t, i % 4 == 2 || i % 8 == 3);
+            if (i % 4 == 3)
                 xml.putMixedContent(CZelXmlFactory::encodeAsXml(t));
-                written.emplace_back(L"m", t);
-            }
             xml.endElement();
+            expectations += kind + L" " + std::to_wstring(d) + L" " + std::to_wstring(t.size()) + L" " + t;
         }
         xml.endDocument();
         keepForPeer(xml, L"random-" + std::to_wstring(d) + L".xml");
-        for (const auto& w : written)
-            expectations += w.first + L" " + std::to_wstring(d) + L" " + std::to_wstring(w.second.size()) + L" " + w.second;
     }
     std::wstring dir = WinAPI::getEnvironmentVariable(L"QKZ_XML_OUT");
-    if (!dir.empty()) {
-        WinAPI::FileHandle file = WinAPI::createFile(WinPath(dir) / L"random-texts.expected");
-        std::string bytes;
-        for (wchar_t c : expectations) {  // UTF-16LE, lone surrogates and all
-            bytes += static_cast<char>(c & 0xFF);
-            bytes += static_cast<char>(c >> 8);
-        }
-        WinAPI::writeFile(file, bytes);
-    }
+    if (!dir.empty())  // UTF-16LE, lone surrogates and all
+        WinAPI::writeFile(WinAPI::createFile(WinPath(dir) / L"random-texts.expected"),
+                          std::string(reinterpret_cast<const char*>(expectations.data()), expectations.size() * 2));
 }
 
 TEST(XmlFactorySave, Utf8WithoutMarkOverAReadOnlyFile)
