@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -107,18 +108,22 @@ std::vector<std::vector<std::wstring>> tableRows(const std::wstring& relativePat
 // The whole content of a file.
 std::string bytesOf(const WinPath& file);
 
-// A little-endian field of a byte string: read, or written into a copy.
+// A little-endian field of a byte string: read, or written into a copy. A
+// field that does not lie wholly inside the bytes throws std::out_of_range.
 template <class T>
 T fieldAt(const std::string& bytes, size_t at)
 {
+    if (at > bytes.size() || bytes.size() - at < sizeof(T))
+        throw std::out_of_range("a field outside the bytes");
     T value;
-    std::memcpy(&value, &bytes.at(at), sizeof value);
+    std::memcpy(&value, bytes.data() + at, sizeof value);
     return value;
 }
 template <class T>
 std::string patched(std::string bytes, size_t at, T value)
 {
-    std::memcpy(&bytes.at(at), &value, sizeof value);
+    fieldAt<T>(bytes, at);
+    std::memcpy(&bytes[at], &value, sizeof value);
     return bytes;
 }
 
