@@ -64,27 +64,27 @@ TEST(ConditionScanner, TokensOfTheTable)
 
 TEST(ConditionScanner, ExpansionsAndErrors)
 {
-    Scanned host;
-    EXPECT_EQ((V{L"266:<a>\\x"}), scan("\"%a%\\x\"", &host));
-    EXPECT_EQ((V{L"%a%"}), host.expansions);
-    Scanned twice;
-    EXPECT_EQ((V{L"266:<a>", L"266:<b>"}), scan("%a%%b%", &twice));
-    Scanned dropped;
-    EXPECT_EQ((V{L"266:<a>"}), scan("%%a%", &dropped));
-    EXPECT_EQ((V{L"%a%"}), dropped.expansions);
-    Scanned doubled;
-    EXPECT_EQ((V{L"266:<%Target%>"}), scan("%%Target%%", &doubled));
-
-    Scanned open;
-    EXPECT_EQ((V{L"266:a", L"260"}), scan("a = \"abc", &open));
-    EXPECT_EQ((std::vector<std::string>{"Unterminated string constant"}), open.errors);
-    Scanned list;
-    EXPECT_EQ((V{L"266:a", L"260"}), scan("a = [x, y", &list));
-    EXPECT_EQ((std::vector<std::string>{"Unterminated bracket list"}), list.errors);
-    Scanned huge;
-    EXPECT_EQ((V{L"266:a", L"260"}), scan("a = " + std::string(20000, 'y'), &huge));
-    EXPECT_EQ((std::vector<std::string>{"input buffer overflow, can't enlarge buffer because scanner uses REJECT"}),
-              huge.errors);
+    using Errors = std::vector<std::string>;
+    const struct {
+        std::string text;
+        V tokens, expanded;
+        Errors errors;
+    } rows[] = {
+        {"\"%a%\\x\"", {L"266:<a>\\x"}, {L"%a%"}, {}},
+        {"%a%%b%", {L"266:<a>", L"266:<b>"}, {L"%a%", L"%b%"}, {}},
+        {"%%a%", {L"266:<a>"}, {L"%a%"}, {}},
+        {"%%Target%%", {L"266:<%Target%>"}, {L"%%Target%%"}, {}},
+        {"a = \"abc", {L"266:a", L"260"}, {}, {"Unterminated string constant"}},
+        {"a = [x, y", {L"266:a", L"260"}, {}, {"Unterminated bracket list"}},
+        {"a = " + std::string(20000, 'y'), {L"266:a", L"260"}, {},
+         {"input buffer overflow, can't enlarge buffer because scanner uses REJECT"}},
+    };
+    for (const auto& row : rows) {
+        Scanned host;
+        EXPECT_EQ(row.tokens, scan(row.text, &host)) << row.text.substr(0, 20);
+        EXPECT_EQ(row.expanded, host.expansions) << row.text.substr(0, 20);
+        EXPECT_EQ(row.errors, host.errors) << row.text.substr(0, 20);
+    }
 }
 
 } // namespace
