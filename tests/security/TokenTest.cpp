@@ -21,9 +21,7 @@ std::vector<BYTE> privilegesOf(HANDLE token)
 TEST(CZelToken, ProcessAndThreadTokens)
 {
     CZelToken none;
-    EXPECT_TRUE(none.IsPrimary());
-    EXPECT_FALSE(none.IsImpersonation());
-    EXPECT_EQ(0, none.GetGroupCount());
+    EXPECT_TRUE(none.IsPrimary() && !none.IsImpersonation() && none.GetGroupCount() == 0);
 
     CZelToken process;
     ASSERT_TRUE(process.OpenProcessToken());

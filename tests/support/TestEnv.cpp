@@ -52,11 +52,7 @@ TempDir::~TempDir()
 WinPath TempDir::write(const std::wstring& name, const std::string& bytes) const
 {
     WinPath file = m_path / name;
-    WinAPI::FileHandle h(CreateFileW(file.str().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h.valid())
-        throw CZelException(GetLastError(), L"test file " + file.str());
-    WinAPI::writeFile(h, bytes);
+    WinAPI::writeFile(WinAPI::createFile(file), bytes);
     return file;
 }
 
