@@ -123,8 +123,7 @@ template <class T>
 std::string patched(std::string bytes, size_t at, T value)
 {
     fieldAt<T>(bytes, at);
-    std::memcpy(&bytes[at], &value, sizeof value);
-    return bytes;
+    return bytes.replace(at, sizeof value, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 // Bytes placed flush against a no-access page: a read past their end faults
