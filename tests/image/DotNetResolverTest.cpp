@@ -56,14 +56,10 @@ uint64_t metadataRoot(const std::string& file, uint64_t& size)
 }
 
 // The tables stream is the first one mcs writes; its header names its offset and size.
-std::pair<uint32_t, uint32_t> tablesStream(const uint8_t* root)
+std::pair<uint32_t, uint32_t> tablesStream(const std::string& root)
 {
-    auto field = [root](size_t at) {
-        uint32_t value;
-        std::memcpy(&value, root + at, 4);
-        return value;
-    };
-    return {field(20 + field(12)), field(24 + field(12))};
+    const uint32_t versionLength = qkztest::fieldAt<uint32_t>(root, 12);
+    return {qkztest::fieldAt<uint32_t>(root, 20 + versionLength), qkztest::fieldAt<uint32_t>(root, 24 + versionLength)};
 }
 
 std::wstring strongToken()
@@ -179,7 +175,7 @@ TEST(DotNetMetadata, DamagedMetadataFailsCleanly)
     for (size_t length = 0; length < metadata.size(); ++length)
         attempt(metadata, length);
     uint32_t tablesOffset, tablesSize;
-    std::tie(tablesOffset, tablesSize) = tablesStream(metadata.data());
+    std::tie(tablesOffset, tablesSize) = tablesStream(std::string(metadata.begin(), metadata.end()));
     ASSERT_LE(uint64_t(tablesOffset) + tablesSize, metadata.size());
     for (uint32_t at = tablesOffset; at < tablesOffset + tablesSize; ++at) {
         for (int bit = 0; bit < 8; ++bit) {
@@ -204,7 +200,7 @@ TEST(DotNetMetadata, TheUtilityRefusesDamagedFiles)
     for (uint64_t cut : {root, root + 12, root + 16, root + 40, root + size / 2, root + size - 1})
         damaged.emplace_back(file.begin(), file.begin() + cut);
     std::string overgrown(file.begin(), file.end());
-    uint32_t tables = tablesStream(reinterpret_cast<const uint8_t*>(&file[root])).first;
+    uint32_t tables = tablesStream(file.substr(root)).first;
     std::memset(&overgrown[root + tables + 8], 0xFF, 24);  // every table present, with huge row counts
     damaged.push_back(overgrown);
     for (size_t i = 0; i < damaged.size(); ++i) {

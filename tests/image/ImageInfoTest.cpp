@@ -32,7 +32,7 @@ unsigned long queryAll(const ZelUt::PeImage& image)
     return failureOf([&] { image.imageSize(); }).code;
 }
 
-// A resource as "type typeId name nameId language languageId size".
+// A resource as "type typeId name nameId language languageId".
 std::wstring described(const ImageInfo::Resource& r)
 {
     return r.typeName + L" " + std::to_wstring(r.typeId) + L" " + r.name + L" " + std::to_wstring(r.nameId) + L" " +
