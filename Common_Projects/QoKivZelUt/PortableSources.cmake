@@ -18,6 +18,7 @@ set(QKZ_PORTABLE_SOURCES
   ${QKZ_PORTABLE_DIR}/integrity/CryptoBlob.cpp
   ${QKZ_PORTABLE_DIR}/integrity/ChecksumRecord.cpp
   ${QKZ_PORTABLE_DIR}/image/PeImage.cpp
+  ${QKZ_PORTABLE_DIR}/image/ManifestText.cpp
   ${QKZ_PORTABLE_DIR}/archive/CabNames.cpp
   ${QKZ_PORTABLE_DIR}/archive/CabTables.cpp
   ${QKZ_PORTABLE_DIR}/archive/CabLimits.cpp

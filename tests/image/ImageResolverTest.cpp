@@ -1,6 +1,7 @@
 #include <QoKivZelUt/ImageResolver.h>
 
 #include "TestEnv.h"
+#include "image/ManifestText.h"
 
 #include <gtest/gtest.h>
 
@@ -150,4 +151,15 @@ TEST(ImageResolver, DeeplyNestedManifestIsRefused)
     ImageResolver resolver(resolverDir() / L"qkz_deep_manifest_app.exe");
     EXPECT_EQ(qkztest::failureOf([&] { resolver.resolveReferences(); }),
               (qkztest::Failure{unsigned(ERROR_SXS_CANT_GEN_ACTCTX), L"CreateActCtx failed."}));
+
+    // 256 levels pass and 257 do not; declarations, comments and closed empty elements are no level.
+    auto nested = [](int levels, const std::string& inner) {
+        std::string open, close;
+        for (int i = 0; i < levels; ++i)
+            open += "<a>", close += "</a>";
+        const std::string text = "<?xml version=\"1.0\"?><!-- a -->" + open + inner + close;
+        return std::vector<unsigned char>(text.begin(), text.end());
+    };
+    EXPECT_FALSE(ZelUt::manifestNestsTooDeep(nested(255, "<b/><c></c><!-- d --><?e?>")));
+    EXPECT_TRUE(ZelUt::manifestNestsTooDeep(nested(256, "<b/>")));
 }

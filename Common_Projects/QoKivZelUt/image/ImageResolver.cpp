@@ -5,6 +5,7 @@
 #include "foundation/ErrorText.h"
 #include "foundation/CurrentDirectory.h"
 #include "foundation/Log.h"
+#include "image/ManifestText.h"
 
 #include <algorithm>
 #include <cwctype>
@@ -47,34 +48,12 @@ struct ReleaseActCtxClass {
 };
 using ActCtxHandle = WinAPI::AutoHandle<ReleaseActCtxClass>;
 
-// Manifests nest a handful of elements. Some systems' manifest parsers recurse
-// per level and overflow their stack on a deeply nested one, taking the process
-// with them: such a manifest is refused before the system reads it.
-const int kDeepestManifest = 256;
-
-int manifestNestingDepth(const std::vector<unsigned char>& text)
-{
-    int depth = 0, deepest = 0;
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] == '<') {
-            unsigned char next = text[i + 1];
-            if (next == '/')
-                --depth;
-            else if (next != '?' && next != '!')
-                deepest = std::max(deepest, ++depth);
-        } else if (text[i] == '/' && text[i + 1] == '>') {
-            --depth;
-        }
-    }
-    return deepest;
-}
-
 void refuseDeepManifest(ImageInfo& image, unsigned short manifestId)
 {
     for (const ImageInfo::Resource& resource : image.getResources()) {
         if (resource.typeId != 24 || resource.nameId != manifestId)
             continue;
-        if (manifestNestingDepth(resource.data) > kDeepestManifest) {
+        if (ZelUt::manifestNestsTooDeep(resource.data)) {
             ::SetLastError(ERROR_SXS_CANT_GEN_ACTCTX);
             throwLastError(L"CreateActCtx failed.");
         }
