@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iomanip>
 #include <regex>
 #include <sstream>

@@ -10,7 +10,6 @@
 
 #include <cstring>
 #include <cwchar>
-#include <fstream>
 #include <map>
 #include <set>
 #include <tuple>

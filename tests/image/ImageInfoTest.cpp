@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 
 using namespace qkztest;
 

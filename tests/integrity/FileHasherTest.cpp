@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 using qkztest::LogCapture;
 using qkztest::TempDir;

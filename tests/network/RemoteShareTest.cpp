@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cwctype>
 #include <tuple>
 
 using qkztest::LogCapture;
