@@ -35,9 +35,9 @@ TEST(ZelLogStream, OneStreamIsOneEntryWithItsFields)
     // component level type debug text, an entry a line
     std::wstring entries;
     for (const qkztest::LogEntry& e : log.entries())
-        entries += e.component + L" " + std::to_wstring(e.level) + e.type + (e.debug ? L"d " : L" ") + e.text + L"\n";
-    EXPECT_EQ(L"QoKivZelUt 1E Failed in call to StartService: " + CZelException::getSystemErrorText(5) + L"\n"
-              L"QoKivZelUt 3 d flags 0x0000001f n=42\nQoKivZelUt 1W written while an exception passes\n",
+        entries += e.component + L" " + std::to_wstring(e.level) + e.type + std::to_wstring(e.debug) + L" " + e.text + L"\n";
+    EXPECT_EQ(L"QoKivZelUt 1E0 Failed in call to StartService: " + CZelException::getSystemErrorText(5) + L"\n"
+              L"QoKivZelUt 3 1 flags 0x0000001f n=42\nQoKivZelUt 1W0 written while an exception passes\n",
               entries);
 }
 

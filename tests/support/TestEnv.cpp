@@ -116,7 +116,7 @@ void LogCapture::sink(const ZelLgEntry* e, void* context)
 {
     auto* self = static_cast<LogCapture*>(context);
     EnterCriticalSection(&self->m_lock);
-    self->m_entries.push_back({e->component ? e->component : L"", e->level, e->type, e->debug != 0,
+    self->m_entries.push_back({e->component ? e->component : L"", e->level, e->type, e->debug,
                                e->text ? e->text : L""});
     LeaveCriticalSection(&self->m_lock);
 }

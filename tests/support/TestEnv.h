@@ -72,7 +72,7 @@ struct LogEntry {
     std::wstring component;
     int level;
     wchar_t type;
-    bool debug;
+    int debug;  // as the writer passed it: 0 or 1
     std::wstring text;
 };
 

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <cwctype>
 #include <memory>
 
@@ -214,8 +215,7 @@ std::wstring WinPath::getVersionString(const std::wstring& name) const
         if (!VerQueryValueW(resource.data(), (key + name).c_str(), reinterpret_cast<void**>(&value), &length) ||
             !value)
             continue;
-        found.assign(value, length > 0 && value[length - 1] == L'\0' ? length - 1 : length);
-        found = found.c_str();
+        found.assign(value, wcsnlen(value, length));  // the length may or may not count a terminator
         if (table[i].language == systemLanguage)
             return found;
     }
