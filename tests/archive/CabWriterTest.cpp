@@ -1,5 +1,6 @@
 #include <QoKivZelUt/CabExtractor.h>
 #include <QoKivZelUt/CabWriter.h>
+#include <QoKivZelUt/Guid.h>
 #include <QoKivZelUt/Process.h>
 #include <QoKivZelUt/SelfExtractor.h>
 #include <QoKivZelUt/Zipfile.h>
@@ -201,6 +202,7 @@ TEST(SelfExtractor, BuiltRunAndRefused)
     {
         ZelArchive archive(withTool);
         ASSERT_TRUE(archive.AppendFileWithName(payload.path() / L"tool.exe", WinPath(L"tool.exe")));
+        ASSERT_TRUE(archive.AppendFileWithName(testChild(), WinPath(L"sleeper.exe")));
         // The libraries the tool is linked with where it is not linked statically.
         for (const wchar_t* library : {L"QoKivZelUt.dll", L"QoKivZelLg.dll", L"libstdc++-6.dll",
                                        L"libgcc_s_seh-1.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"})
@@ -221,13 +223,43 @@ TEST(SelfExtractor, BuiltRunAndRefused)
     ASSERT_TRUE(then.wait(120000));
     EXPECT_EQ(7u, then.getExitCode());
 
-    // No cabinet, or a damaged one: a message and a non-zero exit code.
+    // Progress is written as it happens: there while the program run afterwards still runs.
+    WinAPI::FileHandle job(CreateJobObjectW(nullptr, nullptr));
+    ZelUt::Process waiting(toolSetup, L"--target \"" + (dir.path() / L"live").str() + L"\" --run sleeper.exe sleep 60000",
+                           WinPath());
+    ASSERT_TRUE(AssignProcessToJobObject(job, waiting.start(true).getHandle()));
+    for (int i = 0; i < 100 && waiting.getOutputA().find(L"extracting into ") == std::wstring::npos; ++i)
+        waiting.wait(200);
+    EXPECT_NE(std::wstring::npos, waiting.getOutputA().find(L"extracting into ")) << WinAPI::toUtf8(waiting.getOutputA());
+    TerminateJobObject(job, 1);
+    waiting.wait(10000);
+
+    // Without a target: a new folder in the temporary directory named by a fresh GUID.
+    const std::wstring printed = ran(setup, L"", 120000).getOutputA();
+    const std::wstring lead = L"extracting into " + (WinAPI::getTempPath() / L"KivSx-").str();
+    ASSERT_EQ(0u, printed.find(lead)) << WinAPI::toUtf8(printed);
+    const std::wstring guid = printed.substr(lead.size(), printed.find_first_of(L"\r\n") - lead.size());
+    EXPECT_TRUE(guid.size() == 36 && CGuid::isGuid(guid)) << WinAPI::toUtf8(guid);
+    (WinAPI::getTempPath() / (L"KivSx-" + guid)).removeRecursively();
+
+    // No cabinet, a damaged one, a bad command line, a program that cannot start: its exit code and message.
     std::string cabBytes = bytesOf(cab);
-    WinPath damaged = dir.write(L"damaged.exe", bytesOf(stub) + cabBytes.substr(0, cabBytes.size() / 2));
-    for (const auto& bad : {std::make_pair(stub, 3u), std::make_pair(damaged, 4u)}) {
-        ZelUt::Process p = ran(bad.first, L"--target \"" + (dir.path() / L"never").str() + L"\"", 120000);
-        EXPECT_EQ(bad.second, p.getExitCode()) << bad.first.str().c_str();
-        EXPECT_EQ(0u, p.getStderrA().find(L"KivSx: ")) << bad.first.str().c_str();
+    const std::wstring never = L"--target \"" + (dir.path() / L"never").str() + L"\"";
+    const struct {
+        WinPath program;
+        std::wstring arguments;
+        unsigned long code;
+        const wchar_t* message;
+    } refused[] = {
+        {stub, never, 3, L"KivSx: no cabinet is attached to "},
+        {dir.write(L"damaged.exe", bytesOf(stub) + cabBytes.substr(0, cabBytes.size() / 2)), never, 4, L"KivSx: "},
+        {setup, L"--target", 2, L"usage: KivSx [--target DIR]"},
+        {toolSetup, never + L" --run missing.exe", 5, L"KivSx: cannot start "},
+    };
+    for (const auto& bad : refused) {
+        ZelUt::Process p = ran(bad.program, bad.arguments, 120000);
+        EXPECT_EQ(bad.code, p.getExitCode());
+        EXPECT_EQ(0u, p.getStderrA().find(bad.message)) << WinAPI::toUtf8(p.getStderrA());
     }
 
     // Missing inputs, a target that is an input, a copy that fails: the

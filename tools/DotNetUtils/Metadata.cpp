@@ -153,7 +153,7 @@ struct Column {
 };
 
 Column fixed(unsigned width) { return {Column::Fixed, width}; }
-const Column S{Column::String, 0}, G{Column::Guid, 0}, B{Column::Blob, 0};
+const Column S{Column::String, 0}, G{Column::Guid, 0}, B{Column::Blob, 0};  // heap indexes: no value
 Column index(unsigned table) { return {Column::Index, table}; }
 Column coded(unsigned kind) { return {Column::CodedIdx, kind}; }
 

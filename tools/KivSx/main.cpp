@@ -95,10 +95,6 @@ int wmain(int argc, wchar_t** argv)
         target = defaultTarget();
     try {
         ZelCabExtractor extractor(self, true);
-        if (extractor.getCabinetOffset() == 0) {
-            print(stderr, L"KivSx: no cabinet is attached to " + self.str() + L"\n");
-            return 3;
-        }
         Printer printer;
         extractor.setCallback(&printer);
         print(stdout, L"extracting into " + target.str() + L"\n");
