@@ -2,6 +2,7 @@
 
 #include <QoKivZelUt/FileHasher.h>
 #include <QoKivZelUt/MsiProduct.h>
+#include <QoKivZelUt/SystemQueries.h>
 #include <QoKivZelUt/ZelLog.h>
 
 #include "installer/MsiRetry.h"
@@ -11,6 +12,7 @@
 #include <shlwapi.h>
 
 #include <map>
+#include <memory>
 #include <thread>
 
 using ATL::CComBSTR;
@@ -86,14 +88,17 @@ struct TwoFilesRemover {
     ~TwoFilesRemover() { MsiConfigureProductExW(kTwoFilesCode, 0, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress"); }
 };
 
-// Another "installation": a thread owning the execution mutex for a while.
+// Another "installation": a thread owning the execution mutex for a while
+// (and posting WM_APP to the window given, once it owns it).
 class MutexHolder {
 public:
-    explicit MutexHolder(DWORD holdMs)
+    explicit MutexHolder(DWORD holdMs, HWND notify = nullptr)
         : m_owned(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          m_thread([this, holdMs] {
+          m_thread([this, holdMs, notify] {
               WinAPI::FileHandle mutex(CreateMutexW(nullptr, TRUE, ZelMsiProduct::MSIMutexName));
               SetEvent(m_owned);
+              if (notify)
+                  PostMessageW(notify, WM_APP, 0, 0);
               Sleep(holdMs);
               ReleaseMutex(mutex);
           })
@@ -107,7 +112,48 @@ private:
     std::thread m_thread;
 };
 
+int g_appMessagesServed = 0;
+
+LRESULT CALLBACK countingWindowProc(HWND window, UINT message, WPARAM w, LPARAM l)
+{
+    g_appMessagesServed += message == WM_APP;
+    return DefWindowProcW(window, message, w, l);
+}
+
+// The record handler the Installer holds now (asking takes it away).
+INSTALLUI_HANDLER_RECORD takeInstallerHandler()
+{
+    INSTALLUI_HANDLER_RECORD previous = nullptr;
+    MsiSetExternalUIRecord(nullptr, 0, nullptr, &previous);
+    return previous;
+}
+
 } // namespace
+
+// While it waits for another installation, the program's window is served;
+// the Installer never keeps the handler of a product object that is gone.
+TEST(MsiProduct, WaitServesTheWindowAndTheHandlerGoesWithItsProduct)
+{
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = countingWindowProc;
+    windowClass.lpszClassName = L"QkzMsiWaitWindow";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowW(L"QkzMsiWaitWindow", L"setup", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                                nullptr, nullptr, nullptr, nullptr);
+    ASSERT_EQ(window, CZelTools::GetMyHWND());
+    {
+        MutexHolder other(700, window);
+        ZelMsiProduct waited(package(L"TwoFiles.msi"), {}, nullptr);
+        EXPECT_EQ(1, g_appMessagesServed);
+    }
+    DestroyWindow(window);
+    EXPECT_EQ(nullptr, takeInstallerHandler());
+
+    auto first = std::make_unique<ZelMsiProduct>(package(L"TwoFiles.msi"), std::vector<WinPath>{}, nullptr);
+    ZelMsiProduct second(package(L"TwoFiles.msi"), {}, nullptr);
+    first.reset();
+    EXPECT_NE(nullptr, takeInstallerHandler()) << "the second product's handler stays";
+}
 
 TEST(MsiProduct, CommandLineQuotesEveryProperty)
 {
