@@ -51,6 +51,12 @@ struct ServiceFixture : ::testing::Test {
         auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
         return QueryServiceConfigW(service.getHandle(), config, needed, &needed) ? config->lpDisplayName : L"";
     }
+    // The service's key: Wine's QueryServiceConfigW leaves its dependencies out.
+    static std::vector<std::wstring> dependenciesOf(const std::wstring& serviceName)
+    {
+        WinAPI::RegKey key = WinAPI::regOpenKeyEx(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\" + serviceName);
+        return WinAPI::regQueryValueEx(key, L"DependOnService").toStrings();
+    }
     void TearDown() override
     {
         CNtService left = manager.openService(name, SERVICE_ALL_ACCESS);
@@ -96,6 +102,17 @@ TEST_F(ServiceFixture, CreateStartWithArgumentsStopAndDescribe)
     ASSERT_TRUE(again.start(L"fail-start=42"));
     EXPECT_FALSE(again.waitForStart(20000));
     EXPECT_TRUE(log.contains(L"Service start failed"));
+
+    // Dependencies as a "/"-separated list, empty parts left out: at creation and when changed.
+    const std::wstring dependentName = name + L"-dependent";
+    CNtService dependent = manager.createService(dependentName, L"QKZ dependent", SERVICE_WIN32_OWN_PROCESS,
+                                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary,
+                                                 L"QkzA//QkzB/QkzC/", L"", L"");
+    EXPECT_EQ((std::vector<std::wstring>{L"QkzA", L"QkzB", L"QkzC"}), dependenciesOf(dependentName));
+    dependent.changeConfig(L"", SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, L"QkzD/QkzE/QkzF", L"", L"", L"");
+    EXPECT_EQ((std::vector<std::wstring>{L"QkzD", L"QkzE", L"QkzF"}), dependenciesOf(dependentName));
+    dependent.close();
+    manager.deleteServiceAndWait(dependentName);
 }
 
 TEST_F(ServiceFixture, ServiceIgnoringStopIsTerminated)
@@ -153,6 +170,7 @@ TEST_F(ServiceFixture, WaitsEndAndLogEachStatusOnce)
     EXPECT_EQ(L"", none.getCommandline());
     none.setDescription(L"x");
     EXPECT_EQ(unsigned(ERROR_INVALID_HANDLE), none.getLastError());
+    EXPECT_EQ(1, log.count(L"Failed to set service description: "));
 
     CNtService created = create();
     ASSERT_TRUE(created.start(L"slow-start=3000"));
