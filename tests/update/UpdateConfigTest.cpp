@@ -157,8 +157,10 @@ TEST(UpdateConfigPeers, ReadsAndWritesWhatConfigparserDoes)
 TEST(UpdateConfig, HostileFilesAndValues)
 {
     qkztest::TempDir dir;
+    qkztest::LogCapture log;
     WinPath negative = dir.write(L"n.cfg", "[AdminConfiguredServers]\r\nNumServers=-1\r\nServer1=\\\\a\\x\r\nserver7=\\\\b\\y\r\n");
     EXPECT_EQ(summary(Cfg(negative)), L"\\\\a\\x \\\\b\\y | | 0 24 0 0 0");
+    EXPECT_EQ(7, log.count(L" from section AdminConfiguredServers")) << "up to the highest key, not the count";
 
     Cfg cfg(dir.path() / L"c.cfg");
     cfg.indexNewAdminServer(WinPath(L"\\\\srv\\x\r\n[AutoUpdateProperties]\r\nRebootAfterUpdate=true"));
