@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <tuple>
 #include <type_traits>
 
@@ -141,4 +143,31 @@ TEST(ZelTypeLib, MissingAndForeignFiles)
     qkztest::Failure failure = qkztest::failureOf([&] { ZelTypeLib tlb(text); });
     EXPECT_EQ(failure.message, L"LoadTypeLibEx failed.");
     EXPECT_NE(failure.code, 0u) << "the failure's own code, not a success";
+}
+
+// Registration the registry refuses (the library's version key is closed to
+// everyone): false, and the system's error logged.
+TEST(ZelTypeLib, RefusedRegistrationIsReported)
+{
+    const WinPath path = typeLibs() / L"plain64.tlb";
+    ZelTypeLib tlb(path);
+    wchar_t version[16];
+    swprintf(version, 16, L"\\%x.%x", tlb.GetMajorVersion(), tlb.GetMinorVersion());
+    const std::wstring name = L"TypeLib\\" + tlb.GetGuid().toString(), versionKey = name + version;
+    // Kept open with every right, so that the key can be opened up and removed again.
+    WinAPI::RegKey key = WinAPI::regCreateKeyEx(HKEY_CLASSES_ROOT, versionKey);
+    auto setDacl = [&](const wchar_t* sddl) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
+        LONG status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        LocalFree(descriptor);
+        return status;
+    };
+    ASSERT_EQ(ERROR_SUCCESS, setDacl(L"D:"));
+    qkztest::LogCapture log;
+    EXPECT_FALSE(tlb.RegisterTypeLib());
+    EXPECT_TRUE(log.contains(L"RegisterTypeLib failed with error "));
+    EXPECT_EQ(ERROR_SUCCESS, setDacl(L"D:(A;;KA;;;WD)"));
+    key.release();
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CLASSES_ROOT, name.c_str()));  // the key with its subkeys
 }
