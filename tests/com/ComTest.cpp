@@ -1,11 +1,10 @@
+#include <QoKivZelUt/Security.h>
 #include <QoKivZelUt/WinAPI.h>
 #include <QoKivZelUt/ZelDLL.h>
 
 #include "TestEnv.h"
 
 #include <gtest/gtest.h>
-
-#include <sddl.h>
 
 #include <tuple>
 #include <type_traits>
@@ -156,18 +155,11 @@ TEST(ZelTypeLib, RefusedRegistrationIsReported)
     const std::wstring name = L"TypeLib\\" + tlb.GetGuid().toString(), versionKey = name + version;
     // Kept open with every right, so that the key can be opened up and removed again.
     WinAPI::RegKey key = WinAPI::regCreateKeyEx(HKEY_CLASSES_ROOT, versionKey);
-    auto setDacl = [&](const wchar_t* sddl) {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
-        LONG status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
-        LocalFree(descriptor);
-        return status;
-    };
-    ASSERT_EQ(ERROR_SUCCESS, setDacl(L"D:"));
+    CZelSecurityDescriptor::fromSddl(L"D:").applyToRegistryKey(key);
     qkztest::LogCapture log;
     EXPECT_FALSE(tlb.RegisterTypeLib());
     EXPECT_TRUE(log.contains(L"RegisterTypeLib failed with error "));
-    EXPECT_EQ(ERROR_SUCCESS, setDacl(L"D:(A;;KA;;;WD)"));
+    CZelSecurityDescriptor::fromSddl(L"D:(A;;KA;;;WD)").applyToRegistryKey(key);
     key.release();
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CLASSES_ROOT, name.c_str()));  // the key with its subkeys
 }
