@@ -66,10 +66,9 @@ TEST(CabWriter, WritesWhatTheExtractorReadsBack)
     std::string raw = bytesOf(cab);
     ASSERT_GT(raw.size(), 36u);
     EXPECT_EQ("MSCF", raw.substr(0, 4));
-    EXPECT_EQ(0x3634, static_cast<unsigned char>(raw[32]) | static_cast<unsigned char>(raw[33]) << 8);
-    uint32_t entry;
-    memcpy(&entry, &raw[16], 4);
-    uint16_t files = static_cast<unsigned char>(raw[28]) | static_cast<unsigned char>(raw[29]) << 8;
+    EXPECT_EQ(0x3634, fieldAt<uint16_t>(raw, 32));
+    uint32_t entry = fieldAt<uint32_t>(raw, 16);
+    const uint16_t files = fieldAt<uint16_t>(raw, 28);
     ASSERT_EQ(kTree.size(), files);
     for (uint16_t i = 0; i < files; ++i) {
         EXPECT_EQ(0x80, static_cast<unsigned char>(raw[entry + 14]) & 0x80) << i;  // names are UTF-8

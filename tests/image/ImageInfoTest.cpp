@@ -223,10 +223,8 @@ TEST(PeImage, TruncatedAndBitFlippedImagesNeverReadOutside)
 {
     std::string real = bytesOf(resolverDir() / L"qkz_resolver_dep.dll");
     ASSERT_GT(real.size(), 4096u);
-    uint32_t nt;
-    memcpy(&nt, &real[0x3C], 4);
-    IMAGE_FILE_HEADER header;
-    memcpy(&header, &real[nt + 4], sizeof header);
+    const uint32_t nt = fieldAt<uint32_t>(real, 0x3C);
+    const IMAGE_FILE_HEADER header = fieldAt<IMAGE_FILE_HEADER>(real, nt + 4);
     uint32_t sectionTable = nt + 24 + header.SizeOfOptionalHeader;
     uint32_t sectionTableEnd = sectionTable + header.NumberOfSections * 40u;
 

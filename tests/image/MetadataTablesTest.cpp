@@ -219,10 +219,8 @@ TEST(MetadataTables, EveryTableNarrowWideAndUncompressed)
         }
         // One byte less of the tables stream is damaged metadata, never a read past it.
         std::string bytes(reinterpret_cast<const char*>(root.data()), root.size());
-        uint32_t tablesSize;
-        memcpy(&tablesSize, &bytes[36], 4);  // the first stream header's size
-        bytes.replace(36, 4, std::string(reinterpret_cast<const char*>(&--tablesSize), 4));
-        qkztest::GuardedBytes cut(bytes);
+        // the first stream header's size
+        qkztest::GuardedBytes cut(qkztest::patched(bytes, 36, qkztest::fieldAt<uint32_t>(bytes, 36) - 1));
         EXPECT_THROW(dotnetutils::readMetadata(cut.data(), cut.size()), dotnetutils::MetadataError);
     }
 }

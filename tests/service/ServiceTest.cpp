@@ -43,19 +43,11 @@ struct ServiceFixture : ::testing::Test {
         WinAPI::FileHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
         return process.valid() && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     }
-    std::wstring displayName(CNtService& service)
+    // A value of the service's key (Wine's QueryServiceConfigW leaves the dependencies out).
+    static WinAPI::RegValue configured(const std::wstring& serviceName, const wchar_t* value)
     {
-        DWORD needed = 0;
-        QueryServiceConfigW(service.getHandle(), nullptr, 0, &needed);
-        std::vector<BYTE> buffer(needed);
-        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-        return QueryServiceConfigW(service.getHandle(), config, needed, &needed) ? config->lpDisplayName : L"";
-    }
-    // The service's key: Wine's QueryServiceConfigW leaves its dependencies out.
-    static std::vector<std::wstring> dependenciesOf(const std::wstring& serviceName)
-    {
-        WinAPI::RegKey key = WinAPI::regOpenKeyEx(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\" + serviceName);
-        return WinAPI::regQueryValueEx(key, L"DependOnService").toStrings();
+        return WinAPI::regQueryValueEx(
+            WinAPI::regOpenKeyEx(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\" + serviceName), value);
     }
     void TearDown() override
     {
@@ -97,7 +89,7 @@ TEST_F(ServiceFixture, CreateStartWithArgumentsStopAndDescribe)
     CNtService again = create(L"QKZ reconfigured");  // exists: stopped, reconfigured, returned
     EXPECT_TRUE(log.contains(L"The service is already installed and will be reconfigured"));
     EXPECT_EQ(Status::Stopped, again.getStatus());
-    EXPECT_EQ(L"QKZ reconfigured", displayName(again));
+    EXPECT_EQ(L"QKZ reconfigured", configured(name, L"DisplayName").toString());
 
     ASSERT_TRUE(again.start(L"fail-start=42"));
     EXPECT_FALSE(again.waitForStart(20000));
@@ -108,9 +100,9 @@ TEST_F(ServiceFixture, CreateStartWithArgumentsStopAndDescribe)
     CNtService dependent = manager.createService(dependentName, L"QKZ dependent", SERVICE_WIN32_OWN_PROCESS,
                                                  SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary,
                                                  L"QkzA//QkzB/QkzC/", L"", L"");
-    EXPECT_EQ((std::vector<std::wstring>{L"QkzA", L"QkzB", L"QkzC"}), dependenciesOf(dependentName));
+    EXPECT_EQ((std::vector<std::wstring>{L"QkzA", L"QkzB", L"QkzC"}), configured(dependentName, L"DependOnService").toStrings());
     dependent.changeConfig(L"", SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, L"QkzD/QkzE/QkzF", L"", L"", L"");
-    EXPECT_EQ((std::vector<std::wstring>{L"QkzD", L"QkzE", L"QkzF"}), dependenciesOf(dependentName));
+    EXPECT_EQ((std::vector<std::wstring>{L"QkzD", L"QkzE", L"QkzF"}), configured(dependentName, L"DependOnService").toStrings());
     dependent.close();
     manager.deleteServiceAndWait(dependentName);
 }
