@@ -142,14 +142,18 @@ TEST(InteractiveStart, ShellAutomationStartsTheProgramWithItsArgumentsAndAttache
     const WinPath marker = dir.path() / L"held by the child";
     const std::wstring event = qkztest::uniqueName(L"qkz.interactive");
     WinAPI::FileHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+    // Another instance of the program, running already, is not taken for the one started.
+    ZelUt::AutoTerminateProcess earlier(copy.path(), L"sleep 30000", WinPath());
+    earlier.start(true);
     // A command line: split, and joined again with the blanks intact.
     Process p(L"\"" + copy.path().str() + L"\" hold \"" + marker.str() + L"\" 3000 " + event);
     LogCapture log;
     ASSERT_TRUE(p.startAsInteractiveUser(false));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 30000));
     EXPECT_TRUE(marker.exists());
-    ASSERT_TRUE(p);  // attached by image name
+    ASSERT_TRUE(p);
     EXPECT_NE(0u, p.getProcessId());
+    EXPECT_NE(earlier.getProcessId(), p.getProcessId());
     EXPECT_TRUE(p.wait(30000));
     EXPECT_EQ(0u, p.getExitCode());
     EXPECT_TRUE(log.contains(L"> as interactive user"));

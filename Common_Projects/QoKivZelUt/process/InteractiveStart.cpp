@@ -5,6 +5,7 @@
 
 #include "foundation/ComPtr.h"
 #include "foundation/Log.h"
+#include "process/ProcessSnapshot.h"
 #include "process/SessionApi.h"
 #include "security/TokenPrivilege.h"
 
@@ -15,6 +16,8 @@
 #include <shlwapi.h>
 
 #include <shellapi.h>
+
+#include <set>
 
 // IShellDispatch2::ShellExecute, not the ANSI/Unicode macro of the same name.
 #undef ShellExecute
@@ -28,6 +31,21 @@ namespace {
 const DWORD kElevatedMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_UNICODE | SEE_MASK_NO_CONSOLE |
                             SEE_MASK_WAITFORINPUTIDLE;
 static_assert(kElevatedMask == 0x0200C440, "the elevated start's mask");
+
+// How long a program the shell started is looked for among the new processes.
+const ULONGLONG kShellStartLookMs = 2000;
+
+// The ids of the processes running from an image of this file name.
+std::set<DWORD> runningAs(const WinPath& image)
+{
+    std::set<DWORD> ids;
+    detail::ProcessSnapshot().find([&](const PROCESSENTRY32W& entry) {
+        if (_wcsicmp(entry.szExeFile, image.str().c_str()) == 0)
+            ids.insert(entry.th32ProcessID);
+        return false;
+    });
+    return ids;
+}
 
 // "scheme://" at the start: an address the shell opens, not a file.
 bool isAddress(const std::wstring& text)
@@ -177,16 +195,28 @@ bool Process::startAsInteractiveUserViaExplorerAutomation(bool hidden, const std
     succeed(application->QueryInterface(IID_IShellDispatch2, shell.putVoid()), shell,
             L"QueryInterface<IShellDispatch2>() failed");
 
+    // The shell hands back no handle: the program is the process of its image
+    // that was not running before, never another one of the same name.
+    const WinPath image = m_target.empty() ? WinPath(file).getFileName() : WinPath();
+    const std::set<DWORD> earlier = image.empty() ? std::set<DWORD>() : runningAs(image);
     ATL::CComBSTR fileText(file.c_str());
     Variant args(arguments), directory(m_workingDirectory.str()), operation(std::wstring(L"open")),
         show(static_cast<long>(hidden ? SW_HIDE : SW_SHOWDEFAULT));
     HRESULT result = shell->ShellExecute(fileText.m_str, args.value, directory.value, operation.value, show.value);
     succeed(result, L"ShellExecute() failed");
 
-    // The shell hands back no handle: attach to the program by its image name.
-    open(PROCESS_ALL_ACCESS);
+    for (ULONGLONG end = GetTickCount64() + kShellStartLookMs; !image.empty();) {
+        for (DWORD id : runningAs(image))
+            if (!earlier.count(id) && attach(id, PROCESS_ALL_ACCESS))
+                break;
+        if (m_process.valid() || GetTickCount64() >= end)
+            break;
+        Sleep(50);
+    }
     if (m_process.valid())
         WaitForInputIdle(m_process, 1000);
+    else if (!image.empty())
+        ZEL_LOG_INFO << L"Process " << image << L" started by the shell was not found running.";
     return true;
 }
 
