@@ -153,13 +153,23 @@ TEST(ZelTypeLib, RefusedRegistrationIsReported)
     wchar_t version[16];
     swprintf(version, 16, L"\\%x.%x", tlb.GetMajorVersion(), tlb.GetMinorVersion());
     const std::wstring name = L"TypeLib\\" + tlb.GetGuid().toString(), versionKey = name + version;
-    // Kept open with every right, so that the key can be opened up and removed again.
-    WinAPI::RegKey key = WinAPI::regCreateKeyEx(HKEY_CLASSES_ROOT, versionKey);
-    CZelSecurityDescriptor::fromSddl(L"D:").applyToRegistryKey(key);
+    // Kept open with every right, so that the key is opened up and removed again whatever happens.
+    struct ClosedKey {
+        WinAPI::RegKey key;
+        std::wstring name;
+        ~ClosedKey()
+        {
+            try {
+                CZelSecurityDescriptor::fromSddl(L"D:(A;;KA;;;WD)").applyToRegistryKey(key);
+            } catch (const CZelException& e) {
+                ADD_FAILURE() << "key not opened up again: " << e.what();
+            }
+            key.release();
+            EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CLASSES_ROOT, name.c_str()));  // the key with its subkeys
+        }
+    } closed{WinAPI::regCreateKeyEx(HKEY_CLASSES_ROOT, versionKey), name};
+    CZelSecurityDescriptor::fromSddl(L"D:").applyToRegistryKey(closed.key);
     qkztest::LogCapture log;
     EXPECT_FALSE(tlb.RegisterTypeLib());
     EXPECT_TRUE(log.contains(L"RegisterTypeLib failed with error "));
-    CZelSecurityDescriptor::fromSddl(L"D:(A;;KA;;;WD)").applyToRegistryKey(key);
-    key.release();
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CLASSES_ROOT, name.c_str()));  // the key with its subkeys
 }
