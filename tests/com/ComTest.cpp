@@ -130,6 +130,7 @@ TEST(ZelTypeLib, AttributesCoclassesInOrderAndRegistration)
     ZelTypeLib moved(std::move(plain));
     EXPECT_EQ(moved.GetMajorVersion(), 1);
     EXPECT_THROW(plain.GetGuid(), CZelException);
+    EXPECT_THROW(plain.RegisterTypeLib(), CZelException);
 }
 
 TEST(ZelTypeLib, MissingAndForeignFiles)
