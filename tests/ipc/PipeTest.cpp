@@ -203,3 +203,19 @@ TEST(NamedPipe, ClientConnectEndsWhenTheServerDropsIt)
 }
 
 } // namespace
+
+// A byte-typed pipe of another server: what has arrived is read whole, past the first read's size.
+TEST(NamedPipe, ByteTypedPipeIsReadWhole)
+{
+    const std::wstring name = uniquePipe();
+    WinAPI::FileHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536,
+                                               65536, 0, nullptr));
+    ASSERT_TRUE(server.valid());
+    NamedPipeClient client(name);
+    client.connect(10000);
+    ASSERT_TRUE(client.isConnected());
+    const std::wstring text(2500, L'b');  // 5000 bytes: more than one read takes
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(server, text.data(), DWORD(text.size() * 2), &written, nullptr));
+    EXPECT_EQ(text, client.read());
+}
