@@ -302,11 +302,11 @@ TEST(MsiProduct, RecordHandlerAnswersAndCountsSteps)
     INSTALLUI_HANDLER_RECORD handler = nullptr;
     MsiSetExternalUIRecord(nullptr, 0, nullptr, &handler);
     ASSERT_NE(nullptr, handler);
-    auto send = [&](UINT type, std::vector<int> fields) {
+    auto send = [&](UINT type, std::vector<int> fields, ZelMsiProduct* to = nullptr) {
         ZelUt::MsiHandle record(MsiCreateRecord(static_cast<UINT>(fields.size())));
         for (size_t i = 0; i < fields.size(); ++i)
             MsiRecordSetInteger(record, static_cast<UINT>(i + 1), fields[i]);
-        return handler(&product, type, record);
+        return handler(to ? to : &product, type, record);
     };
 
     ZelUt::MsiHandle programs(MsiCreateRecord(4));
@@ -350,6 +350,13 @@ TEST(MsiProduct, RecordHandlerAnswersAndCountsSteps)
     // Fewer ticks than components must not stall the handler.
     send(INSTALLMESSAGE_PROGRESS, {0, 3, 0, 0});
     EXPECT_EQ(IDOK, send(INSTALLMESSAGE_PROGRESS, {2, 5000, 0, 0}));
+    // A product of one component counts its steps all the same.
+    RecordingCallback single;
+    ZelMsiProduct one(package(L"Refused.msi"), {}, &single);
+    ASSERT_EQ(1u, one.numberOfComponents());
+    for (const std::vector<int>& fields : std::vector<std::vector<int>>{{0, 500, 0, 1}, {0, 100, 0, 0}, {2, 150, 0, 0}})
+        send(INSTALLMESSAGE_PROGRESS, fields, &one);
+    EXPECT_EQ(2u, single.steps.size());
 
     EXPECT_EQ(0, send(0x0F000000, {1}));
     EXPECT_TRUE(log.contains(L"No message handler installed for messageType 251658240"));
