@@ -80,7 +80,7 @@ TEST(UpdateConfig, SavedSectionsAndRoundTrip)
     qkztest::TempDir dir;
     WinPath file = dir.path() / L"new dir" / L"WkstaUpdater.cfg";
     Cfg cfg(file);
-    EXPECT_FALSE(cfg.saveIsAutoUpdateDisabled(false)) << "no directory yet";
+    EXPECT_FALSE(cfg.saveIsAutoUpdateDisabled(false) || cfg.saveRetryInterval(1)) << "no directory yet";
     EXPECT_TRUE(cfg.indexNewAdminServer(WinPath(L"\\\\srv\\b")));
     EXPECT_TRUE(cfg.indexNewAdminServer(WinPath(L"\\\\srv\\a")));
     EXPECT_FALSE(cfg.indexNewAdminServer(WinPath(L"\\\\SRV\\A")));
@@ -158,9 +158,10 @@ TEST(UpdateConfig, HostileFilesAndValues)
 {
     qkztest::TempDir dir;
     qkztest::LogCapture log;
-    WinPath negative = dir.write(L"n.cfg", "[AdminConfiguredServers]\r\nNumServers=-1\r\nServer1=\\\\a\\x\r\nserver7=\\\\b\\y\r\n");
+    WinPath negative = dir.write(L"n.cfg", "[AdminConfiguredServers]\r\nNumServers=-1\r\nServer1=\\\\a\\x\r\nserver12=\\\\b\\y\r\n"
+                                            "Server0000000099=\\\\c\\z\r\n");  // ten digits: no server key
     EXPECT_EQ(summary(Cfg(negative)), L"\\\\a\\x \\\\b\\y | | 0 24 0 0 0");
-    EXPECT_EQ(7, log.count(L" from section AdminConfiguredServers")) << "up to the highest key, not the count";
+    EXPECT_EQ(12, log.count(L" from section AdminConfiguredServers")) << "up to the highest key, not the count";
 
     Cfg cfg(dir.path() / L"c.cfg");
     cfg.indexNewAdminServer(WinPath(L"\\\\srv\\x\r\n[AutoUpdateProperties]\r\nRebootAfterUpdate=true"));
