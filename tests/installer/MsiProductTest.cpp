@@ -299,8 +299,7 @@ TEST(MsiProduct, RecordHandlerAnswersAndCountsSteps)
     ZelMsiProduct product(package(L"TenComponents.msi"), {}, &first);
     product.registerCallback(&second);
     ASSERT_EQ(10u, product.numberOfComponents());
-    INSTALLUI_HANDLER_RECORD handler = nullptr;
-    MsiSetExternalUIRecord(nullptr, 0, nullptr, &handler);
+    INSTALLUI_HANDLER_RECORD handler = takeInstallerHandler();
     ASSERT_NE(nullptr, handler);
     auto send = [&](UINT type, std::vector<int> fields, ZelMsiProduct* to = nullptr) {
         ZelUt::MsiHandle record(MsiCreateRecord(static_cast<UINT>(fields.size())));

@@ -47,6 +47,19 @@ std::set<DWORD> runningAs(const WinPath& image)
     return ids;
 }
 
+// The id of a process of the image that is not among the earlier ones, looked
+// for a while; 0 when none appears.
+DWORD newInstance(const WinPath& image, const std::set<DWORD>& earlier)
+{
+    for (ULONGLONG end = GetTickCount64() + kShellStartLookMs;; Sleep(50)) {
+        for (DWORD id : runningAs(image))
+            if (!earlier.count(id))
+                return id;
+        if (GetTickCount64() >= end)
+            return 0;
+    }
+}
+
 // "scheme://" at the start: an address the shell opens, not a file.
 bool isAddress(const std::wstring& text)
 {
@@ -205,18 +218,13 @@ bool Process::startAsInteractiveUserViaExplorerAutomation(bool hidden, const std
     HRESULT result = shell->ShellExecute(fileText.m_str, args.value, directory.value, operation.value, show.value);
     succeed(result, L"ShellExecute() failed");
 
-    for (ULONGLONG end = GetTickCount64() + kShellStartLookMs; !image.empty();) {
-        for (DWORD id : runningAs(image))
-            if (!earlier.count(id) && attach(id, PROCESS_ALL_ACCESS))
-                break;
-        if (m_process.valid() || GetTickCount64() >= end)
-            break;
-        Sleep(50);
-    }
-    if (m_process.valid())
-        WaitForInputIdle(m_process, 1000);
+    const DWORD started = image.empty() ? 0 : newInstance(image, earlier);
+    if (started)
+        attach(started, PROCESS_ALL_ACCESS);
     else if (!image.empty())
         ZEL_LOG_INFO << L"Process " << image << L" started by the shell was not found running.";
+    if (m_process.valid())
+        WaitForInputIdle(m_process, 1000);
     return true;
 }
 
