@@ -1,4 +1,5 @@
 #include "TestEnv.h"
+#include "WineDifferences.h"
 
 #include <QoKivZelUt/FileHasher.h>
 #include <QoKivZelUt/MsiProduct.h>
@@ -224,13 +225,20 @@ TEST(MsiProduct, InstallCheckAndRemoveARealPackage)
 TEST(MsiProduct, FailingPackageCarriesTheInstallersText)
 {
     LogCapture log;
-    ZelMsiProduct product(package(L"Refused.msi"), {}, nullptr);
+    qkztest::TempDir dir;
+    const WinPath refused = dir.path() / L"Refused.msi";
+    WinAPI::copyFile(package(L"Refused.msi"), refused);
+    ZelMsiProduct product(refused, {}, nullptr);
     qkztest::Failure failure = qkztest::failureOf([&] { product.install({}); });
     EXPECT_EQ(static_cast<unsigned long>(ERROR_INSTALL_FAILURE), failure.code);
     EXPECT_EQ(0u, failure.message.find(L"::MsiInstallProduct() failed: "));
     EXPECT_NE(std::wstring::npos, failure.message.find(L"QoKiv test condition refuses this machine")) << failure;
     EXPECT_TRUE(log.contains(L"MsiAction: installation of product QoKiv Test Refused failed: 1603"));
     EXPECT_FALSE(product.check());
+    // A later failure without a text of its own does not carry the earlier one.
+    WinAPI::deleteFile(refused);
+    failure = qkztest::failureOf([&] { product.install({}); });
+    EXPECT_EQ((qkztest::Failure{qkztest::missingPackageInstallCode(), L"::MsiInstallProduct() failed: "}), failure);
 }
 
 INT WINAPI IgnoreEveryRecord(void*, UINT, MSIHANDLE)

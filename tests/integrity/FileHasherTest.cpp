@@ -1,4 +1,5 @@
 #include "TestEnv.h"
+#include "integrity/ChecksumRecord.h"
 
 #include <QoKivZelUt/FileHasher.h>
 
@@ -86,6 +87,22 @@ TEST(FileHasher, VersionOneCorruptAndUnsupportedRecords)
     LogCapture log;
     EXPECT_FALSE(hasher.authenticateFile(empty));
     EXPECT_TRUE(log.contains(L"Security: failed to calculate CRC32 checksum for '" + empty.str() + L"'"));
+}
+
+// The repository's CRC reader takes a version-1 record of exactly its size, nothing else.
+TEST(FileHasher, OnlyAnExactVersionOneRecordGivesItsCrc)
+{
+    const struct {
+        std::string bytes;
+        uint32_t crc;
+    } cases[] = {{record(0x3634, 48, 1, 0xCBF43926), 0xCBF43926}, {record(0x3634, 48, 1, 1) + "x", 7},
+                 {record(0x3634, 48, 1, 1, 47), 7}, {record(0x3634, 48, 2, 1), 7}, {record(0x3635, 48, 1, 1), 7}};
+    for (const auto& c : cases) {
+        uint32_t crc = 7;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(c.bytes.data());
+        EXPECT_EQ(c.crc != 7, ZelUt::checksum::exactCrc32Record(bytes, c.bytes.size(), crc)) << c.bytes.size();
+        EXPECT_EQ(c.crc, crc);
+    }
 }
 
 // Only a record that is not there means "nothing recorded"; one that cannot be

@@ -50,4 +50,11 @@ inline bool pipeClientQualityOfServiceIgnored()
     return runningUnderWine();
 }
 
+// Installing from a package file that is gone: Wine answers "file not
+// found", Windows "the package could not be opened".
+inline unsigned long missingPackageInstallCode()
+{
+    return runningUnderWine() ? ERROR_FILE_NOT_FOUND : ERROR_INSTALL_PACKAGE_OPEN_FAILED;
+}
+
 } // namespace qkztest
