@@ -147,21 +147,24 @@ TEST(CabWriter, LimitsOfTheFormat)
 TEST(CabWriter, OddNamesPlacesAndDates)
 {
     TempDir dir;
-    WinPath old = dir.write(L"old.txt", "from 1970");
+    WinPath old = dir.write(L"old.txt", "from 1970"), future = dir.write(L"future.txt", "from 2200");
     FILETIME y1970 = WinAPI::FileTime(116444736000000000ull + 36000000000ull);  // 1970-01-01 01:00 UTC
-    {
-        WinAPI::FileHandle file(CreateFileW(old.str().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &y1970));
+    FILETIME y2200 = WinAPI::FileTime(116444736000000000ull + 7258118400ull * 10000000);  // 2200-01-01 UTC
+    for (const auto& dated : {std::make_pair(old, y1970), std::make_pair(future, y2200)}) {
+        WinAPI::FileHandle file(CreateFileW(dated.first.str().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                            0, nullptr));
+        ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &dated.second));
     }
     {
         ZelUt::CurrentDirectory inDir(dir.path());
         ZelArchive bare(WinPath(L"bare.cab"));  // in the current directory, not at the drive's root
         LogCapture log;
         EXPECT_TRUE(bare.AppendFileWithName(old, WinPath(L"old.txt")));
+        EXPECT_TRUE(bare.AppendFileWithName(future, WinPath(L"future.txt")));
         EXPECT_FALSE(bare.Append(old, dir.path() / L"elsewhere"));
         EXPECT_FALSE(bare.Append(dir.path(), dir.path()));
         EXPECT_FALSE(bare.AppendFileWithName(old, WinPath(std::wstring(128, L'\u00e9'))));  // 256 bytes of UTF-8
-        EXPECT_EQ(L"", log.missing({L"' is dated 1970, stored as 1980-01-01 00:00",
+        EXPECT_EQ(L"", log.missing({L"' is dated 1970, stored as 1980-01-01 00:00", L"' is dated 2200, stored as 2107-12-31 23:59",
                                     L"the file is not below the base directory",
                                     L"its name takes 256 bytes in UTF-8, a cabinet holds names of at most 255"}));
         EXPECT_FALSE(bare.IsFatalError());
@@ -169,13 +172,20 @@ TEST(CabWriter, OddNamesPlacesAndDates)
     }
     ASSERT_TRUE((dir.path() / L"bare.cab").exists());
     ZelCabExtractor extractor(dir.path() / L"bare.cab");
-    ASSERT_EQ(1u, extractor.getContents().size());
+    ASSERT_EQ(2u, extractor.getContents().size());
     ASSERT_TRUE(extractor.ExtractArchive(dir.path() / L"out"));
-    SYSTEMTIME stamp;
-    FILETIME written = (dir.path() / L"out" / L"old.txt").getLastWriteTime(), local;
-    FileTimeToLocalFileTime(&written, &local);
-    FileTimeToSystemTime(&local, &stamp);
-    EXPECT_EQ(1980, stamp.wYear);
+    auto stamp = [&](const wchar_t* name) {
+        SYSTEMTIME parts;
+        FILETIME written = (dir.path() / L"out" / name).getLastWriteTime(), local;
+        FileTimeToLocalFileTime(&written, &local);
+        FileTimeToSystemTime(&local, &parts);
+        wchar_t text[32];
+        swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", parts.wYear, parts.wMonth, parts.wDay, parts.wHour,
+                 parts.wMinute, parts.wSecond);
+        return std::wstring(text);
+    };
+    EXPECT_EQ(L"1980-01-01 00:00:00", stamp(L"old.txt"));
+    EXPECT_EQ(L"2107-12-31 23:59:58", stamp(L"future.txt"));
 }
 
 TEST(SelfExtractor, BuiltRunAndRefused)
