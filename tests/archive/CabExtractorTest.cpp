@@ -299,6 +299,16 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
     for (int code : {-1, 12})  // codes outside the decompressor's twelve
         EXPECT_STREQ(L"Unknown FDI error.", ZelUt::cab::fdiErrorText(code)) << code;
     EXPECT_STREQ(L"FDI aborted.", ZelUt::cab::fdiErrorText(11));
+    // A name not flagged as UTF-8 is read as UTF-8 where it is that, else in the ANSI code page.
+    wchar_t e[2] = {};
+    MultiByteToWideChar(CP_ACP, 0, "\xe9", 1, e, 1);
+    ASSERT_NE(0xFFFD, e[0]);
+    const std::string unflagged = patched(cab, filesAt + 14, uint16_t(fieldAt<uint16_t>(cab, filesAt + 14) & ~0x80));
+    for (const auto& name : {std::make_pair(std::string("\xe9"), e + std::wstring(L".txt")),
+                             std::make_pair(std::string("\xc3\xa9"), std::wstring(L"\u00e9txt"))})
+        EXPECT_EQ(name.second, ZelCabExtractor(dir.write(L"unflagged.cab", std::string(unflagged).replace(
+                                                             filesAt + 16, name.first.size(), name.first)))
+                                   .getContents().at(0).getFileName().str());
     // Sizes of 2 GiB and more are unsigned: a file announcing 3 GiB lists as such.
     ZelCabExtractor large(dir.write(L"large.cab", patched(cab, filesAt, 0xC0000000u)));
     EXPECT_GE(large.getExtractedSize(), 0xC0000000ll);
