@@ -218,4 +218,6 @@ TEST(NamedPipe, ByteTypedPipeIsReadWhole)
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(server, text.data(), DWORD(text.size() * 2), &written, nullptr));
     EXPECT_EQ(text, client.read());
+    server.release();
+    EXPECT_EQ(L"", client.read());  // the server went away: no exception
 }
