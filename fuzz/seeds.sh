@@ -12,7 +12,7 @@ OUT=$1
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 rm -rf "$OUT" && mkdir -p "$OUT"
 for t in cab_tables pe_image dotnet_metadata condition product_version guid_text crypto_blob checksum_record \
-         xml_text; do
+         xml_text sid_text; do
     mkdir -p "$OUT/$t"
 done
 WORK=$(mktemp -d)
@@ -73,6 +73,8 @@ for i, text in enumerate(["1.2", "v10.20 beta", "build 99999999999.5", "7", ".5"
 for i, text in enumerate(["{6B29FC40-CA47-1067-B31D-00DD010662DA}", "6b29fc40-ca47-1067-b31d-00dd010662da",
                           "{6B29FC40-CA47-1067-B31D-00DD010662D}", "{00000000-0000-0000-0000-000000000000}"]):
     put("guid_text", "g%d" % i, u16(text))
+for i, text in enumerate(["S-1-5-32-544", "s-1-0x010003040506-7", "S-1-5-21-1-2-3-1001", "S-1-5", "S-1-1-0"]):
+    put("sid_text", "s%d" % i, u16(text))
 put("checksum_record", "v1", struct.pack("<III16xI16x", 0x3634, 48, 1, 0x12345678))
 put("checksum_record", "v2", struct.pack("<III", 0x3634, 48, 2) + bytes(range(32)) + bytes(4))
 put("crypto_blob", "blob", b"0123456789abcdef" * 4 + b"A")

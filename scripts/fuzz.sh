@@ -29,7 +29,7 @@ ninja -C "$NATIVE" >/dev/null
 }
 [ -f "$NATIVE/seeds/.complete" ] || sh "$ROOT/fuzz/seeds.sh" "$NATIVE/seeds" >/dev/null
 
-TARGETS="cab_tables pe_image dotnet_metadata condition product_version guid_text crypto_blob checksum_record xml_text"
+TARGETS="cab_tables pe_image dotnet_metadata condition product_version guid_text crypto_blob checksum_record xml_text sid_text"
 if [ $# -ge 1 ]; then TARGETS=$1; fi
 SECONDS_EACH=${2:-10}
 status=0

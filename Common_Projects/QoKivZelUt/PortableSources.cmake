@@ -1,5 +1,5 @@
 # The portable core: the code that reads and builds bytes and texts (cabinet
-# tables and names, PE images, conditions, versions, GUID text, blobs,
+# tables and names, PE images, conditions, versions, GUID and SID text, blobs,
 # checksum records, CRC-32, argument quoting, XML text), with no Windows
 # header and no system call. The DLL compiles these sources; a native build
 # makes a static library of the very same files (see fuzz/).
@@ -9,6 +9,7 @@ set(QKZ_PORTABLE_SOURCES
   ${QKZ_PORTABLE_DIR}/foundation/FileNames.cpp
   ${QKZ_PORTABLE_DIR}/values/GuidText.cpp
   ${QKZ_PORTABLE_DIR}/values/VersionText.cpp
+  ${QKZ_PORTABLE_DIR}/security/SidText.cpp
   ${QKZ_PORTABLE_DIR}/condition/ConditionScanner.cpp
   ${QKZ_PORTABLE_DIR}/condition/ConditionText.cpp
   ${QKZ_PORTABLE_DIR}/condition/ConditionEval.cpp

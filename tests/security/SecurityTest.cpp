@@ -31,6 +31,21 @@ TEST(CZelSid, WellKnownTextAndNames)
     InitializeSid(raw, &wide, 1);
     *GetSidSubAuthority(raw, 0) = 7;
     EXPECT_EQ(L"S-1-0x010003040506-7", CZelSid(static_cast<PSID>(raw)).toString());
+    EXPECT_EQ(CZelSid(static_cast<PSID>(raw)), CZelSid(L"S-1-0x010003040506-7"));
+
+    // Text is read as the SID it wholly is, or as none: never as another SID.
+    const std::wstring fifteen = L"S-1-5-21-1-2-3-4-5-6-7-8-9-10-11-12-13";
+    const std::pair<std::wstring, std::wstring> texts[] = {
+        {L"S-1-261-0", L"S-1-261-0"},         {L"S-1-4294967295-1", L"S-1-4294967295-1"},
+        {L"S-1-0X0000000000FF-1", L"S-1-255-1"}, {L"S-1-5", L"S-1-5"},
+        {fifteen, fifteen},                   {fifteen + L"-14", L""},
+        {L"S-1-5-32-4294967840", L""},        {L"S-1-4294967296-1", L""},
+        {L"S-1-0x1234567890123-1", L"" },     {L"S-1-5-32-544x", L""},
+        {L"S-1-5-", L""},                     {L"S-1-5--1", L""},
+        {L"S-1-0x-1", L""},                   {L"S-1-5-+1", L""},
+    };
+    for (const auto& t : texts)
+        EXPECT_EQ(t.second, CZelSid(t.first).toString()) << WinAPI::toUtf8(t.first);
 
     CZelSid system(CZelSid::LocalSystem);
     EXPECT_EQ(L"SYSTEM", system.GetName());
@@ -66,9 +81,13 @@ TEST(CZelAcl, EntriesOrderTextAndGrowth)
     EXPECT_EQ(1, parsed.GetAceAt(0).GetAceType());  // denied entries stand first
     EXPECT_EQ(CZelSid(CZelSid::Guests), parsed.GetAceAt(0).GetSid());
 
-    CZelAcl odd(L"{300-2-0x1-[not a sid]}-{1-0-0x2-[S-1-5-11]}x{0-0-0x3-[S-1-5-18]}");
-    ASSERT_EQ(2, odd.GetAceCount());
-    EXPECT_EQ(L"{1-0-0x00000002-[S-1-5-11]}-{0-2-0x00000001-[S-1-1-0]}", odd.toString());
+    // An entry whose SID cannot be read never widens access: allowing, it is
+    // left out; denying, it denies everybody.
+    qkztest::LogCapture log;
+    CZelAcl odd(L"{300-2-0x1-[not a sid]}-{1-0-0x2-[S-1-5-11]}-{1-2-0x4-[]}-{0-0-0x5-[S-1-5-32-4294967840]}x"
+                L"{0-0-0x3-[S-1-5-18]}");
+    EXPECT_EQ(L"{1-2-0x00000004-[S-1-1-0]}-{1-0-0x00000002-[S-1-5-11]}", odd.toString());
+    EXPECT_EQ(2, log.count(L"names no SID that can be read; left out"));
     EXPECT_EQ(0, CZelAcl(L"garbage").GetAceCount());
 
     // Copies and growth keep the entries exactly as they stand; only a new

@@ -2,19 +2,37 @@
 #include <QoKivZelUt/WinAPI.h>
 
 #include "foundation/Log.h"
+#include "security/SidText.h"
 #include "security/TokenPrivilege.h"
 
 #include <aclapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
-#include <sstream>
 #include <utility>
 
 // ---------------------------------------------------------------- CZelSid
 
 using ZelUt::detail::tokenInformation;
+
+namespace {
+
+// A SID of its own buffer (freed as the class frees its SIDs).
+PSID fromFields(const ZelUt::SidFields& fields)
+{
+    SID_IDENTIFIER_AUTHORITY id;
+    std::copy(fields.authority, fields.authority + 6, id.Value);
+    BYTE count = static_cast<BYTE>(fields.subAuthorities.size());
+    BYTE* buffer = new BYTE[GetSidLengthRequired(count)];
+    InitializeSid(buffer, &id, count);
+    for (BYTE i = 0; i < count; ++i)
+        *GetSidSubAuthority(buffer, i) = fields.subAuthorities[i];
+    return buffer;
+}
+
+} // namespace
 
 PSID CZelSid::copyOf(PSID sid)
 {
@@ -31,13 +49,10 @@ PSID CZelSid::copyOf(PSID sid)
 
 PSID CZelSid::Create(BYTE authority, const std::vector<DWORD>& subAuthorities)
 {
-    SID_IDENTIFIER_AUTHORITY id = {{0, 0, 0, 0, 0, authority}};
-    BYTE count = static_cast<BYTE>(subAuthorities.size());
-    BYTE* buffer = new BYTE[GetSidLengthRequired(count)];
-    InitializeSid(buffer, &id, count);
-    for (BYTE i = 0; i < count; ++i)
-        *GetSidSubAuthority(buffer, i) = subAuthorities[i];
-    return buffer;
+    ZelUt::SidFields fields;
+    fields.authority[5] = authority;
+    fields.subAuthorities.assign(subAuthorities.begin(), subAuthorities.end());
+    return fromFields(fields);
 }
 
 PSID CZelSid::Create(Authorities authority, const std::vector<DWORD>& subAuthorities)
@@ -59,15 +74,10 @@ CZelSid::CZelSid(const std::wstring& text)
     if (text.empty())
         return;
     if (text.size() > 4 && _wcsnicmp(text.c_str(), L"S-1-", 4) == 0) {
-        std::wistringstream in(text.substr(4));
-        unsigned long long authority = 0;
-        in >> authority;
-        std::vector<DWORD> subs;
-        wchar_t dash;
-        unsigned long long sub;
-        while (subs.size() < 8 && in >> dash && dash == L'-' && in >> sub)
-            subs.push_back(static_cast<DWORD>(sub));
-        m_sid = Create(static_cast<BYTE>(authority & 0xFF), subs);
+        // Text that is not wholly a SID is none: it never stands for another one.
+        ZelUt::SidFields fields;
+        if (ZelUt::sidFromText(text, fields))
+            m_sid = fromFields(fields);
         return;
     }
     std::wstring account = text.compare(0, 2, L".\\") == 0 ? text.substr(2) : text;
@@ -127,20 +137,12 @@ std::wstring CZelSid::toString() const
 {
     if (!IsValid())
         return std::wstring();
-    const SID_IDENTIFIER_AUTHORITY& a = *GetSidIdentifierAuthority(m_sid);
-    std::wostringstream out;
-    out << L"S-1-";
-    if (a.Value[0] == 0 && a.Value[1] == 0) {
-        out << ((static_cast<unsigned long>(a.Value[2]) << 24) | (a.Value[3] << 16) | (a.Value[4] << 8) | a.Value[5]);
-    } else {
-        wchar_t hex[16];
-        swprintf(hex, 16, L"0x%02x%02x%02x%02x%02x%02x", a.Value[0], a.Value[1], a.Value[2], a.Value[3], a.Value[4],
-                 a.Value[5]);
-        out << hex;
-    }
+    ZelUt::SidFields fields;
+    const SID_IDENTIFIER_AUTHORITY& authority = *GetSidIdentifierAuthority(m_sid);
+    std::copy(authority.Value, authority.Value + 6, fields.authority);
     for (BYTE i = 0; i < *GetSidSubAuthorityCount(m_sid); ++i)
-        out << L'-' << *GetSidSubAuthority(m_sid, i);
-    return out.str();
+        fields.subAuthorities.push_back(*GetSidSubAuthority(m_sid, i));
+    return ZelUt::sidText(fields);
 }
 
 bool CZelSid::lookup(const std::wstring& system, std::wstring& name, std::wstring& domain) const
@@ -519,12 +521,18 @@ void CZelAcl::parse(const std::wstring& text)
         CZelSid sid(open != std::wstring::npos && end != std::wstring::npos && end > open
                         ? body.substr(open + 1, end - open - 1)
                         : std::wstring());
-        if (!sid.IsValid())
-            sid = CZelSid(CZelSid::World);
         unsigned short type = 0, flags = 0;
         unsigned long mask = 0x80000000;
         swscanf(body.c_str(), L"%hu-%hu-0x%lx-", &type, &flags, &mask);
-        AddAce(static_cast<BYTE>(type > 255 ? 0 : type), static_cast<BYTE>(flags > 255 ? 0 : flags), mask, sid);
+        type = type > 255 ? 0 : type;
+        // An entry whose SID cannot be read never widens access: it denies
+        // everybody, or it is left out where it would allow.
+        if (!sid.IsValid() && type == ACCESS_DENIED_ACE_TYPE)
+            sid = CZelSid(CZelSid::World);
+        if (sid.IsValid())
+            AddAce(static_cast<BYTE>(type), static_cast<BYTE>(flags > 255 ? 0 : flags), mask, sid);
+        else
+            ZEL_LOG_WARNING << L"Security: the entry {" << body << L"} names no SID that can be read; left out";
         if (close + 1 >= text.size() || text[close + 1] != L'-')
             break;
         pos = close + 2;
