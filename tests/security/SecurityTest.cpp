@@ -168,6 +168,12 @@ TEST(CZelSecurityDescriptor, BuildingFromParts)
     sd.setOwner(CZelSid(CZelSid::Administrators));
     sd.setPrimaryGroup(CZelSid(CZelSid::Users));
     EXPECT_EQ(L"O:BAG:BUD:(A;OICI;GA;;;SY)", sd.toSddl());
+    CZelSecurityDescriptor closed;  // no entries: nobody is granted anything, not everybody everything
+    closed.setDacl(CZelAcl(L"{0-0-0x1f01ff-[not a sid]}"));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL list = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(closed.getSD(), &present, &list, &defaulted));
+    EXPECT_TRUE(present && list && list->AceCount == 0);
     CZelSecurityDescriptor copy(sd.getSD());
     EXPECT_EQ(sd.toSddl(), copy.toSddl());
     EXPECT_EQ(CZelSid(CZelSid::Users), copy.getPrimaryGroup());

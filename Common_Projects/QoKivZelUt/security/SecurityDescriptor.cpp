@@ -251,9 +251,18 @@ void CZelSecurityDescriptor::setPart(Part part, const void* value)
     m_sd = selfRelativeCopy(absolute);
 }
 
+// A list without entries is an empty DACL, which grants nobody anything: set
+// as a null DACL it would grant everybody everything.
 void CZelSecurityDescriptor::setDacl(const CZelAcl& dacl)
 {
-    setPart(Part::Dacl, static_cast<PACL>(dacl));
+    ACL empty;
+    PACL list = static_cast<PACL>(dacl);
+    if (!list) {
+        if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION))
+            throwLastError(L"Could not set DACL to Security Descriptor");
+        list = &empty;
+    }
+    setPart(Part::Dacl, list);
 }
 
 void CZelSecurityDescriptor::setSacl(const CZelAcl& sacl)
