@@ -56,8 +56,9 @@ TEST(Registry, ConversionsAndArgumentErrors)
 {
     EXPECT_EQ(qkztest::failureOf([&] { raw(L"x", REG_BINARY, {1, 2, 3}).toDWORD(); }),
               (qkztest::Failure{0u, L"RegValue does not have enough data for conversion to DWORD"}));
-    EXPECT_EQ(L"ab", raw(L"t", REG_SZ, {'a', 0, 'b', 0, 0, 0}).toString());
-    EXPECT_EQ(L"ab", raw(L"t", REG_SZ, {'a', 0, 'b', 0}).toString());
+    for (const std::vector<BYTE>& bytes : std::vector<std::vector<BYTE>>{
+             {'a', 0, 'b', 0, 0, 0}, {'a', 0, 'b', 0}, {'a', 0, 'b', 0, 0, 0, 0, 0}, {'a', 0, 'b', 0, 0, 0, 'c', 0}})
+        EXPECT_EQ(L"ab", raw(L"t", REG_SZ, bytes).toString()) << bytes.size();
 
     EXPECT_EQ(std::make_pair(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\Wine")),
               WinAPI::splitRegistryPath(L"hklm\\Software\\Wine"));

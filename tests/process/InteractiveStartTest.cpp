@@ -5,6 +5,7 @@
 #include <QoKivZelUt/Process.h>
 #include <QoKivZelUt/SystemQueries.h>
 
+#include <exdisp.h>
 #include <objbase.h>
 
 #include <gtest/gtest.h>
@@ -134,9 +135,26 @@ struct ComApartment {
     }
 };
 
+// Wine's desktop shell starts with the first window of the prefix and serves
+// its window list a little later: the automation test waits for that first.
+bool shellWindowsServed()
+{
+    GetDesktopWindow();
+    for (int attempt = 0; attempt < 100; ++attempt, Sleep(200)) {
+        IShellWindows* windows = nullptr;
+        if (SUCCEEDED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                       reinterpret_cast<void**>(&windows)))) {
+            windows->Release();
+            return true;
+        }
+    }
+    return false;
+}
+
 TEST(InteractiveStart, ShellAutomationStartsTheProgramWithItsArgumentsAndAttaches)
 {
     ComApartment com;
+    ASSERT_TRUE(shellWindowsServed()) << "the desktop shell of the prefix serves no window list";
     ChildCopy copy;
     qkztest::TempDir dir;
     const WinPath marker = dir.path() / L"held by the child";

@@ -150,13 +150,14 @@ void regDeleteValue(HKEY key, const std::wstring& name)
         throwStatus(status, L"WinAPI::regDeleteValue() failed for " + name);
 }
 
+// The text ends at its first NUL: a writer may store more than one, or bytes
+// after it, and a string holding them would compare and join as another text.
 std::wstring RegValue::toString() const
 {
     std::wstring text(data.size() / sizeof(wchar_t), L'\0');
     if (!text.empty())
         memcpy(&text[0], data.data(), text.size() * sizeof(wchar_t));
-    if (!text.empty() && text.back() == L'\0')
-        text.pop_back();
+    text.resize(std::min(text.size(), text.find(L'\0')));
     return text;
 }
 
