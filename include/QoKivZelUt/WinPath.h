@@ -55,6 +55,8 @@ public:
 
     bool exists() const;
     void createDirectory() const;
+    // Deletes the file or the directory with everything below it (a link, not
+    // what it points at); a drive's or a share's root is refused (0xFFFFFFFF).
     void removeRecursively() const;
     unsigned long long getFileSize() const;
     WinAPI::FileTime getLastWriteTime() const;

@@ -32,13 +32,18 @@ TEST(WinPathFileSystem, ExistsCreateAndRemoveRecursively)
     (dir.path() / L"a").removeRecursively();  // already gone: no error
 }
 
-TEST(WinPathFileSystem, RefusesToEmptyDisks)
+TEST(WinPathFileSystem, RefusesToEmptyDisksAndShares)
 {
-    for (const wchar_t* root : {L"C:\\", L"\\\\?\\C:\\"}) {
+    qkztest::OwnShare share;
+    const WinPath kept = share.local() / L"kept.txt";
+    WinAPI::writeFile(WinAPI::createFile(kept), "k");
+    const std::wstring longShare = L"\\\\?\\UNC\\" + share.unc().str().substr(2);
+    for (const std::wstring& root : {std::wstring(L"C:\\"), std::wstring(L"\\\\?\\C:\\"), share.unc().str(), longShare}) {
         EXPECT_EQ(qkztest::failureOf([&] { WinPath(root).removeRecursively(); }),
-                  (qkztest::Failure{0xFFFFFFFFul, L"Do Not EMPTY complete Disks"}));
+                  (qkztest::Failure{0xFFFFFFFFul, L"Do Not EMPTY complete Disks"})) << WinAPI::toUtf8(root);
     }
     EXPECT_TRUE(WinPath(L"C:\\windows").exists());
+    EXPECT_TRUE(kept.exists());
 }
 
 TEST(WinPathFileSystem, RemoveRecursivelyReportsEveryFailureAfterTryingAll)

@@ -120,7 +120,8 @@ void WinPath::removeRecursively() const
 {
     if (!exists())
         return;
-    if (isDriveRoot())
+    // A share's root is a disk as much as a drive's: \\server\C$ is one.
+    if (isRoot())
         throw CZelException(0xFFFFFFFF, L"Do Not EMPTY complete Disks");
     std::wstring errors;
     unsigned long lastCode = 0;
