@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const size_t dot = std::min(narrow.find('.', from), narrow.size());
         const std::string piece = from <= narrow.size() ? narrow.substr(from, dot - from) : std::string();
         unsigned long value = 0;
-        converting = converting && !piece.empty() && from <= narrow.size();
+        converting = converting && !piece.empty();
         for (char c : piece) {
             converting = converting && c >= '0' && c <= '9';
             value = std::min(value * 10 + static_cast<unsigned long>(c - '0'), 0x10000ul);

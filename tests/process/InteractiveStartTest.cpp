@@ -1,5 +1,6 @@
 #include "FakeApis.h"
 #include "TestEnv.h"
+#include "foundation/ComPtr.h"
 #include "process/SessionApi.h"
 
 #include <QoKivZelUt/Process.h>
@@ -126,34 +127,23 @@ void inBothStartingStates(const std::function<void()>& body)
     }
 }
 
-struct ComApartment {
-    HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    ~ComApartment()
-    {
-        if (SUCCEEDED(result))
-            CoUninitialize();
-    }
-};
-
 // Wine's desktop shell starts with the first window of the prefix and serves
 // its window list a little later: the automation test waits for that first.
 bool shellWindowsServed()
 {
     GetDesktopWindow();
     for (int attempt = 0; attempt < 100; ++attempt, Sleep(200)) {
-        IShellWindows* windows = nullptr;
+        ZelUt::detail::ComPtr<IShellWindows> windows;
         if (SUCCEEDED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
-                                       reinterpret_cast<void**>(&windows)))) {
-            windows->Release();
+                                       windows.putVoid())))
             return true;
-        }
     }
     return false;
 }
 
 TEST(InteractiveStart, ShellAutomationStartsTheProgramWithItsArgumentsAndAttaches)
 {
-    ComApartment com;
+    ZelUt::detail::ComApartment com;
     ASSERT_TRUE(shellWindowsServed()) << "the desktop shell of the prefix serves no window list";
     ChildCopy copy;
     qkztest::TempDir dir;
