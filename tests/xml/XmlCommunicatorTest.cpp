@@ -71,6 +71,9 @@ TEST_F(XmlCommunicator, EmptyDeclarationsAndBadInput)
     CKIVSetupXmlCommunicator bad;
     EXPECT_FALSE(bad.readXml(L"this is <not xml"));
     EXPECT_TRUE(log.contains(L"Could not parse input string \nthis is <not xml\nReason: "));
+    // A document type is refused: its entities are neither fetched nor expanded.
+    EXPECT_FALSE(bad.readXml(L"<!DOCTYPE KIVSetupData [<!ENTITY s \"inner\">]><KIVSetupData><a>&s;</a></KIVSetupData>"));
+    EXPECT_TRUE(log.contains(L"Reason: a document type declaration is not accepted"));
     bad.setValue(L"kept", L"1");
     EXPECT_TRUE(bad.readXml(L"<broken"));
     EXPECT_TRUE(bad.readXml(L"<KIVSetupData><kept>2</kept><new>3</new></KIVSetupData>"));

@@ -39,6 +39,40 @@ std::wstring text(const ATL::CComBSTR& b)
     return b.m_str ? std::wstring(b.m_str, b.Length()) : std::wstring();
 }
 
+// A message is a root and its elements, nothing more. A document type
+// declaration is refused before the text is read where the DOM can do that, so
+// it neither fetches external entities (a UNC name would be opened with the
+// caller's credentials) nor expands internal ones.
+void refuseDocumentTypes(IXMLDOMDocument* document)
+{
+    document->put_resolveExternals(VARIANT_FALSE);
+    document->put_validateOnParse(VARIANT_FALSE);
+    // setProperty belongs to the document's later interface: reached by name.
+    OLECHAR method[] = L"setProperty";
+    LPOLESTR names[] = {method};
+    DISPID id = 0;
+    if (FAILED(document->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)))
+        return;
+    ATL::CComBSTR property = bstr(L"ProhibitDTD");
+    VARIANT arguments[2];  // last argument first
+    VariantInit(&arguments[0]);
+    arguments[0].vt = VT_BOOL;
+    arguments[0].boolVal = VARIANT_TRUE;
+    VariantInit(&arguments[1]);
+    arguments[1].vt = VT_BSTR;
+    arguments[1].bstrVal = property.m_str;
+    DISPPARAMS parameters = {arguments, nullptr, 2, 0};
+    document->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr, nullptr, nullptr);
+}
+
+// A DOM that ignores the prohibition has read the declaration: its document is
+// refused all the same.
+bool hasDocumentType(IXMLDOMDocument* document)
+{
+    ComPtr<IXMLDOMDocumentType> type;
+    return SUCCEEDED(document->get_doctype(type.put())) && type;
+}
+
 } // namespace
 
 bool CKIVSetupXmlCommunicator::NoCaseLess::operator()(const std::wstring& a, const std::wstring& b) const
@@ -104,6 +138,7 @@ bool CKIVSetupXmlCommunicator::readXml(const std::wstring& xml)
     ComPtr<IXMLDOMDocument> document = createDocument();
     if (!document)
         return false;
+    refuseDocumentTypes(document.get());
     VARIANT_BOOL loaded = VARIANT_FALSE;
     if (FAILED(document->loadXML(bstr(xml), &loaded)) || loaded != VARIANT_TRUE) {
         ComPtr<IXMLDOMParseError> error;
@@ -111,6 +146,9 @@ bool CKIVSetupXmlCommunicator::readXml(const std::wstring& xml)
         if (SUCCEEDED(document->get_parseError(error.put())) && error)
             error->get_reason(&reason);
         ZEL_LOG_ERROR << L"Could not parse input string \n" << xml << L"\nReason: " << text(reason);
+    } else if (hasDocumentType(document.get())) {
+        ZEL_LOG_ERROR << L"Could not parse input string \n" << xml
+                      << L"\nReason: a document type declaration is not accepted";
     } else {
         ComPtr<IXMLDOMNode> first;
         ComPtr<IXMLDOMNodeList> children;
