@@ -182,6 +182,14 @@ TEST(InteractiveStart, FallsBackToTheShellsTokenAndCollectsOutput)
         EXPECT_TRUE(log.contains(L"Starting via explorer automation failed: "));
         EXPECT_TRUE(log.contains(L"CoCreateInstance(ShellWindows) failed"));
         EXPECT_TRUE(log.contains(L"> with working directory " + qkztest::binDir().str() + L" as interactive user"));
+        // It inherits its pipes, not a handle the caller made inheritable.
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        WinAPI::FileHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
+        Process setter(qkztest::testChild(), L"setevent " + std::to_wstring(reinterpret_cast<ULONG_PTR>(event.get())),
+                       WinPath());
+        ASSERT_TRUE(setter.startAsInteractiveUser(true));
+        ASSERT_TRUE(setter.wait(30000));
+        EXPECT_EQ(1ul, setter.getExitCode());
     });
 }
 

@@ -112,6 +112,25 @@ TEST(Process, InputIsFedOnceAndEchoedBack)
     EXPECT_EQ(qkztest::failureOf([&] { p.writeInput(L"again"); }).message, L"WinAPI::writeFile() failed.");
 }
 
+// A handle the caller made inheritable stays with the caller; a child the
+// caller starts with every inheritable handle holds no parent end of a running
+// child's pipes, so that child's input still ends when writeInput closes it.
+TEST(Process, TheChildInheritsItsPipesAndNothingElse)
+{
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    WinAPI::FileHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
+    EXPECT_EQ(1ul, ran(L"setevent " + std::to_wstring(reinterpret_cast<ULONG_PTR>(event.get()))).getExitCode())
+        << "the child had the caller's event";
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
+
+    Process echo = child(L"echo");
+    echo.start(true);
+    qkztest::Child bystander(L"sleep 30000", true);
+    echo.writeInput(L"end");
+    EXPECT_TRUE(echo.wait(10000));
+    EXPECT_EQ(L"end", echo.getOutput());
+}
+
 TEST(Process, NarrowAndWideOutputAndExitCodes)
 {
     EXPECT_EQ(L"odd", ran(L"print \"odd\"").getOutputA());  // the last, unpaired byte is not lost

@@ -8,6 +8,7 @@
 //   wide                          write a UTF-16 text to stdout
 //   sleep MILLISECONDS            sleep, then exit 0
 //   crash                         read through a null pointer
+//   setevent HANDLE               set the event an inherited HANDLE (a number) names; exit 1 when it names none
 //   pipemessage PIPE BYTES        write one message of BYTES bytes to PIPE, then wait to be killed
 //   load DLL MILLISECONDS EVENT   load DLL, show a window titled "QKZ locking window", signal EVENT, wait
 //   map FILE MILLISECONDS EVENT   map FILE into memory (no window), signal EVENT, wait
@@ -168,6 +169,8 @@ int wmain(int argc, wchar_t** argv)
         return spew();
     if (argc == 2 && mode == L"wide")
         return wide();
+    if (argc == 3 && mode == L"setevent")
+        return SetEvent(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::wcstoull(argv[2], nullptr, 10)))) ? 0 : 1;
     if (argc == 2 && mode == L"crash")
         return *static_cast<volatile int*>(nullptr);
     return 99;

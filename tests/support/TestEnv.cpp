@@ -161,13 +161,13 @@ WinPath testChild()
     return binDir() / L"qkz_testchild.exe";
 }
 
-Child::Child(const std::wstring& arguments)
+Child::Child(const std::wstring& arguments, bool inheritHandles)
 {
     std::wstring commandLine = testChild().getQuoted() + L" " + arguments;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, inheritHandles, 0, nullptr, nullptr, &si, &pi))
         throw CZelException(GetLastError(), L"test child " + commandLine);
     CloseHandle(pi.hThread);
     m_process = pi.hProcess;

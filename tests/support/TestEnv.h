@@ -150,7 +150,7 @@ WinPath testChild();
 // A running qkz_testchild; terminated and closed on destruction.
 class Child {
 public:
-    explicit Child(const std::wstring& arguments);
+    explicit Child(const std::wstring& arguments, bool inheritHandles = false);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

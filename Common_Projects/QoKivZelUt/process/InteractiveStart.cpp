@@ -5,6 +5,7 @@
 
 #include "foundation/ComPtr.h"
 #include "foundation/Log.h"
+#include "process/InheritOnly.h"
 #include "process/ProcessSnapshot.h"
 #include "process/SessionApi.h"
 #include "security/TokenPrivilege.h"
@@ -256,18 +257,20 @@ bool Process::startAsInteractiveUserViaProcessToken(bool hidden, const std::wstr
     detail::ThreadImpersonation impersonation([&] { return sessionApi().impersonateLoggedOnUser(duplicate); },
                                               L"ImpersonateLoggedOnUser() failed.");
 
-    STARTUPINFOW startup;
+    STARTUPINFOEXW startup = {};
     ChildEnds ends;  // closed in the parent on every path out of here
-    prepareCreateProcessArguments(startup, hidden, ends);
+    prepareCreateProcessArguments(startup.StartupInfo, hidden, ends);
+    detail::InheritOnly inherit(startup, {ends.input.get(), ends.output.get(), ends.error.get()});
     wchar_t desktop[] = L"winsta0\\default";
-    startup.lpDesktop = desktop;
+    startup.StartupInfo.lpDesktop = desktop;
     logExecuting(L"as interactive user");
     std::wstring commandLine = getCommandline();
     PROCESS_INFORMATION info = {};
     if (!sessionApi().createProcessAsUser(duplicate, m_resolvedExecutable.empty() ? nullptr : m_resolvedExecutable.str().c_str(),
-                                          &commandLine[0], hidden ? CREATE_NO_WINDOW : 0,
-                                          workingDirectory.empty() ? nullptr : workingDirectory.c_str(), startup,
-                                          info)) {
+                                          &commandLine[0],
+                                          (hidden ? CREATE_NO_WINDOW : 0) | detail::InheritOnly::kCreationFlag,
+                                          workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
+                                          startup.StartupInfo, info)) {
         DWORD error = GetLastError();
         m_outputPipe.release();
         m_errorPipe.release();

@@ -2,6 +2,7 @@
 #include <QoKivZelUt/Token.h>
 
 #include "ProcessSnapshot.h"
+#include "process/InheritOnly.h"
 #include "foundation/CodePage.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
@@ -61,13 +62,42 @@ void createPipe(WinAPI::FileHandle& readEnd, WinAPI::FileHandle& writeEnd, SECUR
     writeEnd = w;
 }
 
-void notInherited(HANDLE h, const wchar_t* failure)
+// The pipes are made with no end inheritable and only the child's end is made
+// so: the parent's ends are never open to a child that another thread (or the
+// caller) starts meanwhile.
+void inheritable(HANDLE h, const wchar_t* failure)
 {
-    if (!SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0))
+    if (!SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
         throwLastError(failure);
 }
 
 } // namespace
+
+namespace detail {
+
+void InheritOnly::DeleteList::operator()(LPPROC_THREAD_ATTRIBUTE_LIST list) const
+{
+    DeleteProcThreadAttributeList(list);
+}
+
+InheritOnly::InheritOnly(STARTUPINFOEXW& startup, std::initializer_list<HANDLE> handles) : m_handles(handles)
+{
+    const wchar_t failure[] = L"Could not name the handles the child inherits.";
+    SIZE_T bytes = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &bytes);
+    m_buffer.resize(bytes);
+    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_buffer.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &bytes))
+        throwLastError(failure);
+    m_list.reset(list);
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, m_handles.data(),
+                                   m_handles.size() * sizeof(HANDLE), nullptr, nullptr))
+        throwLastError(failure);
+    startup.StartupInfo.cb = sizeof(STARTUPINFOEXW);
+    startup.lpAttributeList = list;
+}
+
+} // namespace detail
 
 Process::Process(const WinPath& executable, const std::wstring& arguments, const WinPath& workingDirectory)
     : m_executable(executable), m_arguments(arguments), m_workingDirectory(workingDirectory)
@@ -168,18 +198,18 @@ void Process::resolve()
 
 void Process::prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, ChildEnds& ends)
 {
-    SECURITY_ATTRIBUTES security = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    SECURITY_ATTRIBUTES security = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
     m_outputPipe.release();
     createPipe(m_outputPipe, ends.output, security, L"Could not create reading pipe for stdout.");
-    notInherited(m_outputPipe, L"Could not set handle information for stdout.");
+    inheritable(ends.output, L"Could not set handle information for stdout.");
     m_errorPipe.release();
     createPipe(m_errorPipe, ends.error, security, L"Could not create reading pipe for stderr.");
-    notInherited(m_errorPipe, L"Could not set handle information for stderr.");
+    inheritable(ends.error, L"Could not set handle information for stderr.");
     m_inputPipe.release();
-    createPipe(ends.input, m_inputPipe, security, L"Could not create writing pipe for stdin.");
     // The child must see end of input once writeInput closes the parent's end,
     // so no copy of the parent's end may be inherited.
-    notInherited(m_inputPipe, L"Could not create writing pipe for stdin.");
+    createPipe(ends.input, m_inputPipe, security, L"Could not create writing pipe for stdin.");
+    inheritable(ends.input, L"Could not create writing pipe for stdin.");
 
     startup = {};
     startup.cb = sizeof(STARTUPINFOW);
@@ -203,17 +233,19 @@ void Process::logExecuting(const wchar_t* how) const
 Process& Process::start(bool hidden)
 {
     resolve();
-    STARTUPINFOW startup;
+    STARTUPINFOEXW startup = {};
     ChildEnds ends;  // closed in the parent on every path out of here
-    prepareCreateProcessArguments(startup, hidden, ends);
+    prepareCreateProcessArguments(startup.StartupInfo, hidden, ends);
+    detail::InheritOnly inherit(startup, {ends.input.get(), ends.output.get(), ends.error.get()});
     logExecuting(L"");
 
     std::wstring commandLine = getCommandline();
     PROCESS_INFORMATION info = {};
     BOOL created = CreateProcessW(m_resolvedExecutable.empty() ? nullptr : m_resolvedExecutable.str().c_str(),
-                                  &commandLine[0], nullptr, nullptr, TRUE, hidden ? CREATE_NO_WINDOW : 0, nullptr,
-                                  m_workingDirectory.empty() ? nullptr : m_workingDirectory.str().c_str(), &startup,
-                                  &info);
+                                  &commandLine[0], nullptr, nullptr, TRUE,
+                                  (hidden ? CREATE_NO_WINDOW : 0) | detail::InheritOnly::kCreationFlag, nullptr,
+                                  m_workingDirectory.empty() ? nullptr : m_workingDirectory.str().c_str(),
+                                  &startup.StartupInfo, &info);
     if (!created) {
         DWORD error = GetLastError();
         m_outputPipe.release();
