@@ -402,13 +402,26 @@ TEST(MsiProduct, NetworkPackageIsCopiedLocally)
     std::string readme = "read me first";
     WinAPI::writeFile(WinAPI::createFile(folder / L"readme.txt"), readme);
 
-    TwoFilesRemover remover;
-    LogCapture log;
-    ZelMsiProduct product(folder / L"TwoFiles.msi", {folder / L"readme.txt"}, nullptr);
     wchar_t crcName[9];
     swprintf(crcName, 9, L"%08lx", ZelUt::crc32(0, qkztest::bytesOf(package(L"TwoFiles.msi")).data(),
                                                  qkztest::bytesOf(package(L"TwoFiles.msi")).size()));
-    WinPath localDir = WinAPI::getTempPath() / crcName;
+    // What is found under the copy's name already (a copy cut short, or
+    // planted by another account) is neither used nor touched.
+    const WinPath planted = WinAPI::getTempPath() / crcName;
+    planted.createDirectory();
+    struct PlantedCleanup {
+        WinPath folder;
+        ~PlantedCleanup() { folder.removeRecursively(); }
+    } plantedCleanup{planted};
+    WinAPI::writeFile(WinAPI::createFile(planted / L"TwoFiles.msi"), std::string("planted"));
+    const WinPath localDir(planted.str() + L".1");
+    EXPECT_EQ(qkztest::failureOf([&] { ZelMsiProduct(folder / L"TwoFiles.msi", {folder / L"gone.txt"}, nullptr); }).code,
+              static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(localDir.exists()) << "a copy that failed half-way is removed";
+
+    TwoFilesRemover remover;
+    LogCapture log;
+    ZelMsiProduct product(folder / L"TwoFiles.msi", {folder / L"readme.txt"}, nullptr);
     EXPECT_EQ(localDir / L"TwoFiles.msi", product.getLocalPath());
     EXPECT_EQ(readme, qkztest::bytesOf(localDir / L"readme.txt"));
     EXPECT_TRUE(log.contains(L"MsiProduct: copying " + (folder / L"readme.txt").str() + L" to "));
@@ -419,6 +432,7 @@ TEST(MsiProduct, NetworkPackageIsCopiedLocally)
     EXPECT_TRUE(log.contains(L"Deleted local copy of MSI file at " + localDir.str()));
     product.uninstall();
     EXPECT_FALSE(product.check());
+    EXPECT_EQ("planted", qkztest::bytesOf(planted / L"TwoFiles.msi"));
 
     // A network package that cannot be read is not copied: the constructor says so.
     EXPECT_EQ(qkztest::failureOf([&] { ZelMsiProduct missing(folder / L"missing.msi", {}, nullptr); }),

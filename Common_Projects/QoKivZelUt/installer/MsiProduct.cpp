@@ -40,6 +40,25 @@ std::wstring crcDirectoryName(unsigned long crc)
     return name;
 }
 
+// A directory this call makes: the temporary directory is shared, so one found
+// under the name already (a copy cut short by a run that died, another
+// account's files, a link to elsewhere) is never used; the first free name of
+// `base`, `base`.1, `base`.2, ... is taken instead.
+WinPath createOwnDirectory(const WinPath& base)
+{
+    const unsigned kMostTries = 1000;
+    base.getParent().createDirectory();
+    for (unsigned n = 0; n < kMostTries; ++n) {
+        WinPath candidate(n == 0 ? base.str() : base.str() + L"." + std::to_wstring(n));
+        if (::CreateDirectoryW(candidate.str().c_str(), nullptr))
+            return candidate;
+        if (::GetLastError() != ERROR_ALREADY_EXISTS)
+            ZelUt::detail::throwLastError(L"Could not create the directory for a local copy: " + candidate.str());
+    }
+    throw CZelException(ERROR_ALREADY_EXISTS, L"Could not create the directory for a local copy: " + base.str() +
+                                                  L" and " + std::to_wstring(kMostTries - 1) + L" more are taken");
+}
+
 // A view over one query's rows; each fetched row is closed with the next fetch.
 class MsiQuery {
 public:
@@ -259,17 +278,30 @@ void ZelMsiProduct::openLog(const CComBSTR& name)
         ZEL_LOG_ERROR << L"::MsiEnableLog(" << path << L") failed: " << ErrorW32(status);
 }
 
+// The copy is made once per product object, in a directory of its own; a copy
+// that fails half-way leaves nothing behind.
 void ZelMsiProduct::copyPackageLocally()
 {
     if (m_packagePath.empty() || !::PathIsNetworkPathW(m_packagePath.str().c_str()))
         return;
+    if (!m_localPackagePath.empty() && m_localPackagePath.exists())
+        return;
     unsigned long crc = ZelUt::FileHasher().crcFromFile(m_packagePath);
     if (crc == 0)
         throw CZelException(ERROR_READ_FAULT, L"Could not read package " + m_packagePath.str() + L" to copy it locally");
-    WinPath directory = WinAPI::getTempPath() / crcDirectoryName(crc);
-    copyFileLocally(m_packagePath, directory);
-    for (const WinPath& file : m_extraFiles)
-        copyFileLocally(file, directory);
+    WinPath directory = createOwnDirectory(WinAPI::getTempPath() / crcDirectoryName(crc));
+    try {
+        copyFileLocally(m_packagePath, directory);
+        for (const WinPath& file : m_extraFiles)
+            copyFileLocally(file, directory);
+    } catch (const CZelException&) {
+        try {
+            directory.removeRecursively();
+        } catch (const CZelException& e) {
+            ZEL_LOG_WARNING << L"Could not remove the incomplete local copy at " << directory << L": " << e;
+        }
+        throw;
+    }
     m_localPackagePath = directory / m_packagePath.getFileName();
 }
 
@@ -279,7 +311,6 @@ void ZelMsiProduct::copyFileLocally(const WinPath& file, const WinPath& director
     if (target.exists())
         return;
     ZEL_LOG_INFO << L"MsiProduct: copying " << file << L" to " << target;
-    directory.createDirectory();
     WinAPI::copyFile(file, target);
 }
 
