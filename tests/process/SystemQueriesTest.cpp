@@ -202,3 +202,107 @@ TEST(WtsHelper, AllowGetSessionIdAddsAnEntryToTheProcessDacl)
 }
 
 } // namespace
+
+namespace {
+
+DWORD WINAPI doNothing(void*)
+{
+    return 0;
+}
+
+// Ids of threads and processes. A new one is either fresh (above every id
+// given so far) or one given before and freed again, oldest first.
+struct Ids {
+    DWORD seen(DWORD id)
+    {
+        highest = std::max(highest, id);
+        return id;
+    }
+    HANDLE thread(DWORD creation, DWORD& id)
+    {
+        return CreateThread(nullptr, 64 * 1024, doNothing, nullptr, creation | STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
+    }
+    // Threads end at once and their ids are freed in order; returns the last.
+    DWORD freeSome()
+    {
+        DWORD id = 0;
+        for (int i = 0; i < 300; ++i) {
+            WinAPI::FileHandle ended(thread(0, id));
+            WaitForSingleObject(ended, INFINITE);
+            seen(id);
+        }
+        return id;
+    }
+    // Suspended threads hold ids while `more(id)` says so, the id that ends it included.
+    template <class More>
+    void hold(More more)
+    {
+        for (DWORD id = 0; held.size() < 5000;) {
+            held.emplace_back(thread(CREATE_SUSPENDED, id));
+            if (!more(id))
+                break;
+        }
+    }
+    ~Ids()
+    {
+        for (const WinAPI::FileHandle& thread : held) {
+            ResumeThread(thread);
+            WaitForSingleObject(thread, INFINITE);
+        }
+    }
+    DWORD highest = 0;
+    std::vector<WinAPI::FileHandle> held;
+};
+
+// A child of a parent that has gone, and a process given the parent's id
+// afterwards. Wine gives fresh ids while it has room for them, then freed ones
+// once 256 are free: the fresh room is used up first, then the ids freed
+// before the parent's are held, so that the next process gets the parent's.
+struct Orphan {
+    Orphan()
+    {
+        auto parent = std::make_unique<ZelUt::Process>(qkztest::testChild(), L"spawn 60000", WinPath());
+        parent->start(true);
+        if (!parent->wait(10000))
+            return;
+        const DWORD parentId = ids.seen(parent->getProcessId());
+        child = ids.seen(std::stoul(WinAPI::toUtf8(parent->getOutputA())));
+        childProcess = OpenProcess(PROCESS_TERMINATE, FALSE, child);
+        ids.freeSome();
+        ids.hold([&](DWORD id) { return id > ids.highest && ids.seen(id) != 0; });  // while fresh
+        const DWORD freedBefore = ids.freeSome();
+        parent.reset();
+        ids.freeSome();
+        ids.hold([&](DWORD id) { return id != freedBefore; });
+        successor.start(true);
+        reused = successor.getProcessId() == parentId;
+    }
+    ~Orphan()
+    {
+        if (successor)
+            successor.terminate(0, false);
+        TerminateProcess(childProcess, 0);
+    }
+    Ids ids;
+    DWORD child = 0;
+    WinAPI::FileHandle childProcess;
+    ZelUt::Process successor{qkztest::testChild(), L"sleep 30000", WinPath()};
+    bool reused = false;
+};
+
+} // namespace
+
+// The parent of a child is gone and its id is given to a later process: that
+// process is no parent.
+TEST(CZelSystem, AParentThatHasGoneIsNotTheProcessGivenItsId)
+{
+    std::unique_ptr<Orphan> orphan;
+    for (int attempt = 0; attempt < 3 && !(orphan && orphan->reused); ++attempt)
+        orphan = std::make_unique<Orphan>();
+    if (!orphan->reused)
+        GTEST_SKIP() << "other processes took the parent's id each time";
+    WinPath path;
+    unsigned long parentPid = 0;
+    EXPECT_EQ(E_FAIL, CZelSystem::GetParentProcessPathOfPid(orphan->child, path, parentPid));
+    EXPECT_EQ(WinPath(), path);
+}

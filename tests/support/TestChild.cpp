@@ -8,6 +8,7 @@
 //   wide                          write a UTF-16 text to stdout
 //   sleep MILLISECONDS            sleep, then exit 0
 //   crash                         read through a null pointer
+//   spawn MILLISECONDS            start "sleep MILLISECONDS" as a child of its own, print its id, exit
 //   setevent HANDLE               set the event an inherited HANDLE (a number) names; exit 1 when it names none
 //   pipemessage PIPE BYTES        write one message of BYTES bytes to PIPE, then wait to be killed
 //   load DLL MILLISECONDS EVENT   load DLL, show a window titled "QKZ locking window", signal EVENT, wait
@@ -143,6 +144,22 @@ int pipeMessage(const wchar_t* pipe, unsigned long bytes)
     return 0;
 }
 
+int spawn(const wchar_t* self, const wchar_t* ms)
+{
+    std::wstring line = std::wstring(L"\"") + self + L"\" sleep " + ms;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return 10;
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    std::string id = std::to_string(info.dwProcessId);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -169,6 +186,8 @@ int wmain(int argc, wchar_t** argv)
         return spew();
     if (argc == 2 && mode == L"wide")
         return wide();
+    if (argc == 3 && mode == L"spawn")
+        return spawn(argv[0], argv[2]);
     if (argc == 3 && mode == L"setevent")
         return SetEvent(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::wcstoull(argv[2], nullptr, 10)))) ? 0 : 1;
     if (argc == 2 && mode == L"crash")

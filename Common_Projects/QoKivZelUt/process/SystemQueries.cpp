@@ -22,6 +22,25 @@ bool fileNameIs(const WinPath& path, const wchar_t* name)
     return _wcsicmp(path.getFileName().str().c_str(), name) == 0;
 }
 
+bool creationTime(DWORD pid, ULONGLONG& created)
+{
+    WinAPI::FileHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    FILETIME creation, exit, kernel, user;
+    if (!process.valid() || !GetProcessTimes(process, &creation, &exit, &kernel, &user))
+        return false;
+    created = (ULONGLONG(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
+    return true;
+}
+
+// A child keeps its parent's id after the parent has gone, and the system
+// gives the id to the next process: one started after the child is not its
+// parent. Where either time cannot be read, the id is taken as it stands.
+bool couldBeParent(DWORD parentPid, DWORD childPid)
+{
+    ULONGLONG parent = 0, child = 0;
+    return !creationTime(parentPid, parent) || !creationTime(childPid, child) || parent <= child;
+}
+
 // Process-wide cached answer of IsStartedFromMsiExec, written without a lock.
 bool g_msiExecComputed = false;
 bool g_msiExecValue = false;
@@ -46,7 +65,7 @@ long CZelSystem::GetParentProcessPathOfPid(unsigned long pid, WinPath& path, uns
         parentPid = entry.th32ParentProcessID;
     if (parentPid == 0)
         return E_FAIL;
-    if (!snapshot.findById(parentPid, entry))
+    if (!snapshot.findById(parentPid, entry) || !couldBeParent(parentPid, pid))
         return E_FAIL;
     path = WinPath(entry.szExeFile);
     if (!isFullPathText(path)) {
