@@ -154,10 +154,7 @@ int spawn(const wchar_t* self, const wchar_t* ms)
         return 10;
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
-    std::string id = std::to_string(info.dwProcessId);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
-    return 0;
+    return print(std::to_wstring(info.dwProcessId).c_str());
 }
 
 } // namespace

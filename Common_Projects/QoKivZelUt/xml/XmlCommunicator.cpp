@@ -73,6 +73,11 @@ bool hasDocumentType(IXMLDOMDocument* document)
     return SUCCEEDED(document->get_doctype(type.put())) && type;
 }
 
+void logUnreadable(const std::wstring& xml, const std::wstring& reason)
+{
+    ZEL_LOG_ERROR << L"Could not parse input string \n" << xml << L"\nReason: " << reason;
+}
+
 } // namespace
 
 bool CKIVSetupXmlCommunicator::NoCaseLess::operator()(const std::wstring& a, const std::wstring& b) const
@@ -145,10 +150,9 @@ bool CKIVSetupXmlCommunicator::readXml(const std::wstring& xml)
         ATL::CComBSTR reason;
         if (SUCCEEDED(document->get_parseError(error.put())) && error)
             error->get_reason(&reason);
-        ZEL_LOG_ERROR << L"Could not parse input string \n" << xml << L"\nReason: " << text(reason);
+        logUnreadable(xml, text(reason));
     } else if (hasDocumentType(document.get())) {
-        ZEL_LOG_ERROR << L"Could not parse input string \n" << xml
-                      << L"\nReason: a document type declaration is not accepted";
+        logUnreadable(xml, L"a document type declaration is not accepted");
     } else {
         ComPtr<IXMLDOMNode> first;
         ComPtr<IXMLDOMNodeList> children;
