@@ -45,8 +45,9 @@ public:
     // Starts the program through the elevation prompt; a plain start on
     // systems without user account control. No pipes are connected.
     Process& startElevated(bool hidden);
-    // Attaches to the first running process with the same image name; a
-    // program without a name never attaches. Test operator bool afterwards.
+    // Attaches to the first running process with the same image name; given
+    // a full path, only to one running that very file. A program without a
+    // name never attaches. Test operator bool afterwards.
     Process& open(unsigned long desiredAccess);
     // Attaches to the process of that id (a service's own, say); test operator bool afterwards.
     Process& attach(unsigned long processId, unsigned long desiredAccess);

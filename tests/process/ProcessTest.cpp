@@ -197,7 +197,12 @@ TEST(Process, OpenByImageNameAndAutoTerminate)
         ZelUt::AutoTerminateProcess owner(qkztest::testChild(), L"sleep 30000", WinPath());
         owner.start(true);
         handle = owner.getHandle();
-        Process attached(WinPath(L"C:\\anywhere\\QKZ_TESTCHILD.EXE"), WinPath());
+        // A full path is the file: the same name elsewhere is another program.
+        Process elsewhere(WinPath(L"C:\\anywhere\\QKZ_TESTCHILD.EXE"), WinPath());
+        EXPECT_FALSE(static_cast<bool>(elsewhere.open(PROCESS_QUERY_INFORMATION)));
+        Process byName(std::wstring(L"QKZ_TESTCHILD.EXE sleep"), WinPath());
+        EXPECT_EQ(owner.getProcessId(), byName.open(PROCESS_QUERY_INFORMATION).getProcessId());
+        Process attached(WinPath(qkztest::binDir().str() + L"\\.\\QKZ_TESTCHILD.EXE"), WinPath());
         CZelToken token;
         token.OpenProcessToken();
         ASSERT_FALSE(token.IsPrivilegeEnabled(SE_DEBUG_NAME));

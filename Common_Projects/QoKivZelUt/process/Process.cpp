@@ -29,6 +29,23 @@ std::wstring replaceEvery(std::wstring text, const std::wstring& what, const std
     return text;
 }
 
+// Whether the process runs from the file `executable` names (the same file,
+// whatever name either path gives it); false when that cannot be read.
+bool runsImage(DWORD processId, const WinPath& executable)
+{
+    WinAPI::FileHandle process;
+    {
+        CZelPrivilege debug(SE_DEBUG_NAME, true);  // as for the open that follows
+        process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    }
+    std::wstring path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    if (!process.valid() || !QueryFullProcessImageNameW(process, 0, &path[0], &size))
+        return false;
+    path.resize(size);
+    return WinPath(path) == executable;
+}
+
 const unsigned long kNotStarted = 0xC0000008;
 const DWORD kPollWhileIdleMs = 10;
 const DWORD kTerminationWaitMs = 10000;
@@ -476,17 +493,24 @@ void Process::writeDump(std::wstring path) const
 Process& Process::open(unsigned long desiredAccess)
 {
     // No name is no program: an empty command line would name this program itself.
-    WinPath image = m_executable.getFileName();
-    if (m_executable.empty()) {
+    WinPath program = m_executable;
+    if (program.empty()) {
         std::vector<std::wstring> parts = WinAPI::commandLineToArgv(m_commandLine);
         if (!parts.empty())
-            image = WinPath(parts.front()).getFileName();
+            program = WinPath(parts.front());
     }
+    const WinPath image = program.getFileName();
+    // A full path names one file: a program of the same name started from
+    // elsewhere (anybody may name a program so) is not the one meant.
+    const bool byFile = program.isAbsolute();
     PROCESSENTRY32W entry;
     detail::ProcessSnapshot snapshot;
-    bool found = !image.empty() &&
-                 snapshot.find([&](const PROCESSENTRY32W& e) { return _wcsicmp(e.szExeFile, image.str().c_str()) == 0; },
-                               &entry);
+    bool found = !image.empty() && snapshot.find(
+                                       [&](const PROCESSENTRY32W& e) {
+                                           return _wcsicmp(e.szExeFile, image.str().c_str()) == 0 &&
+                                                  (!byFile || runsImage(e.th32ProcessID, program));
+                                       },
+                                       &entry);
     if (!found) {
         ZEL_LOG_INFO << L"Process " << m_executable << L" is not running.";
         return *this;
