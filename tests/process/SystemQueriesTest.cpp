@@ -210,6 +210,10 @@ DWORD WINAPI doNothing(void*)
     return 0;
 }
 
+// Enough for the room a fresh system has; a 32-bit process has no address
+// space for many more suspended threads.
+const size_t kMostHeld = 2000;
+
 // Ids of threads and processes. A new one is either fresh (above every id
 // given so far) or one given before and freed again, oldest first.
 struct Ids {
@@ -237,7 +241,7 @@ struct Ids {
     template <class More>
     void hold(More more)
     {
-        for (DWORD id = 0; held.size() < 5000;) {
+        for (DWORD id = 0; held.size() < kMostHeld;) {
             held.emplace_back(thread(CREATE_SUSPENDED, id));
             if (!more(id))
                 break;
@@ -297,10 +301,15 @@ struct Orphan {
 TEST(CZelSystem, AParentThatHasGoneIsNotTheProcessGivenItsId)
 {
     std::unique_ptr<Orphan> orphan;
-    for (int attempt = 0; attempt < 3 && !(orphan && orphan->reused); ++attempt)
+    for (int attempt = 0; attempt < 3 && !(orphan && orphan->reused); ++attempt) {
+        orphan.reset();  // its threads and processes go before the next attempt makes its own
         orphan = std::make_unique<Orphan>();
-    if (!orphan->reused)
-        GTEST_SKIP() << "other processes took the parent's id each time";
+    }
+    if (!orphan->reused) {
+        orphan.reset();
+        GTEST_SKIP() << "the parent's id was not given again: other processes took it, or the system had more "
+                        "fresh ids than the test holds";
+    }
     WinPath path;
     unsigned long parentPid = 0;
     EXPECT_EQ(E_FAIL, CZelSystem::GetParentProcessPathOfPid(orphan->child, path, parentPid));
