@@ -8,7 +8,7 @@
 //   wide                          write a UTF-16 text to stdout
 //   sleep MILLISECONDS            sleep, then exit 0
 //   crash                         read through a null pointer
-//   spawn MILLISECONDS            start "sleep MILLISECONDS" as a child of its own, print its id, exit
+//   spawn COMMANDLINE             start COMMANDLINE (one argument) as a child of its own, print its id, exit
 //   setevent HANDLE               set the event an inherited HANDLE (a number) names; exit 1 when it names none
 //   pipemessage PIPE BYTES        write one message of BYTES bytes to PIPE, then wait to be killed
 //   load DLL MILLISECONDS EVENT   load DLL, show a window titled "QKZ locking window", signal EVENT, wait
@@ -144,9 +144,9 @@ int pipeMessage(const wchar_t* pipe, unsigned long bytes)
     return 0;
 }
 
-int spawn(const wchar_t* self, const wchar_t* ms)
+int spawn(const wchar_t* commandLine)
 {
-    std::wstring line = std::wstring(L"\"") + self + L"\" sleep " + ms;
+    std::wstring line = commandLine;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
@@ -184,7 +184,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc == 2 && mode == L"wide")
         return wide();
     if (argc == 3 && mode == L"spawn")
-        return spawn(argv[0], argv[2]);
+        return spawn(argv[2]);
     if (argc == 3 && mode == L"setevent")
         return SetEvent(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::wcstoull(argv[2], nullptr, 10)))) ? 0 : 1;
     if (argc == 2 && mode == L"crash")

@@ -22,14 +22,27 @@ bool fileNameIs(const WinPath& path, const wchar_t* name)
     return _wcsicmp(path.getFileName().str().c_str(), name) == 0;
 }
 
-bool creationTime(DWORD pid, ULONGLONG& created)
+bool creationTime(HANDLE process, ULONGLONG& created)
 {
-    WinAPI::FileHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     FILETIME creation, exit, kernel, user;
-    if (!process.valid() || !GetProcessTimes(process, &creation, &exit, &kernel, &user))
+    if (!GetProcessTimes(process, &creation, &exit, &kernel, &user))
         return false;
     created = (ULONGLONG(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
     return true;
+}
+
+bool creationTime(DWORD pid, ULONGLONG& created)
+{
+    WinAPI::FileHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    return process.valid() && creationTime(process.get(), created);
+}
+
+// Whether the process (an open handle) started after this one: then it is not
+// this process's parent, whatever id it was given.
+bool startedAfterThisProcess(HANDLE process)
+{
+    ULONGLONG created = 0, own = 0;
+    return creationTime(process, created) && creationTime(GetCurrentProcess(), own) && created > own;
 }
 
 // A child keeps its parent's id after the parent has gone, and the system
@@ -253,7 +266,9 @@ void CZelTools::waitForParent(const ProcessInfo& parent) const
 {
     ZEL_LOG_INFO << L"Going to wait for exit of parent process " << parent.imageName() << L"...";
     WinAPI::FileHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, parent.processId()));
-    if (process.valid())
+    // A parent that has gone leaves its id to be given again: a process
+    // started after this one is not waited for (it may never end).
+    if (process.valid() && !startedAfterThisProcess(process))
         WaitForSingleObject(process, INFINITE);
     ZEL_LOG_INFO << L"Parent process is gone, proceeding...";
 }
