@@ -52,6 +52,8 @@ public:
     // Attaches to the process of that id (a service's own, say); test operator bool afterwards.
     Process& attach(unsigned long processId, unsigned long desiredAccess);
     // Writes the text as UTF-16LE to the child's input, then closes the input.
+    // What the pipe does not take at once, wait() writes while it reads the
+    // child's output. Once per start; a second call throws.
     void writeInput(const std::wstring& text);
     bool wait(unsigned long timeoutMs);
     // Waits for the end while draining both output pipes; false on time-out or abort.
@@ -97,6 +99,12 @@ private:
     bool drain(WinAPI::FileHandle& pipe, std::wstring& text, bool final);
     // Reads each pipe once; true when something was read.
     bool drainBoth(bool final);
+    // Writes what the input pipe takes now; closes it once all is written.
+    // False, the error set, when the write fails.
+    bool feedInput(bool& wrote);
+    bool inputPending() const { return m_inputFed < m_input.size(); }
+    // Input the child no longer takes (it closed its end or ended) is let go.
+    void dropInput(DWORD error);
 
     WinPath m_executable;
     WinPath m_resolvedExecutable;
@@ -109,6 +117,8 @@ private:
     WinAPI::FileHandle m_outputPipe;
     WinAPI::FileHandle m_errorPipe;
     WinAPI::FileHandle m_inputPipe;
+    std::string m_input;  // the bytes writeInput was given
+    size_t m_inputFed = 0;
     std::wstring m_output;
     std::wstring m_error;
     size_t m_outputLimit = 0;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <shellapi.h>
 
 #include <iterator>
@@ -110,6 +112,36 @@ TEST(Process, InputIsFedOnceAndEchoedBack)
     ASSERT_TRUE(p.wait(10000));
     EXPECT_EQ(L"hello \u00fc\u4e2d\r\nline two", p.getOutput());
     EXPECT_EQ(qkztest::failureOf([&] { p.writeInput(L"again"); }).message, L"WinAPI::writeFile() failed.");
+}
+
+// A filter answers as it reads: input larger than both pipes hold reaches it
+// while its answer is read, where writing all of it first waits for ever.
+TEST(Process, InputLargerThanThePipesReachesAFilter)
+{
+    Process p = child(L"echo");
+    p.start(true);
+    const std::wstring input(3 * 1024 * 1024, L'i');
+    std::future<bool> fed = std::async(std::launch::async, [&] {
+        try {
+            p.writeInput(input);
+            return p.wait(30000);
+        } catch (const CZelException&) {
+            return false;
+        }
+    });
+    if (fed.wait_for(std::chrono::seconds(40)) == std::future_status::timeout)
+        TerminateProcess(p.getHandle(), 1);  // lets a write that waits on the child fail
+    ASSERT_TRUE(fed.get()) << "the child and the parent each waited for the other";
+    EXPECT_EQ(input.size(), p.getOutput().size());
+    EXPECT_EQ(input, p.getOutput());
+
+    Process idle = child(L"sleep 1000");  // reads no input
+    idle.start(true);
+    idle.writeInput(input);
+    EXPECT_EQ(qkztest::failureOf([&] { idle.writeInput(L"more"); }).message, L"WinAPI::writeFile() failed.");
+    LogCapture log;
+    EXPECT_TRUE(idle.wait(30000));
+    EXPECT_TRUE(log.contains(L"took no more input; "));
 }
 
 // A handle the caller made inheritable stays with the caller; a child the

@@ -223,6 +223,8 @@ void Process::prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, 
     createPipe(m_errorPipe, ends.error, security, L"Could not create reading pipe for stderr.");
     inheritable(ends.error, L"Could not set handle information for stderr.");
     m_inputPipe.release();
+    m_input.clear();
+    m_inputFed = 0;
     // The child must see end of input once writeInput closes the parent's end,
     // so no copy of the parent's end may be inherited.
     createPipe(ends.input, m_inputPipe, security, L"Could not create writing pipe for stdin.");
@@ -278,9 +280,56 @@ Process& Process::start(bool hidden)
     return *this;
 }
 
+// The input pipe does not wait for room: a child that answers as it reads
+// would fill its output pipe while the parent still waited to write all of
+// its input, and each would wait for the other for ever.
 void Process::writeInput(const std::wstring& text)
 {
-    WinAPI::writeFile(m_inputPipe, text.data(), text.size() * sizeof(wchar_t));
+    const size_t bytes = text.size() * sizeof(wchar_t);
+    if (inputPending())
+        throw CZelException(ERROR_INVALID_HANDLE, L"WinAPI::writeFile() failed.");
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+    if (!m_inputPipe.valid() || !SetNamedPipeHandleState(m_inputPipe, &mode, nullptr, nullptr)) {
+        WinAPI::writeFile(m_inputPipe, text.data(), bytes);
+        m_inputPipe.release();
+        return;
+    }
+    m_input.assign(reinterpret_cast<const char*>(text.data()), bytes);
+    m_inputFed = 0;
+    bool wrote = false;
+    if (!feedInput(wrote)) {
+        DWORD error = GetLastError();
+        m_input.clear();
+        m_inputPipe.release();
+        throw CZelException(error, L"WinAPI::writeFile() failed.");
+    }
+}
+
+bool Process::feedInput(bool& wrote)
+{
+    wrote = false;
+    while (inputPending()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(m_input.size() - m_inputFed, kReadChunkBytes));
+        DWORD written = 0;
+        if (!WriteFile(m_inputPipe, m_input.data() + m_inputFed, chunk, &written, nullptr))
+            return false;
+        if (written == 0)
+            return true;  // full: the child reads on
+        m_inputFed += written;
+        wrote = true;
+    }
+    m_input.clear();
+    m_inputFed = 0;
+    m_inputPipe.release();
+    return true;
+}
+
+void Process::dropInput(DWORD error)
+{
+    ZEL_LOG_INFO << L"Process <" << getLogString() << L"> took no more input; " << m_input.size() - m_inputFed
+                 << L" bytes were not written: " << ErrorW32(error);
+    m_input.clear();
+    m_inputFed = 0;
     m_inputPipe.release();
 }
 
@@ -362,12 +411,14 @@ bool Process::wait(void* abortEvent, unsigned long timeoutMs)
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             slice = left < 0 ? 0 : static_cast<DWORD>(left);
         }
-        if (m_outputPipe.valid() || m_errorPipe.valid())
+        if (m_outputPipe.valid() || m_errorPipe.valid() || inputPending())
             slice = std::min<DWORD>(slice, readSomething ? 0 : idlePoll);
         DWORD result = WaitForMultipleObjects(count, handles, FALSE, slice);
         if (result == WAIT_FAILED)
             throwLastError(L"Waiting for process <" + getLogString() + L"> failed.");
         if (result == WAIT_OBJECT_0) {
+            if (inputPending())
+                dropInput(ERROR_BROKEN_PIPE);
             // What the child wrote is finite, but a descendant holding the pipes
             // may write on: the deadline and the abort event bound this too.
             while (drainBoth(true) && !m_outputLimitReached && !expired() && !aborted()) {
@@ -375,7 +426,10 @@ bool Process::wait(void* abortEvent, unsigned long timeoutMs)
             ZEL_LOG_INFO << L"Process <" << getLogString() << L"> has finished.";
             return !m_outputLimitReached;
         }
-        readSomething = drainBoth(false);
+        bool wrote = false;
+        if (inputPending() && !feedInput(wrote))
+            dropInput(GetLastError());
+        readSomething = drainBoth(false) || wrote;
         if (m_outputLimitReached) {
             ZEL_LOG_WARNING << L"Process <" << getLogString() << L"> wrote more than " << m_outputLimit
                             << L" characters; it is ended";
