@@ -110,6 +110,8 @@ TEST(ZelPath, LocalPathOfAShareComesFromTheShareOrTheReplacedResolver)
         fake.shareDirs[L"data"] = L"C:\\data\\";
         EXPECT_EQ(CZelPath::GetLocalPathFromUNC(onComputer(L"data\\sub\\f.txt")).str(), L"C:\\data\\sub\\f.txt");
         EXPECT_EQ(CZelPath::GetLocalPathFromUNC(onComputer(L"data")).str(), L"C:\\data");
+        EXPECT_EQ(CZelPath::GetLocalPathFromUNC(onComputer(L"data\\a\\..\\..\\..\\Windows\\.\\x")).str(),
+                  L"C:\\data\\Windows\\x");  // as the share resolves it, never above its directory
         EXPECT_EQ(CZelPath::GetLocalPathFromUNC(WinPath(L"C:\\x")).str(), L"C:\\x");
         qkztest::LogCapture log;
         qkztest::Failure failure = qkztest::failureOf([] { CZelPath::GetLocalPathFromUNC(onComputer(L"missing\\f")); });

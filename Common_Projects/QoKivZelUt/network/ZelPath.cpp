@@ -64,6 +64,26 @@ bool canCreateFileIn(const WinPath& directory)
     return probe.valid();
 }
 
+// The path below a share as the share resolves it: "." names nothing, and
+// ".." never climbs above the share's root (below the share's local directory
+// it would name a file outside the share).
+WinPath resolvedOnShare(const WinPath& path)
+{
+    std::vector<std::wstring> parts = path.getComponents(), kept;
+    for (size_t i = 2; i < parts.size(); ++i) {
+        if (parts[i] == L"..") {
+            if (!kept.empty())
+                kept.pop_back();
+        } else if (parts[i] != L".") {
+            kept.push_back(parts[i]);
+        }
+    }
+    std::wstring text;
+    for (const std::wstring& part : kept)
+        text += (text.empty() ? L"" : L"\\") + part;
+    return WinPath(text);
+}
+
 const size_t kLongestTempFileDirectory = MAX_PATH - 14;
 // Share enumeration ends at the latest after this many empty pages.
 const int kLongestEmptyRun = 1;
@@ -102,7 +122,7 @@ WinPath CZelPath::getLocalPathFromUNC(const WinPath& path) const
         throw CZelException(status, L"ERROR: Could not retrieve Share info.");
     }
     WinPath local(directory);
-    WinPath below = path.getPathOnShare();
+    WinPath below = resolvedOnShare(path);
     return below.empty() ? local : local / below;
 }
 
