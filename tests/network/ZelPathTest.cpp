@@ -61,6 +61,8 @@ TEST(ZelPath, ShareSearchPicksTheLongestDirectoryAndHidesDollarShares)
 
     fake.shares.erase(fake.shares.begin());  // without "all", C:\only-hidden is reachable through D$ alone
     EXPECT_EQ(universal(L"C:\\only-hidden\\x", false, false), L"C:\\only-hidden\\x");
+    EXPECT_EQ(universal(L"C:\\data\\..\\only-hidden\\x", false, false), L"C:\\data\\..\\only-hidden\\x");
+    EXPECT_EQ(universal(L"C:\\data\\sub\\..\\.\\x", false, false), onComputer(L"data\\x").str());
     int calls = fake.enumCalls;
     EXPECT_EQ(universal(L"C:\\data\\x", false, true), L"C:\\data\\x");
     EXPECT_EQ(fake.enumCalls, calls) << "no share search when it is skipped";

@@ -148,11 +148,19 @@ WinPath CZelPath::NetGetUniversalName(const WinPath& path, bool acceptHiddenShar
         return universal;
     if (skipShareSearch)
         return path;
+    // "C:\\data\\..\\x" is not in a share of C:\\data: the search looks at the
+    // file the path names.
+    WinPath named = path;
+    try {
+        named = WinAPI::fullpath(path);
+    } catch (const CZelException&) {
+        // no full form: the text as it is
+    }
     const shareInfo* winner = nullptr;
     std::vector<shareInfo> shares = NetEnumShares();
     for (const shareInfo& share : shares) {
         bool hidden = !share.name.empty() && share.name.back() == L'$';
-        if (share.name.empty() || share.path.empty() || (hidden && !acceptHiddenShares) || !share.path.contains(path))
+        if (share.name.empty() || share.path.empty() || (hidden && !acceptHiddenShares) || !share.path.contains(named))
             continue;
         if (!winner || share.path.str().size() > winner->path.str().size())
             winner = &share;
@@ -160,7 +168,7 @@ WinPath CZelPath::NetGetUniversalName(const WinPath& path, bool acceptHiddenShar
     if (!winner)
         return path;
     WinPath share(L"\\\\" + WinAPI::getComputerName() + L"\\" + winner->name + L"\\");
-    WinPath below = winner->path.getRelativePath(path);
+    WinPath below = winner->path.getRelativePath(named);
     return below.empty() ? share : share / below;
 }
 
