@@ -160,19 +160,23 @@ TEST(CabWriter, OddNamesPlacesAndDates)
         ZelArchive bare(WinPath(L"bare.cab"));  // in the current directory, not at the drive's root
         LogCapture log;
         EXPECT_TRUE(bare.AppendFileWithName(old, WinPath(L"old.txt")));
-        EXPECT_TRUE(bare.AppendFileWithName(future, WinPath(L"future.txt")));
+        EXPECT_TRUE(bare.Append(dir.path() / L"elsewhere\\..\\future.txt", dir.path()));  // stored as future.txt
         EXPECT_FALSE(bare.Append(old, dir.path() / L"elsewhere"));
         EXPECT_FALSE(bare.Append(dir.path(), dir.path()));
+        EXPECT_FALSE(bare.Append(dir.path() / L"elsewhere\\..\\old.txt", dir.path() / L"elsewhere"));
+        for (const wchar_t* leaving : {L"..\\old.txt", L"C:\\old.txt", L"\\old.txt", L"old.txt:stream"})
+            EXPECT_FALSE(bare.AppendFileWithName(old, WinPath(leaving))) << leaving;
         EXPECT_FALSE(bare.AppendFileWithName(old, WinPath(std::wstring(128, L'\u00e9'))));  // 256 bytes of UTF-8
         EXPECT_EQ(L"", log.missing({L"' is dated 1970, stored as 1980-01-01 00:00", L"' is dated 2200, stored as 2107-12-31 23:59",
                                     L"the file is not below the base directory",
+                                    L"): the name leaves the destination directory.",
                                     L"its name takes 256 bytes in UTF-8, a cabinet holds names of at most 255"}));
         EXPECT_FALSE(bare.IsFatalError());
         EXPECT_TRUE(bare.Close());
     }
     ASSERT_TRUE((dir.path() / L"bare.cab").exists());
     ZelCabExtractor extractor(dir.path() / L"bare.cab");
-    ASSERT_EQ(2u, extractor.getContents().size());
+    ASSERT_EQ((std::vector<WinPath>{WinPath(L"old.txt"), WinPath(L"future.txt")}), extractor.getContents());
     ASSERT_TRUE(extractor.ExtractArchive(dir.path() / L"out"));
     auto stamp = [&](const wchar_t* name) {
         SYSTEMTIME parts;

@@ -1,6 +1,7 @@
 #include <QoKivZelUt/CabWriter.h>
 
 #include "archive/CabLimits.h"
+#include "archive/CabNames.h"
 #include "foundation/Log.h"
 
 #include <fci.h>
@@ -316,6 +317,10 @@ bool ZelArchive::AppendFileWithName(const WinPath& file, const WinPath& nameInAr
     std::string source = utf8(file), name = utf8(nameInArchive);
     if (!m_context)
         return refuse(FCIERR_CAB_FILE, L"the archive is closed");
+    // An entry that would be written outside the directory it is extracted to.
+    std::wstring relative;
+    if (ZelUt::cab::entryPathProblem(nameInArchive.str(), relative) == ZelUt::cab::kLeavesDestination)
+        return refuse(FCIERR_OPEN_SRC, ZelUt::cab::kLeavesDestination);
     WinAPI::FileHandle opened(::CreateFileW(file.str().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!opened.valid())
