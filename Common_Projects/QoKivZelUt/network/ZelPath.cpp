@@ -148,8 +148,8 @@ WinPath CZelPath::NetGetUniversalName(const WinPath& path, bool acceptHiddenShar
         return universal;
     if (skipShareSearch)
         return path;
-    // "C:\\data\\..\\x" is not in a share of C:\\data: the search looks at the
-    // file the path names.
+    // C:\data\..\x is not in a share of C:\data: the search looks at the file
+    // the path names.
     WinPath named = path;
     try {
         named = WinAPI::fullpath(path);
