@@ -105,6 +105,8 @@ private:
     bool inputPending() const { return m_inputFed < m_input.size(); }
     // Input the child no longer takes (it closed its end or ended) is let go.
     void dropInput(DWORD error);
+    // Closes the parent's end of the input pipe and forgets what was not written.
+    void closeInput();
 
     WinPath m_executable;
     WinPath m_resolvedExecutable;

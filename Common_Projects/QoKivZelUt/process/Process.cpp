@@ -31,13 +31,24 @@ std::wstring replaceEvery(std::wstring text, const std::wstring& what, const std
 
 // Whether the process runs from the file `executable` names (the same file,
 // whatever name either path gives it); false when that cannot be read.
+// Opens another process with the debugging right enabled for the open only;
+// the last error is the open's.
+HANDLE openProcess(DWORD access, DWORD processId)
+{
+    HANDLE process = nullptr;
+    DWORD error = 0;
+    {
+        CZelPrivilege debug(SE_DEBUG_NAME, true);
+        process = OpenProcess(access, FALSE, processId);
+        error = GetLastError();
+    }
+    SetLastError(error);
+    return process;
+}
+
 bool runsImage(DWORD processId, const WinPath& executable)
 {
-    WinAPI::FileHandle process;
-    {
-        CZelPrivilege debug(SE_DEBUG_NAME, true);  // as for the open that follows
-        process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    }
+    WinAPI::FileHandle process(openProcess(PROCESS_QUERY_LIMITED_INFORMATION, processId));
     std::wstring path(32768, L'\0');
     DWORD size = static_cast<DWORD>(path.size());
     if (!process.valid() || !QueryFullProcessImageNameW(process, 0, &path[0], &size))
@@ -222,9 +233,7 @@ void Process::prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, 
     m_errorPipe.release();
     createPipe(m_errorPipe, ends.error, security, L"Could not create reading pipe for stderr.");
     inheritable(ends.error, L"Could not set handle information for stderr.");
-    m_inputPipe.release();
-    m_input.clear();
-    m_inputFed = 0;
+    closeInput();
     // The child must see end of input once writeInput closes the parent's end,
     // so no copy of the parent's end may be inherited.
     createPipe(ends.input, m_inputPipe, security, L"Could not create writing pipe for stdin.");
@@ -299,8 +308,7 @@ void Process::writeInput(const std::wstring& text)
     bool wrote = false;
     if (!feedInput(wrote)) {
         DWORD error = GetLastError();
-        m_input.clear();
-        m_inputPipe.release();
+        closeInput();
         throw CZelException(error, L"WinAPI::writeFile() failed.");
     }
 }
@@ -318,9 +326,7 @@ bool Process::feedInput(bool& wrote)
         m_inputFed += written;
         wrote = true;
     }
-    m_input.clear();
-    m_inputFed = 0;
-    m_inputPipe.release();
+    closeInput();
     return true;
 }
 
@@ -328,6 +334,11 @@ void Process::dropInput(DWORD error)
 {
     ZEL_LOG_INFO << L"Process <" << getLogString() << L"> took no more input; " << m_input.size() - m_inputFed
                  << L" bytes were not written: " << ErrorW32(error);
+    closeInput();
+}
+
+void Process::closeInput()
+{
     m_input.clear();
     m_inputFed = 0;
     m_inputPipe.release();
@@ -574,11 +585,7 @@ Process& Process::open(unsigned long desiredAccess)
 
 Process& Process::attach(unsigned long processId, unsigned long desiredAccess)
 {
-    HANDLE process = nullptr;
-    {
-        CZelPrivilege debug(SE_DEBUG_NAME, true);  // for the open only
-        process = OpenProcess(desiredAccess, FALSE, processId);
-    }
+    HANDLE process = openProcess(desiredAccess, processId);
     if (!process) {
         ZEL_LOG_WARNING << L"OpenProcess() failed: " << ErrorW32(GetLastError());
         return *this;

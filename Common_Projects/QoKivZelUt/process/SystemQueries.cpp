@@ -31,18 +31,11 @@ bool creationTime(HANDLE process, ULONGLONG& created)
     return true;
 }
 
-bool creationTime(DWORD pid, ULONGLONG& created)
+// Whether `process` was created after `other`; false when either time cannot be read.
+bool createdAfter(HANDLE process, HANDLE other)
 {
-    WinAPI::FileHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    return process.valid() && creationTime(process.get(), created);
-}
-
-// Whether the process (an open handle) started after this one: then it is not
-// this process's parent, whatever id it was given.
-bool startedAfterThisProcess(HANDLE process)
-{
-    ULONGLONG created = 0, own = 0;
-    return creationTime(process, created) && creationTime(GetCurrentProcess(), own) && created > own;
+    ULONGLONG created = 0, otherCreated = 0;
+    return creationTime(process, created) && creationTime(other, otherCreated) && created > otherCreated;
 }
 
 // A child keeps its parent's id after the parent has gone, and the system
@@ -50,8 +43,9 @@ bool startedAfterThisProcess(HANDLE process)
 // parent. Where either time cannot be read, the id is taken as it stands.
 bool couldBeParent(DWORD parentPid, DWORD childPid)
 {
-    ULONGLONG parent = 0, child = 0;
-    return !creationTime(parentPid, parent) || !creationTime(childPid, child) || parent <= child;
+    WinAPI::FileHandle parent(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parentPid));
+    WinAPI::FileHandle child(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, childPid));
+    return !parent.valid() || !child.valid() || !createdAfter(parent, child);
 }
 
 // Process-wide cached answer of IsStartedFromMsiExec, written without a lock.
@@ -268,7 +262,7 @@ void CZelTools::waitForParent(const ProcessInfo& parent) const
     WinAPI::FileHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, parent.processId()));
     // A parent that has gone leaves its id to be given again: a process
     // started after this one is not waited for (it may never end).
-    if (process.valid() && !startedAfterThisProcess(process))
+    if (process.valid() && !createdAfter(process, GetCurrentProcess()))
         WaitForSingleObject(process, INFINITE);
     ZEL_LOG_INFO << L"Parent process is gone, proceeding...";
 }
