@@ -221,3 +221,32 @@ TEST(NamedPipe, ByteTypedPipeIsReadWhole)
     server.release();
     EXPECT_EQ(L"", client.read());  // the server went away: no exception
 }
+
+// A name another account made first (a squatter waiting for the server's
+// clients) is not joined as a further instance; this account's own further
+// instances are.
+TEST(NamedPipe, APipeAnotherAccountMadeFirstIsNotJoined)
+{
+    const std::wstring name = uniquePipe();
+    CZelSecurityDescriptor foreign = CZelSecurityDescriptor::fromSddl(L"O:SYD:(A;;GA;;;WD)");
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, foreign.getSD(), FALSE};
+    WinAPI::FileHandle squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE,
+                                                 PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, &attributes));
+    if (!squatter.valid())
+        GTEST_SKIP() << "this account cannot make a pipe owned by the system: " << GetLastError();
+    for (bool openToEveryone : {false, true}) {
+        qkztest::LogCapture log;
+        const unsigned long handles = qkztest::openHandleCount();
+        qkztest::Failure failure = qkztest::failureOf([&] { NamedPipeServer joined(name, openToEveryone); });
+        EXPECT_EQ(L"Failure in creating listener pipe", failure.message);
+        EXPECT_EQ(unsigned(ERROR_ACCESS_DENIED), failure.code);
+        EXPECT_TRUE(log.contains(L"was made by another account (S-1-5-18)"));
+        EXPECT_EQ(handles, qkztest::openHandleCount());
+    }
+    for (bool openToEveryone : {false, true}) {
+        const std::wstring own = uniquePipe();
+        NamedPipeServer first(own, openToEveryone), second(own, openToEveryone);
+        NamedPipeClient a(own), b(own);
+        EXPECT_TRUE(a.isConnected() && b.isConnected());
+    }
+}

@@ -4,6 +4,7 @@
 
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
+#include "security/TokenPrivilege.h"
 
 #include <algorithm>
 
@@ -51,6 +52,24 @@ CZelSecurityDescriptor openToEveryoneSecurity()
     swprintf(everyone, 16, L"0x%lx", static_cast<unsigned long>(kClientRights));
     return CZelSecurityDescriptor::fromSddl(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;" + creator.GetOwner().toString() +
                                             L")(A;;" + everyone + L";;;WD)");
+}
+
+// A further instance of a pipe keeps the security its first instance was made
+// with, owner included. The owner another account gave it (one squatting on
+// the name to take the server's clients) is neither this account nor the
+// owner it gives new objects. A system that keeps no owner for a pipe made
+// without security leaves nothing to compare.
+CZelSid foreignOwner(HANDLE pipe)
+{
+    CZelSid owner = CZelSecurityDescriptor::fromKernelObject(pipe).getOwner();
+    if (!owner.IsValid())
+        return owner;
+    CZelToken creator;
+    creator.OpenThreadToken();
+    std::vector<BYTE> defaultOwner = detail::tokenInformation(creator.GetHandle(), TokenOwner);
+    bool own = owner == creator.GetOwner() ||
+               (!defaultOwner.empty() && owner == CZelSid(reinterpret_cast<TOKEN_OWNER*>(defaultOwner.data())->Owner));
+    return own ? CZelSid() : owner;
 }
 
 bool endsQuietly(DWORD error)
@@ -209,12 +228,26 @@ NamedPipeServer::NamedPipeServer(const std::wstring& name, bool openToEveryone)
                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                      PIPE_UNLIMITED_INSTANCES, bufferSize(), bufferSize(), 0,
                                      openToEveryone ? &attributes : nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) {
-        DWORD error = ::GetLastError();
+    DWORD error = pipe == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+    WinAPI::FileHandle instance(pipe == INVALID_HANDLE_VALUE ? nullptr : pipe);
+    if (instance.valid()) {
+        CZelSid squatter;
+        try {
+            squatter = foreignOwner(instance);
+        } catch (const CZelException& e) {
+            error = e.getErrorCode();
+        }
+        if (squatter.IsValid()) {
+            ZEL_LOG_ERROR << L"The pipe " << name << L" was made by another account (" << squatter.toString()
+                          << L"); it is not joined";
+            error = ERROR_ACCESS_DENIED;
+        }
+    }
+    if (error != ERROR_SUCCESS) {
         ZEL_LOG_ERROR << L"Failure in creating listener pipe: " << ErrorW32(error);
         throw CZelException(error, L"Failure in creating listener pipe");
     }
-    setHandle(WinAPI::FileHandle(pipe), true);
+    setHandle(instance, true);
     ZEL_LOG_INFO << L"Listener pipe created";
 }
 
