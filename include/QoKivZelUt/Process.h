@@ -5,6 +5,7 @@
 #include "Export.h"
 #include "WinAPI.h"
 
+#include <functional>
 #include <string>
 
 namespace ZelUt {
@@ -80,6 +81,8 @@ private:
     };
 
     void resolve();
+    // open(), of the processes alsoWanted (given their id) answers true for.
+    Process& openRunning(unsigned long desiredAccess, const std::function<bool(unsigned long)>& alsoWanted);
     std::wstring getLogString() const;
     // "Executing <...>" with the working directory when there is one, then `how` ("" for a plain start).
     void logExecuting(const wchar_t* how) const;

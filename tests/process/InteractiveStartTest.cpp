@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <thread>
 
@@ -75,6 +76,7 @@ public:
         m_program.start(true);
     }
     ~RunningShell() { m_program.terminate(0, false); }
+    unsigned long processId() const { return m_program.getProcessId(); }
 
 private:
     ChildCopy m_copy;
@@ -297,6 +299,56 @@ TEST(InteractiveStart, EveryFailingTokenStepLeavesTheThreadAsItWas)
         EXPECT_THROW(p.startAsInteractiveUser(true), std::runtime_error);
     });
     EXPECT_LE(qkztest::openHandleCount(), handlesBefore + 2);  // neither tokens nor pipe ends left behind
+}
+
+// A shell of the same file runs for every user of a terminal server: the token
+// is the one of this program's session, or, from the services' session 0, of
+// the console's; never another user's.
+struct ShellsInSessions : FailingTokenSteps {
+    std::map<unsigned long, unsigned long> sessions;  // process id -> session
+    unsigned long tokenOf = 0;
+    bool processIdToSessionId(unsigned long pid, unsigned long& session, unsigned long& error) override
+    {
+        auto found = sessions.find(pid);
+        if (found == sessions.end())
+            return SessionApi::processIdToSessionId(pid, session, error);
+        session = found->second;
+        return true;
+    }
+    bool openProcessToken(HANDLE process, unsigned long access, HANDLE& token) override
+    {
+        tokenOf = GetProcessId(process);
+        return FailingTokenSteps::openProcessToken(process, access, token);
+    }
+};
+
+TEST(InteractiveStart, TheTokenIsTheShellsOfTheInteractiveSession)
+{
+    RunningShell shell;
+    const WinPath shellPath = CZelTools::getInteractiveShellPath();
+    ZelUt::AutoTerminateProcess other(shellPath, L"sleep 60000", WinPath());
+    other.start(true);
+    ShellsInSessions fake;
+    fake.failAt = FailingTokenSteps::Open;
+    qkztest::InFront<ZelUt::SessionApi> inFront(fake);
+    const unsigned long self = GetCurrentProcessId(), first = shell.processId(), second = other.getProcessId();
+    const unsigned long console = WTSGetActiveConsoleSessionId(), elsewhere = console + 1;
+    const struct {
+        unsigned long own, firstIn, secondIn, taken;
+    } cases[] = {
+        {0, elsewhere, console, second}, {0, console, elsewhere, first},
+        {elsewhere, console, elsewhere, second}, {0, elsewhere, elsewhere + 1, 0},
+    };
+    for (const auto& c : cases) {
+        fake.sessions = {{self, c.own}, {first, c.firstIn}, {second, c.secondIn}};
+        fake.tokenOf = 0;
+        onThreadWithoutCom([&] {
+            Process p(qkztest::testChild(), L"exit 3", WinPath());
+            EXPECT_EQ((c.taken ? L"Could not open process token of " : L"Could not open process handle of ") + shellPath.str(),
+                      qkztest::failureOf([&] { p.startAsInteractiveUser(true); }).message);
+        });
+        EXPECT_EQ(c.taken, fake.tokenOf) << "own session " << c.own;
+    }
 }
 
 // The real call refusing a program that is not one.

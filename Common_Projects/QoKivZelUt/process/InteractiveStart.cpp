@@ -115,6 +115,16 @@ unsigned long lastErrorOr(unsigned long fallback)
     return error ? error : fallback;
 }
 
+// The session whose user a token start serves: this program's own, or, from
+// the services' session 0 where nobody is logged on, the one at the console.
+// Every user of a terminal server runs a shell of the same name and file:
+// only the one of that session is the interactive user's.
+unsigned long interactiveSession()
+{
+    unsigned long own = WtsHelper::getSessionId(GetCurrentProcessId());
+    return own != 0 ? own : WTSGetActiveConsoleSessionId();
+}
+
 } // namespace
 
 
@@ -241,7 +251,14 @@ bool Process::startAsInteractiveUserViaProcessToken(bool hidden, const std::wstr
     if (shellPath.empty())
         throw CZelException(ERROR_FILE_NOT_FOUND, L"Could not determine path of interactive shell.");
     Process shell(shellPath);
-    shell.open(PROCESS_QUERY_INFORMATION);
+    const unsigned long session = interactiveSession();
+    shell.openRunning(PROCESS_QUERY_INFORMATION, [session](unsigned long processId) {
+        try {
+            return WtsHelper::getSessionId(processId) == session;
+        } catch (const CZelException&) {
+            return false;  // a process of no known session is in none
+        }
+    });
     if (!shell)
         throw CZelException(lastErrorOr(ERROR_NOT_FOUND), L"Could not open process handle of " + shellPath.str());
 

@@ -557,6 +557,11 @@ void Process::writeDump(std::wstring path) const
 
 Process& Process::open(unsigned long desiredAccess)
 {
+    return openRunning(desiredAccess, nullptr);
+}
+
+Process& Process::openRunning(unsigned long desiredAccess, const std::function<bool(unsigned long)>& alsoWanted)
+{
     // No name is no program: an empty command line would name this program itself.
     WinPath program = m_executable;
     if (program.empty()) {
@@ -573,6 +578,7 @@ Process& Process::open(unsigned long desiredAccess)
     bool found = !image.empty() && snapshot.find(
                                        [&](const PROCESSENTRY32W& e) {
                                            return _wcsicmp(e.szExeFile, image.str().c_str()) == 0 &&
+                                                  (!alsoWanted || alsoWanted(e.th32ProcessID)) &&
                                                   (!byFile || runsImage(e.th32ProcessID, program));
                                        },
                                        &entry);
