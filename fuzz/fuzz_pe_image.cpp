@@ -46,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ask([&] { image.exports(); });
     ask([&] { image.imports(); });
     ask([&] {
+        size_t total = 0;
         for (const PeImage::Resource& resource : image.resources())
-            QKZ_REQUIRE(resource.data.size() <= size);
+            QKZ_REQUIRE((total += resource.data.size()) <= PeImage::kReadsOfTheImage * size);
     });
     return 0;
 }

@@ -183,6 +183,47 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
     loop.putValue(uint32_t(3));
     loop.putValue(uint32_t(0x80000000u));
     loop.setDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, rootRva, 24);
+    // 2,000 languages sharing one data block, and the type's name: each resource would take a copy of both.
+    auto sharedResources = [](uint32_t dataBytes, uint16_t typeNameLength) {
+        SyntheticImage shared;
+        const uint32_t languages = 2000, dataEntry = 64 + 8 * languages, typeName = dataEntry + 16 + dataBytes;
+        IMAGE_RESOURCE_DIRECTORY one = {}, many = {};
+        one.NumberOfIdEntries = 1;
+        many.NumberOfIdEntries = languages;
+        const uint32_t root = shared.putValue(one);
+        for (uint32_t value : {typeNameLength ? 0x80000000u | typeName : 10u, 0x80000018u})  // the name directory at 24
+            shared.putValue(value);
+        shared.putValue(one);
+        for (uint32_t value : {1u, 0x80000030u})  // name 1, the language directory at 48
+            shared.putValue(value);
+        shared.putValue(many);
+        for (uint32_t i = 0; i < 2 * languages; ++i)
+            shared.putValue(i % 2 ? dataEntry : 1033u);
+        shared.putValue(IMAGE_RESOURCE_DATA_ENTRY{root + dataEntry + 16, dataBytes, 0, 0});
+        shared.put(std::string(dataBytes, 'd').data(), dataBytes);
+        shared.putValue(typeNameLength);
+        shared.put(std::string(2u * typeNameLength, 'T').data(), 2u * typeNameLength);
+        shared.setDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, root, typeName + 2 + 2u * typeNameLength);
+        return shared.bytes();
+    };
+    SyntheticImage spread;  // 200 modules sharing one list of 2,000 ordinals, 1,000 names sharing one text
+    std::vector<uint32_t> thunks(2000, 0x80000001u), nameRvas(1000, spread.putString(std::string(4000, 'n')));
+    thunks.push_back(0);
+    const uint32_t list = spread.put(thunks.data(), thunks.size() * 4);
+    std::vector<IMAGE_IMPORT_DESCRIPTOR> modules(201, IMAGE_IMPORT_DESCRIPTOR{});
+    for (size_t i = 0; i + 1 < modules.size(); ++i) {
+        modules[i].OriginalFirstThunk = list;
+        modules[i].Name = spread.putString("m" + std::to_string(i) + ".dll");
+    }
+    const uint32_t descriptorBytes = static_cast<uint32_t>(modules.size() * sizeof modules[0]);
+    spread.setDirectory(IMAGE_DIRECTORY_ENTRY_IMPORT, spread.put(modules.data(), descriptorBytes), descriptorBytes);
+    IMAGE_EXPORT_DIRECTORY named = {};
+    named.NumberOfFunctions = 1;
+    named.NumberOfNames = static_cast<DWORD>(nameRvas.size());
+    named.AddressOfNames = spread.put(nameRvas.data(), nameRvas.size() * 4);
+    named.AddressOfNameOrdinals = spread.put(std::string(nameRvas.size() * 2, '\0').data(), nameRvas.size() * 2);
+    named.AddressOfFunctions = spread.putValue(uint32_t(0x1000));
+    spread.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, spread.putValue(named), sizeof named);
     IMAGE_COR20_HEADER clr = {};  // a metadata root announcing a version longer than the file
     clr.MetaData.VirtualAddress = metadata.put("BSJB\x01\x00\x01\x00\x00\x00\x00\x00\xff\xff\xff\x7f", 16);
     metadata.setDirectory(IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR, metadata.putValue(clr), sizeof clr);
@@ -207,6 +248,10 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
         {"export directory outside", exportsCut.bytes().substr(0, 0x600), exports},
         {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getResources(); }},
         {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getManifestResourceId(); }},
+        {"resource data shared", sharedResources(0x10000, 0), [](ImageInfo& i) { i.getResources(); }},
+        {"resource type name shared", sharedResources(0, 0xFFFF), [](ImageInfo& i) { i.getResources(); }},
+        {"import thunks shared", spread.bytes(), imports},
+        {"export names shared", spread.bytes(), exports},
         {"metadata", metadata.bytes(), [](ImageInfo& i) { i.getDotNetVersion(); }},
     };
     for (const auto& c : cases) {

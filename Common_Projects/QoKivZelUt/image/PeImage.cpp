@@ -11,6 +11,7 @@
 #define PE_READ(T, offset) read<T>((offset), __FILE__, __LINE__)
 #define PE_CHECK(offset, length) check((offset), (length), __FILE__, __LINE__)
 #define PE_STRING(offset) cString((offset), __FILE__, __LINE__)
+#define PE_SPEND(budget, bytes, offset) spend((budget), (bytes), (offset), __FILE__, __LINE__)
 
 namespace ZelUt {
 
@@ -62,6 +63,7 @@ const char* baseName(const char* file)
 struct PeImage::ResourceWalk {
     uint64_t nt;
     uint64_t entriesLeft;  // a tree without shared subtrees has at most size / 8 entries
+    uint64_t copyLeft;     // what its resources may take, names and data
     uint32_t type = 0, name = 0;
     std::vector<PeImage::Resource> resources;
 };
@@ -99,6 +101,22 @@ T PeImage::read(uint64_t offset, const char* file, int line) const
     T value;
     std::memcpy(&value, m_start + offset, sizeof(T));
     return value;
+}
+
+// What one walk of the tables may take out of the image. Honest tables are
+// read about once (a resource's type and name texts once for each resource
+// under them); entries pointing to the same parts again and again would make
+// a small file cost time and memory by the square of its size.
+uint64_t PeImage::readBudget() const
+{
+    return kReadsOfTheImage * m_size;
+}
+
+void PeImage::spend(uint64_t& budget, uint64_t bytes, uint64_t offset, const char* file, int line) const
+{
+    if (bytes > budget)
+        rangeError(offset, file, line, L": the tables point to the same data again and again");
+    budget -= bytes;
 }
 
 std::string PeImage::cString(uint64_t offset, const char* file, int line) const
@@ -288,9 +306,13 @@ std::set<std::wstring> PeImage::exports() const
     if (names != kNowhere && ordinals != kNowhere) {
         PE_CHECK(names, uint64_t(dir.numberOfNames) * 4);
         PE_CHECK(ordinals, uint64_t(dir.numberOfNames) * 2);
+        uint64_t budget = readBudget();
         for (uint32_t i = 0; i < dir.numberOfNames; ++i) {
             uint32_t nameRva = PE_READ(uint32_t, names + uint64_t(i) * 4);
-            result.insert(detail::fromThreadAnsi(PE_STRING(rvaToOffset(nt, nameRva))));
+            uint64_t nameAt = rvaToOffset(nt, nameRva);
+            std::string name = PE_STRING(nameAt);
+            PE_SPEND(budget, name.size() + 1, nameAt);
+            result.insert(detail::fromThreadAnsi(name));
             uint64_t indexAt = ordinals + uint64_t(i) * 2;
             uint16_t index = PE_READ(uint16_t, indexAt);
             if (index >= dir.numberOfFunctions)
@@ -318,6 +340,7 @@ std::map<std::wstring, std::set<std::wstring>> PeImage::imports() const
     bool plus = isPe32Plus(nt);
     bool wideThunks = PE_READ(pe::FileHeader, nt + kFileHeader).sizeOfOptionalHeader == pe::kOptional64Size;
     const uint64_t thunkSize = wideThunks ? 8 : 4;
+    uint64_t budget = readBudget();
 
     for (;; at += sizeof(pe::ImportDescriptor)) {
         pe::ImportDescriptor desc = PE_READ(pe::ImportDescriptor, at);
@@ -335,12 +358,17 @@ std::map<std::wstring, std::set<std::wstring>> PeImage::imports() const
             uint64_t value = wideThunks ? PE_READ(uint64_t, thunk) : PE_READ(uint32_t, thunk);
             if (value == 0)
                 break;
+            PE_SPEND(budget, thunkSize, thunk);
             bool byOrdinal = wideThunks ? (plus ? (value >> 63) != 0 : (value & 0x80000000u) != 0)
                                         : (!plus && (value & 0x80000000u) != 0);
             if (byOrdinal)
                 names.insert(decimal(value & 0xFFFF));
-            else
-                names.insert(detail::fromThreadAnsi(PE_STRING(hintNameText(nt, static_cast<uint32_t>(value)))));
+            else {
+                uint64_t nameAt = hintNameText(nt, static_cast<uint32_t>(value));
+                std::string name = PE_STRING(nameAt);
+                PE_SPEND(budget, name.size() + 1, nameAt);
+                names.insert(detail::fromThreadAnsi(name));
+            }
         }
     }
     return result;
@@ -357,6 +385,7 @@ std::vector<PeImage::Resource> PeImage::resources() const
     ResourceWalk walk;
     walk.nt = nt;
     walk.entriesLeft = m_size / sizeof(pe::ResourceDirectoryEntry);
+    walk.copyLeft = readBudget();
     readResourceDirectory(root, root, 0, walk);
     return std::move(walk.resources);
 }
@@ -389,6 +418,7 @@ void PeImage::readResourceDirectory(uint64_t root, uint64_t dir, int level, Reso
         pe::ResourceDataEntry data = PE_READ(pe::ResourceDataEntry, root + offset);
         uint64_t bytes = rvaToOffset(walk.nt, data.offsetToData);
         PE_CHECK(bytes, data.size);
+        PE_SPEND(walk.copyLeft, data.size, bytes);
 
         Resource resource;
         bool typeNamed = (walk.type & 0x80000000u) != 0;
@@ -399,6 +429,7 @@ void PeImage::readResourceDirectory(uint64_t root, uint64_t dir, int level, Reso
         bool nameNamed = (walk.name & 0x80000000u) != 0;
         resource.nameId = nameNamed ? 0 : static_cast<unsigned short>(walk.name);
         resource.name = readResourceString(root, walk.name);
+        PE_SPEND(walk.copyLeft, (resource.typeName.size() + resource.name.size()) * 2, root + offset);
         resource.languageId = static_cast<unsigned short>(id);
         resource.language = decimal(resource.languageId);
         resource.data.assign(m_start + bytes, m_start + bytes + data.size);

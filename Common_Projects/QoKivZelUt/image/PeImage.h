@@ -52,6 +52,8 @@ public:
     std::vector<Resource> resources() const;
 
     static constexpr uint64_t kNowhere = ~uint64_t(0);  // an address in no section
+    // The bytes one walk of the tables may read or copy: this many times the image.
+    static constexpr uint64_t kReadsOfTheImage = 16;
 
 private:
     struct Section {
@@ -78,6 +80,9 @@ private:
     void readResourceDirectory(uint64_t root, uint64_t dir, int level, ResourceWalk& walk) const;
     std::wstring readResourceString(uint64_t root, uint32_t value) const;
 
+    uint64_t readBudget() const;
+    // Takes the bytes from the budget; a range error when it has not that many left.
+    void spend(uint64_t& budget, uint64_t bytes, uint64_t offset, const char* file, int line) const;
     // The NUL-terminated string at the offset, which must end inside the range.
     std::string cString(uint64_t offset, const char* file, int line) const;
     template <class T>
