@@ -228,8 +228,8 @@ NamedPipeServer::NamedPipeServer(const std::wstring& name, bool openToEveryone)
                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                      PIPE_UNLIMITED_INSTANCES, bufferSize(), bufferSize(), 0,
                                      openToEveryone ? &attributes : nullptr);
-    DWORD error = pipe == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
-    WinAPI::FileHandle instance(pipe == INVALID_HANDLE_VALUE ? nullptr : pipe);
+    WinAPI::FileHandle instance(pipe);
+    DWORD error = instance.valid() ? ERROR_SUCCESS : ::GetLastError();
     if (instance.valid()) {
         CZelSid squatter;
         try {
