@@ -29,8 +29,6 @@ std::wstring replaceEvery(std::wstring text, const std::wstring& what, const std
     return text;
 }
 
-// Whether the process runs from the file `executable` names (the same file,
-// whatever name either path gives it); false when that cannot be read.
 // Opens another process with the debugging right enabled for the open only;
 // the last error is the open's.
 HANDLE openProcess(DWORD access, DWORD processId)
@@ -46,6 +44,8 @@ HANDLE openProcess(DWORD access, DWORD processId)
     return process;
 }
 
+// Whether the process runs from the file `executable` names (the same file,
+// whatever name either path gives it); false when that cannot be read.
 bool runsImage(DWORD processId, const WinPath& executable)
 {
     WinAPI::FileHandle process(openProcess(PROCESS_QUERY_LIMITED_INFORMATION, processId));
