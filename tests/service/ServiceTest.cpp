@@ -107,6 +107,31 @@ TEST_F(ServiceFixture, CreateStartWithArgumentsStopAndDescribe)
     manager.deleteServiceAndWait(dependentName);
 }
 
+// An unquoted program with blanks would let C:\Program.exe run in its place:
+// it is stored quoted, at creation and when changed; arguments stay as given.
+TEST_F(ServiceFixture, AProgramWithBlanksIsStoredQuoted)
+{
+    const std::wstring program = L"C:\\Program Files\\qkz app\\svc.EXE";
+    const std::pair<std::wstring, std::wstring> lines[] = {
+        {L"C:\\qkz a.exe.d\\v.2.exe\t-k", L"\"C:\\qkz a.exe.d\\v.2.exe\"\t-k"},
+        {L"C:\\qkz\tdir\\svc.exe", L"\"C:\\qkz\tdir\\svc.exe\""},
+        {L"\"C:\\qkz app\\a.exe b\\svc.exe\" -k", L"\"C:\\qkz app\\a.exe b\\svc.exe\" -k"},
+        {L"C:\\qkz\\svc.exe -k two words", L"C:\\qkz\\svc.exe -k two words"},
+        {L"C:\\qkz app\\svc.exec", L"C:\\qkz app\\svc.exec"},
+        {program, L"\"" + program + L"\""},
+        {program + L" -k a.exe b", L"\"" + program + L"\" -k a.exe b"},
+    };
+    for (const auto& line : lines) {
+        CNtService created = manager.createService(name, L"QKZ quoted", SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                   SERVICE_ERROR_NORMAL, line.first, L"", L"", L"");
+        EXPECT_EQ(line.second, configured(name, L"ImagePath").toString()) << line.first;
+        created.changeConfig(binary, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, L"", L"", L"", L"");
+        created.changeConfig(line.first, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, L"", L"", L"", L"");
+        EXPECT_EQ(line.second, created.getCommandline()) << line.first;
+    }
+    EXPECT_EQ(WinPath(program), manager.openService(name, SERVICE_ALL_ACCESS).getExecutable());
+}
+
 TEST_F(ServiceFixture, ServiceIgnoringStopIsTerminated)
 {
     CNtService service = create();

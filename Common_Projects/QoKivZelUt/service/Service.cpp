@@ -57,6 +57,33 @@ const wchar_t* orNull(const std::wstring& text)
     return text.empty() ? nullptr : text.c_str();
 }
 
+// The service manager reads an unquoted command line's program up to the
+// first blank that ends a file which exists: "C:\Program Files\App\svc.exe"
+// runs C:\Program.exe when somebody has put one there. Such a program, taken
+// up to its ".exe", is quoted; a line without ".exe" is left as given.
+std::wstring withProgramQuoted(const std::wstring& commandLine)
+{
+    if (commandLine.empty() || commandLine.front() == L'"')
+        return commandLine;
+    auto endsProgram = [&](size_t dot) {
+        const size_t after = dot + 4;
+        return after <= commandLine.size() && _wcsnicmp(commandLine.c_str() + dot, L".exe", 4) == 0 &&
+               (after == commandLine.size() || commandLine[after] == L' ' || commandLine[after] == L'\t');
+    };
+    size_t dot = commandLine.find(L'.');
+    while (dot != std::wstring::npos && !endsProgram(dot))
+        dot = commandLine.find(L'.', dot + 1);
+    if (dot == std::wstring::npos)
+        return commandLine;
+    const std::wstring program = commandLine.substr(0, dot + 4);
+    if (program.find_first_of(L" \t") == std::wstring::npos)
+        return commandLine;
+    std::wstring quoted = L"\"" + program + L"\"" + commandLine.substr(dot + 4);
+    ZEL_LOG_WARNING << L"The program of the service command line <" << commandLine
+                    << L"> has blanks and no quotes; it is quoted: <" << quoted << L">";
+    return quoted;
+}
+
 // Sleeps in slices until the condition holds or the time is up (INFINITE: no limit).
 template <class Condition>
 bool pollUntil(Condition condition, unsigned long timeoutMs, DWORD sliceMs)
@@ -161,12 +188,13 @@ CNtService CServiceControlManager::createService(const std::wstring& name, const
         existing.close();
     }
     const std::wstring packed = multiString(dependencies);
+    const std::wstring commandLine = withProgramQuoted(binaryPath);
     for (int attempt = 1;; ++attempt) {
         SC_HANDLE created = ::CreateServiceW(m_manager, name.c_str(), orNull(displayName), SERVICE_ALL_ACCESS,
-                                             serviceType, startType, errorControl, binaryPath.c_str(), nullptr,
+                                             serviceType, startType, errorControl, commandLine.c_str(), nullptr,
                                              nullptr, packed.c_str(), orNull(account), orNull(password));
         if (created) {
-            ZEL_LOG_INFO << L"Created Service successfully with commandline <" << binaryPath << L">";
+            ZEL_LOG_INFO << L"Created Service successfully with commandline <" << commandLine << L">";
             return CNtService(ServiceHandle(created), name, m_targetComputer);
         }
         m_lastError = ::GetLastError();
@@ -372,7 +400,8 @@ void CNtService::changeConfig(const std::wstring& binaryPath, unsigned long serv
     if (!m_handle)
         throw CZelException(ERROR_INVALID_HANDLE, L"Service not open.");
     std::wstring packed = dependencies.empty() ? std::wstring() : multiString(dependencies);
-    if (!::ChangeServiceConfigW(m_handle, serviceType, startType, errorControl, orNull(binaryPath), nullptr, nullptr,
+    const std::wstring commandLine = withProgramQuoted(binaryPath);
+    if (!::ChangeServiceConfigW(m_handle, serviceType, startType, errorControl, orNull(commandLine), nullptr, nullptr,
                                 packed.empty() ? nullptr : packed.c_str(), orNull(account), orNull(password),
                                 orNull(displayName))) {
         failed(L"Failed in call to ChangeServiceConfig: ");
