@@ -3,8 +3,8 @@
 
 #include "foundation/Log.h"
 
-#include <algorithm>
 #include <cwctype>
+#include <set>
 
 namespace {
 
@@ -25,11 +25,13 @@ const wchar_t* boolText(bool value)
     return value ? L"true" : L"false";
 }
 
-// The n of a "ServerN" key (any case); 0 for other keys.
+// The n of a "ServerN" key (any case, n written without leading zeros); 0 for
+// other keys.
 unsigned long serverNumber(const std::wstring& key)
 {
     const std::wstring prefix = L"server";
-    if (key.size() <= prefix.size() || key.size() > prefix.size() + 9 || lowered(key.substr(0, prefix.size())) != prefix)
+    if (key.size() <= prefix.size() || key.size() > prefix.size() + 9 || key[prefix.size()] == L'0' ||
+        lowered(key.substr(0, prefix.size())) != prefix)
         return 0;
     unsigned long n = 0;
     for (size_t i = prefix.size(); i < key.size(); ++i) {
@@ -89,17 +91,20 @@ bool CKIVSetupUpdateServiceCfgManager::readSwitch(const wchar_t* key) const
     return lowered(WinAPI::getPrivateProfileString(kPropertiesSection, key, L"false", m_file)) == L"true";
 }
 
-// The count is what the file says; what is read is what is there, up to the
-// highest "ServerN" key present (a count of -1 reads as 4,294,967,295).
+// The count is what the file says (-1 reads as 4,294,967,295); of the
+// "ServerN" keys up to it, those present are read. A number far above the
+// others (a typo, a damaged file) costs one read, not one for each below it.
 void CKIVSetupUpdateServiceCfgManager::readServers(const wchar_t* section, PathSet& into) const
 {
     unsigned int count = WinAPI::getPrivateProfileInt(section, L"NumServers", 0, m_file);
     ZEL_LOG_INFO << L"Nbr of Servers in section " << section << L": " << count;
-    unsigned long highest = 0;
-    for (const std::wstring& key : WinAPI::getPrivateProfileKeys(section, m_file))
-        highest = std::max(highest, serverNumber(key));
-    const unsigned long last = std::min<unsigned long>(count, highest);
-    for (unsigned long i = 1; i <= last; ++i) {
+    std::set<unsigned long> present;
+    for (const std::wstring& key : WinAPI::getPrivateProfileKeys(section, m_file)) {
+        const unsigned long n = serverNumber(key);
+        if (n != 0 && n <= count)
+            present.insert(n);
+    }
+    for (unsigned long i : present) {
         std::wstring key = L"Server" + std::to_wstring(i);
         std::wstring value = WinAPI::getPrivateProfileString(section, key, L"", m_file);
         ZEL_LOG_INFO << L"Read " << key << L"=" << value << L" from section " << section;
