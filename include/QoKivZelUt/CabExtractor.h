@@ -71,7 +71,8 @@ private:
     // written: the size of the file as its descriptor saw it before closing.
     bool closeFileCallback(const std::wstring& name, unsigned short date, unsigned short time,
                            unsigned short attributes, long long written);
-    void createParentDirectories(const WinPath& target);
+    // The first existing directory below the destination that is a link, if any.
+    WinPath createParentDirectories(const WinPath& target);
     bool isComplete(const WinPath& target, long long written);
     void RemoveExtractedFiles();
     void RemoveExtractedDirectories();

@@ -1,4 +1,5 @@
 #include <QoKivZelUt/CabExtractor.h>
+#include <QoKivZelUt/CabWriter.h>
 
 #include "TestEnv.h"
 #include "archive/CabNames.h"
@@ -365,4 +366,38 @@ TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
     EXPECT_FALSE(ZelCabExtractor(dir.write(L"broken.cab", broken), true).ExtractArchive(out));
     EXPECT_TRUE((out / L"a.txt").exists());
     EXPECT_FALSE((out / L"random.bin").exists());
+}
+
+// A destination others may write to can hold links: what would go through
+// one is skipped and named, the rest is extracted. The tree is made outside
+// (links.sh): QKZ_LINK_TREE names a directory with kept\\precious.txt and
+// tree\\{own.txt, link -> kept}.
+TEST(CabExtractorLinks, LinksInTheDestinationAreNotFollowed)
+{
+    const std::wstring root = WinAPI::getEnvironmentVariable(L"QKZ_LINK_TREE");
+    if (root.empty())
+        GTEST_SKIP() << "run through the archive_links test";
+    const WinPath tree = WinPath(root) / L"tree";
+    TempDir dir;
+    WinPath cab = dir.path() / L"links.cab";
+    {
+        ZelArchive archive(cab);
+        for (const wchar_t* name : {L"own.txt", L"link\\precious.txt", L"link\\deeper\\new.txt"})
+            ASSERT_TRUE(archive.AppendFileWithName(dir.write(L"source.txt", "from the cabinet"), WinPath(name)));
+        ASSERT_TRUE(archive.Close());
+    }
+    ZelCabExtractor extractor(cab);
+    EXPECT_FALSE(extractor.ExtractArchive(tree));
+    EXPECT_EQ(L"2 entries were not extracted: 'link\\precious.txt': its directory " + (tree / L"link").str() +
+                  L" is a link to elsewhere; it is not followed. 'link\\deeper\\new.txt': its directory " +
+                  (tree / L"link").str() + L" is a link to elsewhere; it is not followed.",
+              extractor.getLastErrorText());
+    EXPECT_EQ("from the cabinet", bytesOf(tree / L"own.txt"));
+
+    // A link the caller names as the destination is the caller's to follow
+    // (and this extractor takes its files away again).
+    const WinPath behind = tree / L"link";
+    ZelCabExtractor named(cab);
+    EXPECT_TRUE(named.ExtractArchive(behind));
+    EXPECT_EQ("from the cabinet", bytesOf(behind / L"link" / L"deeper" / L"new.txt"));
 }

@@ -78,6 +78,13 @@ FNFDINOTIFY(CabExtractorCallback)
     return static_cast<INT_PTR>(extractor->notify(fdint, pfdin));
 }
 
+// A junction, a directory link or another reparse point.
+bool isLink(const WinPath& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.getLongPath().str().c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 } // namespace
 
 void ZelCabExtractor::DestroyContext::close(void* context)
@@ -319,7 +326,9 @@ long long ZelCabExtractor::copyFileCallback(const std::wstring& name, unsigned l
     if (target.getLongPath().str().size() >= kLongestPath)
         return skipEntry(name, L"the path is longer than the file system allows.");
     try {
-        createParentDirectories(target);
+        const WinPath linked = createParentDirectories(target);
+        if (!linked.empty())
+            return skipEntry(name, L"its directory " + linked.str() + L" is a link to elsewhere; it is not followed.");
     } catch (const CZelException& e) {
         return skipEntry(name, L"its directory could not be created: " + e.getFullText());
     }
@@ -349,8 +358,10 @@ long long ZelCabExtractor::copyFileCallback(const std::wstring& name, unsigned l
 }
 
 // Missing directories from the top down; a share's server and share levels
-// are no directories to create.
-void ZelCabExtractor::createParentDirectories(const WinPath& target)
+// are no directories to create. A directory found below the destination that
+// is a junction or a link would take the file elsewhere (anybody who may
+// write there can have put one): it is given back, and nothing is made in it.
+WinPath ZelCabExtractor::createParentDirectories(const WinPath& target)
 {
     std::vector<WinPath> levels = target.getParent().getSubPaths();
     for (size_t i = target.isUNC() ? 2 : 0; i < levels.size(); ++i) {
@@ -363,9 +374,12 @@ void ZelCabExtractor::createParentDirectories(const WinPath& target)
             m_newDirectories.insert(directory);
             if (m_callback)
                 m_callback->onDirectoryCreated(directory);
+        } else if (directory.str().size() > m_destination.str().size() && isLink(directory)) {
+            return directory;
         }
         m_knownDirectories.insert(directory);
     }
+    return WinPath();
 }
 
 bool ZelCabExtractor::closeFileCallback(const std::wstring& name, unsigned short date, unsigned short time,
