@@ -150,10 +150,17 @@ TEST(MsiProduct, WaitServesTheWindowAndTheHandlerGoesWithItsProduct)
     DestroyWindow(window);
     EXPECT_EQ(nullptr, takeInstallerHandler());
 
-    auto first = std::make_unique<ZelMsiProduct>(package(L"TwoFiles.msi"), std::vector<WinPath>{}, nullptr);
-    ZelMsiProduct second(package(L"TwoFiles.msi"), {}, nullptr);
-    first.reset();
-    EXPECT_NE(nullptr, takeInstallerHandler()) << "the second product's handler stays";
+    // The user-interface level is the process's: the caller's comes back with the last product.
+    const INSTALLUILEVEL callers = INSTALLUILEVEL_BASIC, lowered = static_cast<INSTALLUILEVEL>(0x102);
+    const INSTALLUILEVEL before = MsiSetInternalUI(callers, nullptr);
+    {
+        auto first = std::make_unique<ZelMsiProduct>(package(L"TwoFiles.msi"), std::vector<WinPath>{}, nullptr);
+        ZelMsiProduct second(package(L"TwoFiles.msi"), {}, nullptr);
+        first.reset();
+        EXPECT_NE(nullptr, takeInstallerHandler()) << "the second product's handler stays";
+        EXPECT_EQ(lowered, MsiSetInternalUI(INSTALLUILEVEL_NOCHANGE, nullptr));
+    }
+    EXPECT_EQ(callers, MsiSetInternalUI(before, nullptr));
 }
 
 TEST(MsiProduct, CommandLineQuotesEveryProperty)

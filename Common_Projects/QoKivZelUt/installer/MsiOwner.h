@@ -8,6 +8,8 @@
 #include <msi.h>
 
 #include <atomic>
+#include <mutex>
+#include <set>
 
 class ZelMsiProduct;
 
@@ -33,6 +35,40 @@ private:
     static std::atomic<ZelMsiProduct*>& owner()
     {
         static std::atomic<ZelMsiProduct*> current{nullptr};
+        return current;
+    }
+};
+
+// The Installer's internal user-interface level is the process's too: the
+// level the caller had is put back when the last product object that set one
+// is gone.
+class MsiUiLevelHolder {
+public:
+    static void set(const ZelMsiProduct* product, INSTALLUILEVEL level)
+    {
+        std::lock_guard<std::mutex> hold(state().lock);
+        INSTALLUILEVEL previous = ::MsiSetInternalUI(level, nullptr);
+        if (state().products.empty())
+            state().callers = previous;
+        state().products.insert(product);
+    }
+
+    static void release(const ZelMsiProduct* product)
+    {
+        std::lock_guard<std::mutex> hold(state().lock);
+        if (state().products.erase(product) && state().products.empty())
+            ::MsiSetInternalUI(state().callers, nullptr);
+    }
+
+private:
+    struct State {
+        std::mutex lock;
+        std::set<const ZelMsiProduct*> products;
+        INSTALLUILEVEL callers = INSTALLUILEVEL_NOCHANGE;
+    };
+    static State& state()
+    {
+        static State current;
         return current;
     }
 };

@@ -167,6 +167,7 @@ ZelMsiProduct::~ZelMsiProduct()
 {
     ::MsiEnableLogW(0, nullptr, 0);
     ZelUt::detail::MsiHandlerOwner::release(this);
+    ZelUt::detail::MsiUiLevelHolder::release(this);
 }
 
 void ZelMsiProduct::registerCallback(IProgressCallback* callback)
@@ -179,7 +180,8 @@ void ZelMsiProduct::setUI()
 {
     if (m_handlers.empty())
         setHandlers();
-    ::MsiSetInternalUI(static_cast<INSTALLUILEVEL>(INSTALLUILEVEL_NONE | INSTALLUILEVEL_SOURCERESONLY), nullptr);
+    ZelUt::detail::MsiUiLevelHolder::set(this, static_cast<INSTALLUILEVEL>(INSTALLUILEVEL_NONE |
+                                                                             INSTALLUILEVEL_SOURCERESONLY));
     ZelUt::detail::MsiHandlerOwner::take(this, &ZelMsiProduct::MsiUIHandler, getMessageFilter());
 }
 
