@@ -161,6 +161,11 @@ TEST_F(ServiceFixture, TerminateEndsTheServicesOwnProcessOnly)
     ASSERT_TRUE(service.waitForStart(20000));
     const DWORD own = processOf(service), others = processOf(other);
     service.stop();
+    // Without the right to read its status the process is unknown: none is ended by name.
+    CNtService blind = manager.openService(name, SERVICE_STOP | SERVICE_QUERY_CONFIG);
+    EXPECT_FALSE(blind.terminate());
+    EXPECT_EQ(unsigned(ERROR_ACCESS_DENIED), blind.getLastError());
+    EXPECT_TRUE(running(own) && running(others));
     EXPECT_TRUE(service.terminate());
     EXPECT_FALSE(running(own));
     EXPECT_TRUE(running(others));

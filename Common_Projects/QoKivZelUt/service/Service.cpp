@@ -323,8 +323,9 @@ bool CNtService::waitForStart(unsigned long timeoutMs)
     return false;
 }
 
-// The service's own process, known by its id; by its image name only when the
-// manager cannot say (another program of that name may be running).
+// The service's own process, known by its id. When the manager cannot say
+// which it is, nothing is ended: another program of the service's image name
+// (another service sharing it, say) may be running.
 bool CNtService::terminate()
 {
     if (getStatus() == Status::Stopped)
@@ -335,21 +336,20 @@ bool CNtService::terminate()
     }
     WinPath executable = getExecutable();
     ZEL_LOG_INFO << L"Try to terminate executable " << executable;
-    Process process(executable, WinPath());
     SERVICE_STATUS_PROCESS info = {};
     DWORD needed = 0;
-    if (m_handle && ::QueryServiceStatusEx(m_handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&info), sizeof info,
-                               &needed)) {
-        if (info.dwCurrentState == SERVICE_STOPPED)
-            return true;
-        if (info.dwProcessId != 0)
-            process.attach(info.dwProcessId, PROCESS_ALL_ACCESS);
-    } else {
-        m_lastError = ::GetLastError();
-        ZEL_LOG_WARNING << L"The service's process id cannot be read: " << ErrorW32(m_lastError)
-                        << L"; looking for its program by name";
-        process.open(PROCESS_ALL_ACCESS);
+    if (!m_handle || !::QueryServiceStatusEx(m_handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&info),
+                                             sizeof info, &needed)) {
+        m_lastError = m_handle ? ::GetLastError() : ERROR_INVALID_HANDLE;
+        ZEL_LOG_ERROR << L"The service's process id cannot be read: " << ErrorW32(m_lastError)
+                      << L"; no process is terminated";
+        return false;
     }
+    if (info.dwCurrentState == SERVICE_STOPPED)
+        return true;
+    Process process(executable, WinPath());
+    if (info.dwProcessId != 0)
+        process.attach(info.dwProcessId, PROCESS_ALL_ACCESS);
     if (!process) {
         ZEL_LOG_ERROR << L"Process to be killed was not found";
         return false;
