@@ -192,6 +192,13 @@ TEST(InteractiveStart, FallsBackToTheShellsTokenAndCollectsOutput)
         ASSERT_TRUE(setter.startAsInteractiveUser(true));
         ASSERT_TRUE(setter.wait(30000));
         EXPECT_EQ(1ul, setter.getExitCode());
+        // It gets the user's environment (here the same user's), not this process's.
+        SetEnvironmentVariableW(L"QKZ_ONLY_HERE", L"inherited");
+        Process echo(WinAPI::getSystemDirectory() / L"cmd.exe", L"/c echo [%QKZ_ONLY_HERE%][%USERPROFILE%]", WinPath());
+        ASSERT_TRUE(echo.startAsInteractiveUser(true));
+        SetEnvironmentVariableW(L"QKZ_ONLY_HERE", nullptr);
+        ASSERT_TRUE(echo.wait(30000));
+        EXPECT_EQ(L"[%QKZ_ONLY_HERE%][" + WinAPI::getEnvironmentVariable(L"USERPROFILE") + L"]\r\n", echo.getOutputA());
     });
 }
 
@@ -250,7 +257,7 @@ struct FailingTokenSteps : ZelUt::SessionApi {
     {
         return fail(Impersonate) && SessionApi::impersonateLoggedOnUser(token);
     }
-    bool createProcessAsUser(HANDLE, const wchar_t*, wchar_t*, unsigned long, const wchar_t*, STARTUPINFOW&,
+    bool createProcessAsUser(HANDLE, const wchar_t*, wchar_t*, unsigned long, void*, const wchar_t*, STARTUPINFOW&,
                              PROCESS_INFORMATION&) override
     {
         impersonatingAtCreate = threadImpersonates();

@@ -17,6 +17,7 @@
 #include <shlwapi.h>
 
 #include <shellapi.h>
+#include <userenv.h>
 
 #include <set>
 
@@ -35,6 +36,25 @@ static_assert(kElevatedMask == 0x0200C440, "the elevated start's mask");
 
 // How long a program the shell started is looked for among the new processes.
 const ULONGLONG kShellStartLookMs = 2000;
+
+struct DestroyEnvironmentBlockClass {
+    static void close(void* block) { ::DestroyEnvironmentBlock(block); }
+};
+using EnvironmentBlock = WinAPI::AutoHandle<DestroyEnvironmentBlockClass, void*>;
+
+// The user's own environment (profile, temporary directory, variables): a
+// program started with the user's token from a service would otherwise get
+// the service's. Null, with a warning, when the system cannot build it; the
+// program then inherits this process's environment.
+EnvironmentBlock environmentOf(HANDLE token)
+{
+    void* block = nullptr;
+    if (::CreateEnvironmentBlock(&block, token, FALSE))
+        return EnvironmentBlock(block);
+    ZEL_LOG_WARNING << L"The interactive user's environment cannot be built: " << ErrorW32(::GetLastError())
+                    << L"; the program gets this process's";
+    return EnvironmentBlock();
+}
 
 // The ids of the processes running from an image of this file name.
 std::set<DWORD> runningAs(const WinPath& image)
@@ -282,10 +302,13 @@ bool Process::startAsInteractiveUserViaProcessToken(bool hidden, const std::wstr
     startup.StartupInfo.lpDesktop = desktop;
     logExecuting(L"as interactive user");
     std::wstring commandLine = getCommandline();
+    const EnvironmentBlock environment = environmentOf(duplicate);
     PROCESS_INFORMATION info = {};
     if (!sessionApi().createProcessAsUser(duplicate, m_resolvedExecutable.empty() ? nullptr : m_resolvedExecutable.str().c_str(),
                                           &commandLine[0],
-                                          (hidden ? CREATE_NO_WINDOW : 0) | detail::InheritOnly::kCreationFlag,
+                                          (hidden ? CREATE_NO_WINDOW : 0) | detail::InheritOnly::kCreationFlag |
+                                              CREATE_UNICODE_ENVIRONMENT,
+                                          environment.valid() ? environment.get() : nullptr,
                                           workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
                                           startup.StartupInfo, info)) {
         DWORD error = GetLastError();

@@ -42,8 +42,8 @@ public:
     virtual bool duplicatePrimaryToken(HANDLE token, HANDLE& duplicate);
     virtual bool impersonateLoggedOnUser(HANDLE token);
     virtual bool createProcessAsUser(HANDLE token, const wchar_t* application, wchar_t* commandLine,
-                                     unsigned long flags, const wchar_t* directory, STARTUPINFOW& startup,
-                                     PROCESS_INFORMATION& info);
+                                     unsigned long flags, void* environment, const wchar_t* directory,
+                                     STARTUPINFOW& startup, PROCESS_INFORMATION& info);
 };
 
 // Puts a test's implementation in front of the system's (null: the system's

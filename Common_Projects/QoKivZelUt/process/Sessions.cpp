@@ -101,11 +101,11 @@ bool SessionApi::impersonateLoggedOnUser(HANDLE token)
 }
 
 bool SessionApi::createProcessAsUser(HANDLE token, const wchar_t* application, wchar_t* commandLine,
-                                     unsigned long flags, const wchar_t* directory, STARTUPINFOW& startup,
-                                     PROCESS_INFORMATION& info)
+                                     unsigned long flags, void* environment, const wchar_t* directory,
+                                     STARTUPINFOW& startup, PROCESS_INFORMATION& info)
 {
-    return CreateProcessAsUserW(token, application, commandLine, nullptr, nullptr, TRUE, flags, nullptr, directory,
-                                &startup, &info) != FALSE;
+    return CreateProcessAsUserW(token, application, commandLine, nullptr, nullptr, TRUE, flags, environment,
+                                directory, &startup, &info) != FALSE;
 }
 
 bool SessionApi::hasSuite(unsigned short suite)
