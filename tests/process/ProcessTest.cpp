@@ -212,7 +212,15 @@ TEST(Process, TimeOutAbortThenTerminateWithDump)
     EXPECT_LT(GetTickCount() - start, 5000u);
 
     WinPath dump(qkztest::testChild().str() + L".dump");
-    WinAPI::deleteFile(dump);
+    dump.removeRecursively();
+    // A dump that cannot be written is reported; the process is ended all the same.
+    WinAPI::createDirectory(dump);
+    Process undumped = child(L"sleep 30000");
+    undumped.start(true);
+    undumped.terminate(6, true);
+    EXPECT_EQ(6u, undumped.getExitCode());
+    EXPECT_TRUE(log.contains(L"writing mini dump failed: "));
+    WinAPI::removeDirectory(dump);
     p.terminate(3, true);
     EXPECT_EQ(3u, p.getExitCode());
     EXPECT_TRUE(dump.exists());

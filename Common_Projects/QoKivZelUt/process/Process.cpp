@@ -545,9 +545,17 @@ void Process::terminate(unsigned int exitCode, bool dump) const
     }
 }
 
+// A dump that cannot be written is logged: the termination it comes before
+// still takes place.
 void Process::writeDump(std::wstring path) const
 {
-    WinAPI::FileHandle file = WinAPI::createFile(WinPath(path));
+    WinAPI::FileHandle file;
+    try {
+        file = WinAPI::createFile(WinPath(path));
+    } catch (const CZelException& e) {
+        ZEL_LOG_ERROR << L"writing mini dump failed: " << e.getFullText();
+        return;
+    }
     const MINIDUMP_TYPE type = static_cast<MINIDUMP_TYPE>(
         MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithUnloadedModules | MiniDumpWithProcessThreadData |
         MiniDumpWithFullMemoryInfo | MiniDumpWithThreadInfo);
