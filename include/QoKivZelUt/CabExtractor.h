@@ -8,6 +8,8 @@
 #include "WinAPI.h"
 #include "WinPath.h"
 
+#include <exception>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -44,8 +46,10 @@ public:
     unsigned long getCabinetOffset() const { return m_cabinetOffset; }
     std::wstring getLastErrorText() const { return m_lastErrorText; }
 
-    // For the decompressor's notification function: one notification and its record.
-    long long notify(int type, void* notification);
+    // For the decompressor's notification function: one notification and its
+    // record. Never throws: what is thrown while it is handled ends the run and
+    // is thrown again once the decompressor has returned.
+    long long notify(int type, void* notification) noexcept;
 
 private:
     struct ErrorRecord {
@@ -105,4 +109,6 @@ private:
     WinPath m_openTarget;                 // the file being written, until its close notification
     unsigned long m_openSize = 0;         // its size in the archive
     bool m_listed = false;
+    std::exception_ptr m_runFailure;      // what a notification threw, until the run ends
+    void tellCaller(const std::function<void()>& call);
 };

@@ -368,6 +368,39 @@ TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
     EXPECT_FALSE((out / L"random.bin").exists());
 }
 
+// A caller's callback that throws ends the extraction with its exception; it
+// never unwinds through the system's decompressor, and nothing is left open.
+TEST(CabExtractor, ACallbackThatThrowsEndsTheRun)
+{
+    struct Throwing : ZelCabExtractor::ICallback {
+        bool onDirectory = false;
+        void onFileExtracted(const WinPath&) override { throw std::runtime_error("from the file callback"); }
+        void onDirectoryCreated(const WinPath&) override
+        {
+            if (onDirectory)
+                throw CZelException(ERROR_CANCELLED, L"from the directory callback");
+        }
+    };
+    TempDir dir;
+    std::vector<unsigned long> handles;  // after each round: the first has set-up of its own
+    for (int round = 0; round < 3; ++round) {
+        for (bool onDirectory : {false, true}) {
+            Throwing callback;
+            callback.onDirectory = onDirectory;
+            ZelCabExtractor extractor(cabDir() / L"mszip.cab");
+            extractor.setCallback(&callback);
+            if (onDirectory)
+                EXPECT_EQ(failureOf([&] { extractor.ExtractArchive(dir.path() / L"d"); }),
+                          (Failure{ERROR_CANCELLED, L"from the directory callback"}));
+            else
+                EXPECT_THROW(extractor.ExtractArchive(dir.path() / L"f"), std::runtime_error);
+        }
+        handles.push_back(openHandleCount());
+    }
+    EXPECT_EQ(handles[1], handles[2]);
+    EXPECT_TRUE(filesIn(dir.path()).empty());
+}
+
 // A destination others may write to can hold links: what would go through
 // one is skipped and named, the rest is extracted. The tree is made outside
 // (links.sh): QKZ_LINK_TREE names a directory with kept\\precious.txt and

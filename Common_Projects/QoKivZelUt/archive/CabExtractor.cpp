@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -77,6 +78,9 @@ FNFDINOTIFY(CabExtractorCallback)
     auto* extractor = static_cast<ZelCabExtractor*>(pfdin->pv);
     return static_cast<INT_PTR>(extractor->notify(fdint, pfdin));
 }
+
+// Leaves a caller's callback that threw: its exception is kept meanwhile.
+struct CallerThrew {};
 
 // A junction, a directory link or another reparse point.
 bool isLink(const WinPath& path)
@@ -231,6 +235,7 @@ bool ZelCabExtractor::ExtractArchiveImpl()
     m_knownDirectories.clear();
     m_newDirectories.clear();
     m_error = ErrorRecord();
+    m_runFailure = nullptr;
     BOOL copied = FDICopy(m_context, &name[0], &directory[0], 0, CabExtractorCallback, nullptr, this);
     if (!m_openTarget.empty()) {
         // The decompressor gave up inside a file: what was written of it is no file of the archive.
@@ -244,6 +249,8 @@ bool ZelCabExtractor::ExtractArchiveImpl()
         }
         m_openTarget = WinPath();
     }
+    if (m_runFailure)
+        std::rethrow_exception(std::exchange(m_runFailure, nullptr));
     if (!copied) {
         LogFDIErrors();
         return false;
@@ -281,20 +288,40 @@ const std::vector<WinPath>& ZelCabExtractor::getContents()
     return m_contents;
 }
 
-long long ZelCabExtractor::notify(int type, void* notification)
+// An exception must not unwind through the decompressor's frames (in a 32-bit
+// process it cannot, and the program ends): it is kept, and -1 ends the run.
+long long ZelCabExtractor::notify(int type, void* notification) noexcept
 {
     FDINOTIFICATION& n = *static_cast<PFDINOTIFICATION>(notification);
-    switch (type) {
-    case fdintCOPY_FILE:
-        return copyFileCallback(entryName(n.psz1, n.attribs), static_cast<unsigned long>(n.cb));
-    case fdintCLOSE_FILE_INFO: {
-        long long written = _filelengthi64(static_cast<int>(n.hf));
-        ZelUt::cab::closeDescriptor(n.hf);
-        closeFileCallback(entryName(n.psz1, n.attribs), n.date, n.time, n.attribs, written);
-        return TRUE;
+    try {
+        switch (type) {
+        case fdintCOPY_FILE:
+            return copyFileCallback(entryName(n.psz1, n.attribs), static_cast<unsigned long>(n.cb));
+        case fdintCLOSE_FILE_INFO: {
+            long long written = _filelengthi64(static_cast<int>(n.hf));
+            ZelUt::cab::closeDescriptor(n.hf);
+            closeFileCallback(entryName(n.psz1, n.attribs), n.date, n.time, n.attribs, written);
+            return TRUE;
+        }
+        default:
+            return 1;
+        }
+    } catch (...) {
+        if (!m_runFailure)
+            m_runFailure = std::current_exception();
+        return -1;
     }
-    default:
-        return 1;
+}
+
+// The caller's callbacks may throw anything: it passes the library's own
+// handling of failures untouched and ends the run.
+void ZelCabExtractor::tellCaller(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (...) {
+        m_runFailure = std::current_exception();
+        throw CallerThrew();
     }
 }
 
@@ -373,7 +400,7 @@ WinPath ZelCabExtractor::createParentDirectories(const WinPath& target)
             m_createdDirectories.push_back(directory);
             m_newDirectories.insert(directory);
             if (m_callback)
-                m_callback->onDirectoryCreated(directory);
+                tellCaller([&] { m_callback->onDirectoryCreated(directory); });
         } else if (directory.str().size() > m_destination.str().size() && isLink(directory)) {
             return directory;
         }
@@ -409,7 +436,7 @@ bool ZelCabExtractor::closeFileCallback(const std::wstring& name, unsigned short
                       << L"'. Error code: " << e.getErrorCode();
     }
     if (m_callback)
-        m_callback->onFileExtracted(target);
+        tellCaller([&] { m_callback->onFileExtracted(target); });
     return true;
 }
 
