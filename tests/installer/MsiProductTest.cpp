@@ -340,6 +340,13 @@ TEST(MsiProduct, RecordHandlerAnswersAndCountsSteps)
     EXPECT_TRUE(log.contains(L"MsiAction: callback returned 42 for handling program <editor.exe>"));
     ZelUt::MsiHandle none(MsiCreateRecord(0));
     EXPECT_EQ(7, handler(&product, INSTALLMESSAGE_FILESINUSE, none));
+    // Whatever a callback throws stays on this side of the Installer.
+    struct Throwing : RecordingCallback {
+        int filesInUse(const std::wstring&, const std::wstring&) override { throw 42; }
+    } throwing;
+    ZelMsiProduct asking(package(L"Refused.msi"), {}, &throwing);
+    EXPECT_EQ(0, handler(&asking, INSTALLMESSAGE_FILESINUSE, programs));
+    EXPECT_TRUE(log.contains(L"failed: an exception of unknown type"));
 
     // Script generation counts nothing; its end is one step.
     EXPECT_EQ(IDOK, send(INSTALLMESSAGE_PROGRESS, {0, 500, 0, 1}));

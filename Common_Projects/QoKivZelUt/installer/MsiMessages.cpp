@@ -83,6 +83,8 @@ int ZelMsiProduct::dispatchUIMessage(unsigned int messageType, MSIHANDLE record)
         ZEL_LOG_ERROR << L"MsiAction: handling message " << type << L" failed: " << e.getFullText();
     } catch (const std::exception& e) {
         ZEL_LOG_ERROR << L"MsiAction: handling message " << type << L" failed: " << e.what();
+    } catch (...) {
+        ZEL_LOG_ERROR << L"MsiAction: handling message " << type << L" failed: an exception of unknown type";
     }
     return 0;
 }
