@@ -79,7 +79,7 @@ FNFDINOTIFY(CabExtractorCallback)
     return static_cast<INT_PTR>(extractor->notify(fdint, pfdin));
 }
 
-// Leaves a caller's callback that threw: its exception is kept meanwhile.
+// Thrown in place of what a caller's callback threw, which is kept meanwhile.
 struct CallerThrew {};
 
 // A junction, a directory link or another reparse point.
@@ -313,8 +313,9 @@ long long ZelCabExtractor::notify(int type, void* notification) noexcept
     }
 }
 
-// The caller's callbacks may throw anything: it passes the library's own
-// handling of failures untouched and ends the run.
+// A caller's callback may throw anything, a CZelException too: what it threw
+// is kept, and the exception put in its place passes the library's own
+// handlers of failures untouched and ends the run.
 void ZelCabExtractor::tellCaller(const std::function<void()>& call)
 {
     try {
