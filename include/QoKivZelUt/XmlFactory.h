@@ -52,9 +52,11 @@ public:
 
     // Saves the document as UTF-8 without a byte-order mark. The file is
     // replaced only once the whole new text is written; when saving fails
-    // the user is asked whether to retry, and a cancelled save leaves the
-    // previous file as it was. Throws nothing for these failures.
-    void saveToFile(const WinPath& path) const;
+    // the user is asked whether to retry (not asked where no interactive
+    // desktop is: nobody could answer), and a cancelled save leaves the
+    // previous file as it was. Throws nothing for these failures: true when
+    // the document was saved, false when it was not.
+    bool saveToFile(const WinPath& path) const;
 
     static const wchar_t* const nl;
 

@@ -296,7 +296,7 @@ TEST(XmlFactorySave, Utf8WithoutMarkOverAReadOnlyFile)
     xml.endDocument();
 
     qkztest::LogCapture log;
-    xml.saveToFile(file);
+    EXPECT_TRUE(xml.saveToFile(file));
     EXPECT_EQ(qkztest::bytesOf(file), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<r v=\"caf\xc3\xa9\">\xc3\xa9\xe4\xb8\xad</r>\r\n");
     EXPECT_NE(GetFileAttributesW(file.str().c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     EXPECT_TRUE(log.contains(L"XML Factory: removed read-only attribute from '" + file.str() + L"'"));
@@ -328,18 +328,32 @@ TEST(XmlFactorySave, FailedSaveAsksAndKeepsThePreviousDocument)
     qkztest::LogCapture log;
     {
         PromptAnswerer answerer({IDRETRY, IDCANCEL});
-        xml.saveToFile(file);
+        EXPECT_FALSE(xml.saveToFile(file));
         std::vector<std::wstring> texts = answerer.texts();
         ASSERT_EQ(texts.size(), 2u);
         EXPECT_EQ(texts[0], L"Failed to save '" + file.str() +
                                 L"': check your permissions. Choose 'Retry' to try again or 'Cancel' to continue "
                                 L"without saving the document.");
     }
+    // Where no interactive desktop is (a service's window station), nobody is asked.
+    {
+        HWINSTA own = GetProcessWindowStation();
+        HWINSTA hidden = CreateWindowStationW(nullptr, 0, WINSTA_ALL_ACCESS, nullptr);
+        ASSERT_TRUE(hidden && SetProcessWindowStation(hidden));
+        PromptAnswerer answerer({IDRETRY});
+        const bool saved = xml.saveToFile(file);
+        SetProcessWindowStation(own);
+        CloseWindowStation(hidden);
+        EXPECT_FALSE(saved);
+        EXPECT_TRUE(answerer.texts().empty());
+        EXPECT_TRUE(log.contains(L"XML Factory: nobody can be asked to retry saving '" + file.str() +
+                                 L"' (no interactive desktop); it is not saved"));
+    }
     holder.release();
     EXPECT_EQ(qkztest::bytesOf(file), "previous document");
     EXPECT_NE(GetFileAttributesW(file.str().c_str()) & FILE_ATTRIBUTE_READONLY, 0u) << "attribute restored";
     EXPECT_EQ(qkztest::filesIn(dir.path()).size(), 1u) << "no temporary file left";
-    EXPECT_EQ(2, log.count(L"XML Factory: failed to create '" + file.str() + L"'. "));
+    EXPECT_EQ(3, log.count(L"XML Factory: failed to create '" + file.str() + L"'. "));
     SetFileAttributesW(file.str().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -359,7 +373,7 @@ TEST(XmlFactorySave, AccessDeniedOnTheOwnShareRetriesThroughTheLocalPath)
         qkztest::ResolverScope resolver(local.path());
         qkztest::LogCapture log;
         PromptAnswerer answerer({});
-        xml.saveToFile(target);
+        EXPECT_TRUE(xml.saveToFile(target));
         EXPECT_TRUE(answerer.texts().empty());
         EXPECT_TRUE(log.contains(L"XML Factory: failed to create '" + target.str() + L"', retry as '" +
                                  (local.path() / L"doc.xml").str() + L"'"));
@@ -369,7 +383,7 @@ TEST(XmlFactorySave, AccessDeniedOnTheOwnShareRetriesThroughTheLocalPath)
         qkztest::ResolverScope resolver((WinPath()));  // answers the UNC path itself
         qkztest::LogCapture log;
         PromptAnswerer answerer({IDCANCEL});
-        xml.saveToFile(target);
+        EXPECT_FALSE(xml.saveToFile(target));
         EXPECT_EQ(answerer.texts().size(), 1u);
         EXPECT_TRUE(log.contains(L"XML Factory: failed to determine local path of '" + target.str() + L"'"));
     }

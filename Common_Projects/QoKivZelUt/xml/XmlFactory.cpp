@@ -93,8 +93,23 @@ WinPath localPathOf(const WinPath& path)
     }
 }
 
+// A prompt can be answered only on a window station with a display: in a
+// service (or on any other station without one) the box would wait for ever.
+bool somebodyCanAnswer()
+{
+    USEROBJECTFLAGS flags = {};
+    HWINSTA station = GetProcessWindowStation();
+    return station && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+           (flags.dwFlags & WSF_VISIBLE);
+}
+
 bool askToRetry(const WinPath& path)
 {
+    if (!somebodyCanAnswer()) {
+        ZEL_LOG_ERROR << L"XML Factory: nobody can be asked to retry saving '" << path
+                      << L"' (no interactive desktop); it is not saved";
+        return false;
+    }
     std::wstring text = L"Failed to save '" + path.str() +
                         L"': check your permissions. Choose 'Retry' to try again or 'Cancel' to continue without "
                         L"saving the document.";
@@ -304,14 +319,14 @@ void CZelXmlFactory::saveOnce(const WinPath& path) const
     next.commit();
 }
 
-void CZelXmlFactory::saveToFile(const WinPath& path) const
+bool CZelXmlFactory::saveToFile(const WinPath& path) const
 {
     WinPath target = path;
     bool switchedToLocal = false;
     for (;;) {
         try {
             saveOnce(target);
-            return;
+            return true;
         } catch (const CZelException& e) {
             if (e.getErrorCode() == ERROR_ACCESS_DENIED && !switchedToLocal && isOwnShare(target)) {
                 switchedToLocal = true;
@@ -326,7 +341,7 @@ void CZelXmlFactory::saveToFile(const WinPath& path) const
             }
             ZEL_LOG_ERROR << L"XML Factory: failed to create '" << target << L"'. " << ErrorW32(e.getErrorCode());
             if (!askToRetry(target))
-                return;
+                return false;
         }
     }
 }

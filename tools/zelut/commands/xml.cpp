@@ -128,8 +128,8 @@ void build(CZelXmlFactory& xml, const std::vector<std::wstring>& lines)
     }
 }
 
-// Cancels the save's retry prompt whenever it shows (nobody may be there to
-// answer it: a script, a service, no display); remembers that it did.
+// Cancels the save's retry prompt whenever it shows: a script may be running
+// zelut with nobody at the desktop.
 class PromptCanceller {
 public:
     PromptCanceller() : m_thread([this] { run(); }) {}
@@ -138,7 +138,6 @@ public:
         m_stop = true;
         m_thread.join();
     }
-    bool cancelled() const { return m_cancelled; }
 
 private:
     void run()
@@ -147,14 +146,13 @@ private:
             HWND box = FindWindowW(L"#32770", L"QoKivSetup");
             if (box) {
                 PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
-                m_cancelled = true;
                 while (!m_stop && IsWindow(box))
                     Sleep(10);
             }
             Sleep(20);
         }
     }
-    std::atomic<bool> m_stop{false}, m_cancelled{false};
+    std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
 
@@ -188,17 +186,14 @@ int run(const Args& args)
         out(xml.stream().str());
         return kTrue;
     }
+    bool saved = false;
     if (ask) {
-        xml.saveToFile(file);
-        return kTrue;
-    }
-    bool cancelled = false;
-    {
+        saved = xml.saveToFile(file);
+    } else {
         PromptCanceller canceller;
-        xml.saveToFile(file);
-        cancelled = canceller.cancelled();
+        saved = xml.saveToFile(file);
     }
-    if (cancelled) {
+    if (!saved) {
         err(L"zelut xml: " + file.str() + L" could not be saved (see the log); not retried\n");
         return kError;
     }
@@ -219,8 +214,9 @@ const Registration registration{
      L"  # ...                        ignored\n"
      L"Open elements are ended at the end. Writes the document to FILE as UTF-8,\n"
      L"or to standard output. A save that fails is not retried and exits 2; with\n"
-     L"--ask a message box offers Retry or Cancel instead (someone must be there to\n"
-     L"answer it). A line that would make the document ill-formed is named, exit 2.\n",
+     L"--ask a message box offers Retry or Cancel instead (Cancel exits 2; without an\n"
+     L"interactive desktop nobody is asked). A line that would make the document\n"
+     L"ill-formed is named, exit 2.\n",
      run}};
 
 } // namespace
