@@ -118,6 +118,7 @@ TEST_F(ServiceFixture, AProgramWithBlanksIsStoredQuoted)
         {L"\"C:\\qkz app\\a.exe b\\svc.exe\" -k", L"\"C:\\qkz app\\a.exe b\\svc.exe\" -k"},
         {L"C:\\qkz\\svc.exe -k two words", L"C:\\qkz\\svc.exe -k two words"},
         {L"C:\\qkz app\\svc.exec", L"C:\\qkz app\\svc.exec"},
+        {L" C:\\qkz app\\svc.exe", L" C:\\qkz app\\svc.exe"},
         {program, L"\"" + program + L"\""},
         {program + L" -k a.exe b", L"\"" + program + L"\" -k a.exe b"},
     };

@@ -60,10 +60,11 @@ const wchar_t* orNull(const std::wstring& text)
 // The service manager reads an unquoted command line's program up to the
 // first blank that ends a file which exists: "C:\Program Files\App\svc.exe"
 // runs C:\Program.exe when somebody has put one there. Such a program, taken
-// up to its ".exe", is quoted; a line without ".exe" is left as given.
+// up to its ".exe", is quoted; a line without ".exe", or one that begins with
+// a quote or a blank, is left as given.
 std::wstring withProgramQuoted(const std::wstring& commandLine)
 {
-    if (commandLine.empty() || commandLine.front() == L'"')
+    if (commandLine.empty() || commandLine.find_first_of(L"\" \t") == 0)
         return commandLine;
     auto endsProgram = [&](size_t dot) {
         const size_t after = dot + 4;
