@@ -2,6 +2,8 @@
 # Makes a tree with a link to a directory outside it, then runs the suite's
 # link tests on it; what the link points at must come through unchanged:
 #   links.sh WINE SUITE.EXE WORKDIR FILTER
+# Only a directory link: Wine shows a link to a file as a plain file (no
+# reparse point), and deleting it deletes its target.
 set -eu
 WINE=$1
 SUITE=$2
