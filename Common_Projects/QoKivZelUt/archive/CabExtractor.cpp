@@ -82,11 +82,16 @@ FNFDINOTIFY(CabExtractorCallback)
 // Thrown in place of what a caller's callback threw, which is kept meanwhile.
 struct CallerThrew {};
 
-// A junction, a directory link or another reparse point.
+// A junction or a directory link: a reparse point that names another place.
+// Other reparse points (placeholders of files kept in a cloud, say) are the
+// directory itself. One whose tag is not given (Wine gives none) is taken for
+// a link.
 bool isLink(const WinPath& path)
 {
-    const DWORD attributes = ::GetFileAttributesW(path.getLongPath().str().c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    WIN32_FIND_DATAW entry;
+    WinAPI::FindHandle found = WinAPI::findFirstFile(path.getLongPath(), entry);
+    return found.valid() && (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (entry.dwReserved0 == 0 || IsReparseTagNameSurrogate(entry.dwReserved0));
 }
 
 } // namespace
