@@ -19,7 +19,7 @@ expect() {
     set -e
     tr -d '\r' <"$WORK/out" >"$WORK/out.txt"
     tr -d '\r' <"$WORK/err" >"$WORK/err.txt"
-    [ "$got" = "$code" ] || fail "zelut $(echo "$*" | cut -c1-80): exit $got, expected $code"
+    [ "$got" = "$code" ] || fail "zelut $(printf '%s' "$*" | cut -c1-80): exit $got, expected $code; stderr: $(head -c 300 "$WORK/err.txt")"
     [ -z "$want_out" ] || grep -qF -- "$want_out" "$WORK/out.txt" || fail "zelut $1 $2: stdout lacks '$want_out'"
     [ -z "$want_err" ] || grep -qF -- "$want_err" "$WORK/err.txt" || fail "zelut $1 $2: stderr lacks '$want_err'"
 }
