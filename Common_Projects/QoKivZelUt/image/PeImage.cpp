@@ -12,6 +12,7 @@
 #define PE_CHECK(offset, length) check((offset), (length), __FILE__, __LINE__)
 #define PE_STRING(offset) cString((offset), __FILE__, __LINE__)
 #define PE_SPEND(budget, bytes, offset) spend((budget), (bytes), (offset), __FILE__, __LINE__)
+#define PE_SPENT_STRING(budget, offset) spentString((budget), (offset), __FILE__, __LINE__)
 
 namespace ZelUt {
 
@@ -117,6 +118,14 @@ void PeImage::spend(uint64_t& budget, uint64_t bytes, uint64_t offset, const cha
     if (bytes > budget)
         rangeError(offset, file, line, L": the tables point to the same data again and again");
     budget -= bytes;
+}
+
+// The string at the offset, its bytes and terminator taken from the budget.
+std::string PeImage::spentString(uint64_t& budget, uint64_t offset, const char* file, int line) const
+{
+    std::string text = cString(offset, file, line);
+    spend(budget, text.size() + 1, offset, file, line);
+    return text;
 }
 
 std::string PeImage::cString(uint64_t offset, const char* file, int line) const
@@ -309,10 +318,7 @@ std::set<std::wstring> PeImage::exports() const
         uint64_t budget = readBudget();
         for (uint32_t i = 0; i < dir.numberOfNames; ++i) {
             uint32_t nameRva = PE_READ(uint32_t, names + uint64_t(i) * 4);
-            uint64_t nameAt = rvaToOffset(nt, nameRva);
-            std::string name = PE_STRING(nameAt);
-            PE_SPEND(budget, name.size() + 1, nameAt);
-            result.insert(detail::fromThreadAnsi(name));
+            result.insert(detail::fromThreadAnsi(PE_SPENT_STRING(budget, rvaToOffset(nt, nameRva))));
             uint64_t indexAt = ordinals + uint64_t(i) * 2;
             uint16_t index = PE_READ(uint16_t, indexAt);
             if (index >= dir.numberOfFunctions)
@@ -363,12 +369,9 @@ std::map<std::wstring, std::set<std::wstring>> PeImage::imports() const
                                         : (!plus && (value & 0x80000000u) != 0);
             if (byOrdinal)
                 names.insert(decimal(value & 0xFFFF));
-            else {
-                uint64_t nameAt = hintNameText(nt, static_cast<uint32_t>(value));
-                std::string name = PE_STRING(nameAt);
-                PE_SPEND(budget, name.size() + 1, nameAt);
-                names.insert(detail::fromThreadAnsi(name));
-            }
+            else
+                names.insert(detail::fromThreadAnsi(
+                    PE_SPENT_STRING(budget, hintNameText(nt, static_cast<uint32_t>(value)))));
         }
     }
     return result;

@@ -85,6 +85,7 @@ private:
     void spend(uint64_t& budget, uint64_t bytes, uint64_t offset, const char* file, int line) const;
     // The NUL-terminated string at the offset, which must end inside the range.
     std::string cString(uint64_t offset, const char* file, int line) const;
+    std::string spentString(uint64_t& budget, uint64_t offset, const char* file, int line) const;
     template <class T>
     T read(uint64_t offset, const char* file, int line) const;
     void check(uint64_t offset, uint64_t length, const char* file, int line) const;
