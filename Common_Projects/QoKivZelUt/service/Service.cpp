@@ -79,7 +79,7 @@ std::wstring withProgramQuoted(const std::wstring& commandLine)
     const std::wstring program = commandLine.substr(0, dot + 4);
     if (program.find_first_of(L" \t") == std::wstring::npos)
         return commandLine;
-    std::wstring quoted = L"\"" + program + L"\"" + commandLine.substr(dot + 4);
+    std::wstring quoted = quoteArgument(program) + commandLine.substr(dot + 4);
     ZEL_LOG_WARNING << L"The program of the service command line <" << commandLine
                     << L"> has blanks and no quotes; it is quoted: <" << quoted << L">";
     return quoted;
