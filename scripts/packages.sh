@@ -11,6 +11,17 @@ installed() {
     dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q '^install ok installed$'
 }
 
+# A mirror caught mid-sync fails one index or another; that passes within
+# minutes, and an install that still cannot resolve says so itself.
+refresh_package_lists() {
+    for attempt in 1 2 3; do
+        as_root apt-get update -qq && return 0
+        say "apt-get update failed (attempt $attempt of 3); the mirror may be syncing"
+        [ "$attempt" -lt 3 ] && sleep 30
+    done
+    say "going on with the package lists as they are"
+}
+
 install_packages() {
     missing=""
     for p in "$@"; do installed "$p" || missing="$missing $p"; done
@@ -23,7 +34,7 @@ install_packages() {
         fi
         ;;
     esac
-    as_root apt-get update -qq
+    refresh_package_lists
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends $missing
 }
