@@ -1,6 +1,8 @@
 // ZelArchive: writes one cabinet through the system's cabinet compressor. Files
 // are appended under their names in the archive; Close finishes the cabinet and
-// removes every temporary file the compressor made.
+// removes every temporary file the compressor made. The cabinet is written
+// under a temporary name beside the final one and takes that name only once it
+// is whole: a cabinet that cannot be finished leaves an earlier one in place.
 #pragma once
 
 #include "Export.h"
@@ -54,10 +56,13 @@ private:
     std::wstring location() const;
     std::wstring errorPart() const;
     bool refuse(int operationError, const std::wstring& why);
+    bool createPartialCabinet();
+    bool finishCabinet();
 
     std::unique_ptr<Parameters> m_parameters;
     WinPath m_directory;
     WinPath m_name;
+    WinPath m_partial;  // the cabinet while it is written, beside its final name
     void* m_context = nullptr;
     ErrorRecord m_error;
     std::vector<WinPath> m_temporaryFiles;

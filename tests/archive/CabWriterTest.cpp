@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 using namespace qkztest;
@@ -103,6 +104,48 @@ TEST(CabWriter, MissingSourceAndClosingTwice)
     }
     EXPECT_EQ(before, temporaryFiles());
     EXPECT_THROW(ZelArchive(dir.path() / std::wstring(300, L'n')), CZelException);  // no room for the name
+}
+
+// The cabinet takes its name only when it is whole: it replaces an earlier one
+// then, and a cabinet that cannot take its name leaves nothing behind.
+TEST(CabWriter, CabinetTakesItsNameWhenWhole)
+{
+    TempDir dir;
+    WinPath cab = packTree(dir, writeTree(dir));
+    WinPath big = dir.write(L"big.bin", std::string(300000, 'b'));
+    const size_t files = filesIn(dir.path()).size();
+    {
+        ZelArchive archive(cab);
+        ASSERT_TRUE(archive.AppendFileWithName(big, WinPath(L"big.bin")));
+        EXPECT_EQ(files + 1, filesIn(dir.path()).size()) << "the cabinet is written under another name";
+        EXPECT_EQ(kTree.size(), ZelCabExtractor(cab).getContents().size()) << "the earlier cabinet is still whole";
+        EXPECT_TRUE(archive.Close());
+    }
+    EXPECT_EQ(std::vector<WinPath>{WinPath(L"big.bin")}, ZelCabExtractor(cab).getContents());
+    EXPECT_EQ(files, filesIn(dir.path()).size());
+    {
+        const std::string earlier = bytesOf(cab);
+        ZelArchive archive(cab);
+        WIN32_FIND_DATAW found;
+        WinAPI::FindHandle search = WinAPI::findFirstFile(dir.path() / L"kiv*.tmp", found);
+        ASSERT_TRUE(search.valid());
+        const WinPath partial = dir.path() / found.cFileName;
+        WinAPI::deleteFile(partial);
+        partial.createDirectory();  // the cabinet cannot be written
+        EXPECT_FALSE(archive.Close());
+        EXPECT_TRUE(earlier == bytesOf(cab)) << "the earlier cabinet was changed";
+        partial.removeRecursively();
+    }
+
+    const WinPath taken = dir.path() / L"taken.cab";
+    taken.createDirectory();
+    ZelArchive archive(taken);
+    ASSERT_TRUE(archive.AppendFileWithName(big, WinPath(L"big.bin")));
+    LogCapture log;
+    EXPECT_FALSE(archive.Close());
+    EXPECT_TRUE(log.contains(L"The cabinet archive '" + taken.str() + L"': cannot take its name: "));
+    EXPECT_EQ(files, filesIn(dir.path()).size()) << "no half-written cabinet beside it";
+    EXPECT_NE(0u, GetFileAttributesW(taken.str().c_str()) & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // The format's limits are kept before the compressor sees a file.

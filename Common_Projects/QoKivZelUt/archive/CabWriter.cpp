@@ -240,7 +240,9 @@ ZelArchive::ZelArchive(const WinPath& archive)
     parameters.setID = kSetId;
     bool fits = copyInto(parameters.szCab, sizeof parameters.szCab, utf8(m_name)) &&
                 copyInto(parameters.szCabPath, sizeof parameters.szCabPath, utf8(m_directory) + "\\");
-    if (fits)
+    if (fits && createPartialCabinet())
+        fits = copyInto(parameters.szCab, sizeof parameters.szCab, utf8(m_partial.getFileName()));
+    if (fits && !m_partial.empty())
         m_context = ::FCICreate(reinterpret_cast<PERF>(&m_error), filePlaced, allocate, release, openFile, readFile,
                                 writeFile, closeFile, seekFile, deleteFile, temporaryFile, &parameters, this);
     if (!m_context) {
@@ -249,6 +251,7 @@ ZelArchive::ZelArchive(const WinPath& archive)
             m_error.errorFlag = TRUE;
         }
         ZEL_LOG_ERROR << L"Failed to create archive" << location() << errorPart();
+        removeTmpFile(m_partial);
         throw CZelException(static_cast<unsigned long>(m_error.operationError), L"Could not create archive");
     }
 }
@@ -364,11 +367,38 @@ bool ZelArchive::Close()
             result = false;
         }
         m_context = nullptr;
+        result = result && finishCabinet();
     }
+    removeTmpFile(m_partial);
+    m_partial = WinPath();
     for (const WinPath& file : m_temporaryFiles)
         removeTmpFile(file);
     m_temporaryFiles.clear();
     return result;
+}
+
+// The temporary name beside the final one; false (the error recorded) when
+// none can be made there.
+bool ZelArchive::createPartialCabinet()
+{
+    try {
+        m_partial = WinAPI::getTempFileName(m_directory, L"kiv");
+        return true;
+    } catch (const CZelException& e) {
+        m_error = {FCIERR_CAB_FILE, static_cast<int>(e.getErrorCode()), TRUE};
+        return false;
+    }
+}
+
+// The whole cabinet takes its final name, replacing an earlier one.
+bool ZelArchive::finishCabinet()
+{
+    const WinPath final = m_directory / m_name;
+    if (!::MoveFileExW(m_partial.str().c_str(), final.str().c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        ZEL_LOG_ERROR << L"The cabinet archive" << location() << L"cannot take its name: " << ErrorW32(::GetLastError());
+        return false;
+    }
+    return true;
 }
 
 int ZelArchive::removeTmpFile(const WinPath& path) const
