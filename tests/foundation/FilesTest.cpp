@@ -87,6 +87,11 @@ TEST(Files, SystemQueries)
     WinPath temp = WinAPI::getTempFileName(dir.path(), L"qkz");
     EXPECT_TRUE(temp.exists());
     EXPECT_EQ(dir.path(), temp.getParent());
+    const WinPath deep = dir.path() / std::wstring(MAX_PATH - 15 - dir.path().str().size(), L'd');
+    deep.createDirectory();  // the longest directory whose names still fit
+    EXPECT_TRUE(WinAPI::getTempFileName(deep, L"qkz").exists());
+    EXPECT_EQ(qkztest::failureOf([&] { WinAPI::getTempFileName(WinPath(deep.str() + L"d"), L"qkz"); }).code,
+              static_cast<unsigned long>(ERROR_BUFFER_OVERFLOW));  // room for the name is checked, not overrun
     WinPath here = WinAPI::getCurrentDirectory();
     WinAPI::chdir(dir.path());
     EXPECT_EQ(dir.path() / L"rel.txt", WinAPI::fullpath(WinPath(L"rel.txt")));
