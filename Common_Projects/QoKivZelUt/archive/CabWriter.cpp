@@ -377,17 +377,24 @@ bool ZelArchive::Close()
     return result;
 }
 
-// The temporary name beside the final one; false (the error recorded) when
-// none can be made there.
+// A new file beside the final one, named like it with "~" and a number that
+// makes it new; false (the error recorded) when none can be made there.
 bool ZelArchive::createPartialCabinet()
 {
-    try {
-        m_partial = WinAPI::getTempFileName(m_directory, L"kiv");
-        return true;
-    } catch (const CZelException& e) {
-        m_error = {FCIERR_CAB_FILE, static_cast<int>(e.getErrorCode()), TRUE};
-        return false;
+    const unsigned kMostTries = 1000;
+    DWORD error = ERROR_FILE_EXISTS;
+    for (unsigned n = 0; n < kMostTries && error == ERROR_FILE_EXISTS; ++n) {
+        WinPath candidate = m_directory / (m_name.str() + L"~" + (n ? std::to_wstring(n) : std::wstring()));
+        WinAPI::FileHandle file(::CreateFileW(candidate.str().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) {
+            m_partial = candidate;
+            return true;
+        }
+        error = ::GetLastError();
     }
+    m_error = {FCIERR_CAB_FILE, static_cast<int>(error), TRUE};
+    return false;
 }
 
 // The whole cabinet takes its final name, replacing an earlier one.
