@@ -116,11 +116,12 @@ unsigned long ShareApi::shareDirectory(const std::wstring& server, const std::ws
 
 bool TempFileApi::createTempFile(const std::wstring& directory, const std::wstring& prefix, std::wstring& file)
 {
-    wchar_t name[MAX_PATH + 1] = {};
-    if (!::GetTempFileNameW(directory.c_str(), prefix.c_str(), 0, name))
+    try {
+        file = WinAPI::getTempFileName(WinPath(directory), prefix).str();
+        return true;
+    } catch (const CZelException&) {
         return false;
-    file = name;
-    return true;
+    }
 }
 
 // ---------------------------------------------------------------- other computers
