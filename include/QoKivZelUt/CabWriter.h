@@ -56,7 +56,7 @@ private:
     std::wstring location() const;
     std::wstring errorPart() const;
     bool refuse(int operationError, const std::wstring& why);
-    bool createPartialCabinet();
+    void createPartialCabinet();
     bool finishCabinet();
 
     std::unique_ptr<Parameters> m_parameters;

@@ -104,6 +104,8 @@ TEST(CabWriter, MissingSourceAndClosingTwice)
     }
     EXPECT_EQ(before, temporaryFiles());
     EXPECT_THROW(ZelArchive(dir.path() / std::wstring(300, L'n')), CZelException);  // no room for the name
+    EXPECT_EQ(failureOf([&] { ZelArchive(dir.path() / L"missing\\out.cab"); }),
+              (Failure{ERROR_PATH_NOT_FOUND, L"Could not create archive"}));
 }
 
 // The cabinet takes its name only when it is whole: it replaces an earlier one

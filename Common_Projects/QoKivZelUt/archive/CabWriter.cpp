@@ -240,9 +240,11 @@ ZelArchive::ZelArchive(const WinPath& archive)
     parameters.setID = kSetId;
     bool fits = copyInto(parameters.szCab, sizeof parameters.szCab, utf8(m_name)) &&
                 copyInto(parameters.szCabPath, sizeof parameters.szCabPath, utf8(m_directory) + "\\");
-    if (fits && createPartialCabinet())
+    if (fits) {
+        createPartialCabinet();
         fits = copyInto(parameters.szCab, sizeof parameters.szCab, utf8(m_partial.getFileName()));
-    if (fits && !m_partial.empty())
+    }
+    if (fits)
         m_context = ::FCICreate(reinterpret_cast<PERF>(&m_error), filePlaced, allocate, release, openFile, readFile,
                                 writeFile, closeFile, seekFile, deleteFile, temporaryFile, &parameters, this);
     if (!m_context) {
@@ -378,8 +380,9 @@ bool ZelArchive::Close()
 }
 
 // A new file beside the final one, named like it with "~" and a number that
-// makes it new; false (the error recorded) when none can be made there.
-bool ZelArchive::createPartialCabinet()
+// makes it new; without one (a directory that is missing or not writable) there
+// is no archive.
+void ZelArchive::createPartialCabinet()
 {
     const unsigned kMostTries = 1000;
     DWORD error = ERROR_FILE_EXISTS;
@@ -389,12 +392,12 @@ bool ZelArchive::createPartialCabinet()
                                               FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.valid()) {
             m_partial = candidate;
-            return true;
+            return;
         }
         error = ::GetLastError();
     }
-    m_error = {FCIERR_CAB_FILE, static_cast<int>(error), TRUE};
-    return false;
+    ZEL_LOG_ERROR << L"Failed to create archive" << location() << L"no file can be made beside it: " << ErrorW32(error);
+    throw CZelException(error, L"Could not create archive");
 }
 
 // The whole cabinet takes its final name, replacing an earlier one.
