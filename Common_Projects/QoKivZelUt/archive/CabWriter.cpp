@@ -105,9 +105,11 @@ INT_PTR openByName(const char* utf8Name, int oflag, int* err)
     return reinterpret_cast<INT_PTR>(file);
 }
 
+// The cabinet itself is written through the replacement file made for it.
 FNFCIOPEN(openFile)
 {
-    return openByName(pszFile, oflag, err);
+    HANDLE cabinet = archiveOf(pv)->openCabinet(WinAPI::fromUtf8(pszFile), (oflag & _O_TRUNC) != 0);
+    return cabinet ? reinterpret_cast<INT_PTR>(cabinet) : openByName(pszFile, oflag, err);
 }
 
 FNFCIREAD(readFile)
@@ -241,8 +243,8 @@ ZelArchive::ZelArchive(const WinPath& archive)
     bool fits = copyInto(parameters.szCab, sizeof parameters.szCab, utf8(m_name)) &&
                 copyInto(parameters.szCabPath, sizeof parameters.szCabPath, utf8(m_directory) + "\\");
     if (fits) {
-        createPartialCabinet();
-        fits = copyInto(parameters.szCab, sizeof parameters.szCab, utf8(m_partial.getFileName()));
+        createReplacement(full);
+        fits = copyInto(parameters.szCab, sizeof parameters.szCab, utf8(m_replacement->path().getFileName()));
     }
     if (fits)
         m_context = ::FCICreate(reinterpret_cast<PERF>(&m_error), filePlaced, allocate, release, openFile, readFile,
@@ -253,7 +255,6 @@ ZelArchive::ZelArchive(const WinPath& archive)
             m_error.errorFlag = TRUE;
         }
         ZEL_LOG_ERROR << L"Failed to create archive" << location() << errorPart();
-        removeTmpFile(m_partial);
         throw CZelException(static_cast<unsigned long>(m_error.operationError), L"Could not create archive");
     }
 }
@@ -371,44 +372,52 @@ bool ZelArchive::Close()
         m_context = nullptr;
         result = result && finishCabinet();
     }
-    removeTmpFile(m_partial);
-    m_partial = WinPath();
+    m_replacement.reset();  // a cabinet that did not take its name is removed
     for (const WinPath& file : m_temporaryFiles)
         removeTmpFile(file);
     m_temporaryFiles.clear();
     return result;
 }
 
-// A new file beside the final one, named like it with "~" and a number that
-// makes it new; without one (a directory that is missing or not writable) there
-// is no archive.
-void ZelArchive::createPartialCabinet()
+// The cabinet is written beside its final name and takes it only when whole;
+// without a file there (a directory that is missing or not writable) there is
+// no archive.
+void ZelArchive::createReplacement(const WinPath& cabinet)
 {
-    const unsigned kMostTries = 1000;
-    DWORD error = ERROR_FILE_EXISTS;
-    for (unsigned n = 0; n < kMostTries && error == ERROR_FILE_EXISTS; ++n) {
-        WinPath candidate = m_directory / (m_name.str() + L"~" + (n ? std::to_wstring(n) : std::wstring()));
-        WinAPI::FileHandle file(::CreateFileW(candidate.str().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.valid()) {
-            m_partial = candidate;
-            return;
-        }
-        error = ::GetLastError();
+    try {
+        m_replacement.reset(new WinAPI::ReplacementFile(cabinet));
+    } catch (const CZelException& e) {
+        ZEL_LOG_ERROR << L"Failed to create archive" << location() << L"no file can be made beside it: " << e;
+        throw CZelException(e.getErrorCode(), L"Could not create archive");
     }
-    ZEL_LOG_ERROR << L"Failed to create archive" << location() << L"no file can be made beside it: " << ErrorW32(error);
-    throw CZelException(error, L"Could not create archive");
 }
 
-// The whole cabinet takes its final name, replacing an earlier one.
+HANDLE ZelArchive::openCabinet(const std::wstring& name, bool truncate)
+{
+    if (!m_replacement || WinPath(name) != m_replacement->path())
+        return nullptr;
+    HANDLE copy = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), m_replacement->handle(), ::GetCurrentProcess(), &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    LARGE_INTEGER start = {};
+    ::SetFilePointerEx(copy, start, nullptr, FILE_BEGIN);
+    if (truncate)
+        ::SetEndOfFile(copy);
+    return copy;
+}
+
+// The whole cabinet takes its final name, replacing an earlier one (whose
+// access list it keeps).
 bool ZelArchive::finishCabinet()
 {
-    const WinPath final = m_directory / m_name;
-    if (!::MoveFileExW(m_partial.str().c_str(), final.str().c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        ZEL_LOG_ERROR << L"The cabinet archive" << location() << L"cannot take its name: " << ErrorW32(::GetLastError());
+    try {
+        m_replacement->commit();
+        return true;
+    } catch (const CZelException& e) {
+        ZEL_LOG_ERROR << L"The cabinet archive" << location() << L"cannot take its name: " << e;
         return false;
     }
-    return true;
 }
 
 int ZelArchive::removeTmpFile(const WinPath& path) const
