@@ -176,6 +176,10 @@ TEST(MsiProduct, InstallCheckAndRemoveARealPackage)
     TwoFilesRemover remover;
     LogCapture log;
     RecordingCallback callback;
+    const WinPath productLog = WinPath(ZelGetLogDir()) / L"QoKiv Test Two Files.log";
+    const WinPath keptLog(productLog.str() + L".bak");
+    DeleteFileW(productLog.str().c_str());  // an earlier run's
+    DeleteFileW(keptLog.str().c_str());
     ZelMsiProduct product(package(L"TwoFiles.msi"), {}, &callback);
     EXPECT_EQ(std::wstring(kTwoFilesCode), product.getProductCode().m_str);
     EXPECT_EQ(L"QoKiv Test Two Files", std::wstring(product.getProductName().m_str));
@@ -208,12 +212,12 @@ TEST(MsiProduct, InstallCheckAndRemoveARealPackage)
     EXPECT_EQ(72000u, qkztest::bytesOf(componentPath(kSecondFileComponent)).size());
     EXPECT_EQ(L"hello from the suite", installedGreeting());
 
-    WinPath productLog = WinPath(ZelGetLogDir()) / L"QoKiv Test Two Files.log";
     ASSERT_TRUE(productLog.exists());
     EXPECT_GT(productLog.getFileSize(), 0u);
 
     // The installed product opens by its code.
     ZelMsiProduct installed(CComBSTR(kTwoFilesCode), nullptr);
+    EXPECT_TRUE(keptLog.exists()) << "its own log keeps the installation's";
     EXPECT_EQ(L"QoKiv Test Two Files", std::wstring(installed.getProductName().m_str));
     EXPECT_EQ(3u, installed.numberOfComponents());
 
