@@ -153,14 +153,19 @@ void pumpWindowMessages(HWND window)
 
 // The record handler is registered with msi.dll only when construction can no
 // longer fail: a constructor that throws leaves no object for msi.dll to call.
+// The package's handle is closed before the log is opened: an open session
+// writes to the process's current Installer log and holds the file, which
+// could then not be kept before it is written anew.
 ZelMsiProduct::ZelMsiProduct(const CComBSTR& productCode, IProgressCallback* callback)
     : m_productCode(productCode)
 {
     registerCallback(callback);
     resetTicks();
-    MsiHandle handle = openHandle();
-    m_productName = getProductProperty(handle, L"ProductName");
-    setNumberOfComponents(handle);
+    {
+        MsiHandle handle = openHandle();
+        m_productName = getProductProperty(handle, L"ProductName");
+        setNumberOfComponents(handle);
+    }
     openLog(m_productName);
     setUI();
 }
@@ -171,10 +176,12 @@ ZelMsiProduct::ZelMsiProduct(const WinPath& package, const std::vector<WinPath>&
 {
     registerCallback(callback);
     resetTicks();
-    MsiHandle handle = openHandle();
-    m_productCode = getProductProperty(handle, L"ProductCode");
-    m_productName = getProductProperty(handle, L"ProductName");
-    setNumberOfComponents(handle);
+    {
+        MsiHandle handle = openHandle();
+        m_productCode = getProductProperty(handle, L"ProductCode");
+        m_productName = getProductProperty(handle, L"ProductName");
+        setNumberOfComponents(handle);
+    }
     openLog(m_productName);
     setUI();
 }
