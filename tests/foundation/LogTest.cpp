@@ -83,6 +83,12 @@ TEST(ZelLogStream, BackupKeepsTheEarlierFile)
     EXPECT_EQ("second run\n", readAll(log.str() + L".bak"));
     ZelLogBackupFile(dir.path() / L"absent.log");  // nothing to keep: no effect
     EXPECT_FALSE((dir.path() / L"absent.log.bak").exists());
+    qkztest::LogCapture capture;
+    dir.write(L"product.log", "third run\n");
+    WinAPI::FileHandle held(CreateFileW(log.str().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                        nullptr));
+    ZelLogBackupFile(log);  // held open elsewhere: it is written over next, and the log says so
+    EXPECT_TRUE(capture.contains(L"The earlier log " + log.str() + L" could not be kept: "));
 }
 
 } // namespace

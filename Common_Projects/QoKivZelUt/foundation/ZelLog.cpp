@@ -4,6 +4,8 @@
 
 #include <QoKivZelLg.h>
 
+#include "foundation/Log.h"
+
 ZelLogStream::ZelLogStream(int lvl, wchar_t typ, bool dbg)
     : component(L"QoKivZelUt"), level(lvl), type(typ), debug(dbg)
 {
@@ -33,7 +35,12 @@ const wchar_t* ZelGetLogDir()
     return ZelLgGetLogDir();
 }
 
+// A log that cannot be kept is written over by the next one: the caller cannot
+// stop that, but the log says so.
 void ZelLogBackupFile(const WinPath& path)
 {
-    ZelLgBackupFile(path.str().c_str());
+    if (!ZelLgBackupFile(path.str().c_str())) {
+        DWORD error = ::GetLastError();
+        ZEL_LOG_WARNING << L"The earlier log " << path << L" could not be kept: " << ErrorW32(error);
+    }
 }
