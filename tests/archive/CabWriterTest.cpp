@@ -103,7 +103,7 @@ TEST(CabWriter, MissingSourceAndClosingTwice)
         EXPECT_TRUE(archive.Close());  // the second call does nothing
     }
     EXPECT_EQ(before, temporaryFiles());
-    EXPECT_THROW(ZelArchive(dir.path() / std::wstring(300, L'n')), CZelException);  // no room for the name
+    EXPECT_THROW(ZelArchive(dir.path() / std::wstring(256, L'n')), CZelException);  // no room for the name
     EXPECT_EQ(failureOf([&] { ZelArchive(dir.path() / L"missing\\out.cab"); }),
               (Failure{ERROR_PATH_NOT_FOUND, L"Could not create archive"}));
 }
