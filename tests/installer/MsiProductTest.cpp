@@ -154,14 +154,25 @@ TEST(MsiProduct, WaitServesTheWindowAndTheHandlerGoesWithItsProduct)
     // The user-interface level is the process's: the caller's comes back with the last product.
     const INSTALLUILEVEL callers = INSTALLUILEVEL_BASIC, lowered = static_cast<INSTALLUILEVEL>(0x102);
     const INSTALLUILEVEL before = MsiSetInternalUI(callers, nullptr);
+    const WinPath secondLog = WinPath(ZelGetLogDir()) / L"QoKiv Test Two Files.log";
     {
-        auto first = std::make_unique<ZelMsiProduct>(package(L"TwoFiles.msi"), std::vector<WinPath>{}, nullptr);
+        auto first = std::make_unique<ZelMsiProduct>(package(L"TenComponents.msi"), std::vector<WinPath>{}, nullptr);
         ZelMsiProduct second(package(L"TwoFiles.msi"), {}, nullptr);
         first.reset();
         EXPECT_NE(nullptr, takeInstallerHandler()) << "the second product's handler stays";
         EXPECT_EQ(lowered, MsiSetInternalUI(INSTALLUILEVEL_NOCHANGE, nullptr));
+        // So is the log: the second product's is still written to.
+        const uint64_t logged = secondLog.getFileSize();
+        second.getProductProperty(L"Manufacturer");
+        EXPECT_LT(logged, secondLog.getFileSize());
     }
     EXPECT_EQ(callers, MsiSetInternalUI(before, nullptr));
+    const uint64_t logged = secondLog.getFileSize();
+    MSIHANDLE opened = 0;
+    ASSERT_EQ(0u, MsiOpenPackageExW(package(L"TwoFiles.msi").str().c_str(), MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE,
+                                    &opened));
+    ZelUt::MsiHandle session(opened);
+    EXPECT_EQ(logged, secondLog.getFileSize()) << "the log ends with the last product";
 }
 
 TEST(MsiProduct, CommandLineQuotesEveryProperty)

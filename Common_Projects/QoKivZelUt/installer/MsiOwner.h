@@ -39,6 +39,27 @@ private:
     }
 };
 
+// The Installer's log is the process's as well: a product object switches it
+// off when it goes only while the log is its own, not a later product's.
+class MsiLogOwner {
+public:
+    static void take(const ZelMsiProduct* product) { owner() = product; }
+
+    static void release(const ZelMsiProduct* product)
+    {
+        const ZelMsiProduct* expected = product;
+        if (owner().compare_exchange_strong(expected, nullptr))
+            ::MsiEnableLogW(0, nullptr, 0);
+    }
+
+private:
+    static std::atomic<const ZelMsiProduct*>& owner()
+    {
+        static std::atomic<const ZelMsiProduct*> current{nullptr};
+        return current;
+    }
+};
+
 // The Installer's internal user-interface level is the process's too: the
 // level the caller had is put back when the last product object that set one
 // is gone.

@@ -188,7 +188,7 @@ ZelMsiProduct::ZelMsiProduct(const WinPath& package, const std::vector<WinPath>&
 
 ZelMsiProduct::~ZelMsiProduct()
 {
-    ::MsiEnableLogW(0, nullptr, 0);
+    ZelUt::detail::MsiLogOwner::release(this);
     ZelUt::detail::MsiHandlerOwner::release(this);
     ZelUt::detail::MsiUiLevelHolder::release(this);
 }
@@ -301,6 +301,8 @@ void ZelMsiProduct::openLog(const CComBSTR& name)
     UINT status = ::MsiEnableLogW(0x0FDF, path.str().c_str(), 0);
     if (status != ERROR_SUCCESS)
         ZEL_LOG_ERROR << L"::MsiEnableLog(" << path << L") failed: " << ErrorW32(status);
+    else
+        ZelUt::detail::MsiLogOwner::take(this);
 }
 
 // The copy is made once per product object, in a directory of its own; a copy
