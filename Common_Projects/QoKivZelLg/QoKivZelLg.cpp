@@ -13,6 +13,7 @@ std::mutex g_lock;
 ZelLgSink g_sink = nullptr;
 void* g_sinkContext = nullptr;
 HANDLE g_file = INVALID_HANDLE_VALUE;
+bool g_fileRefused = false;  // the log name is a link: not opened again for every entry
 
 std::wstring environmentValue(const wchar_t* name)
 {
@@ -153,12 +154,28 @@ void formatLine(std::string& line, const ZelLgEntry& e)
     line += "\r\n";
 }
 
+// A log name that is a link (a second name of a file elsewhere, or a link the
+// system follows) is not written through: in a directory others may write to,
+// it would let them pick the file that gets this process's lines.
+bool isOwnFile(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 HANDLE openLogFile()
 {
-    if (g_file == INVALID_HANDLE_VALUE && location().valid)
-        g_file = CreateFileW(location().file.c_str(), FILE_APPEND_DATA,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (g_file == INVALID_HANDLE_VALUE && location().valid && !g_fileRefused) {
+        g_file = CreateFileW(location().file.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (g_file != INVALID_HANDLE_VALUE && !isOwnFile(g_file)) {
+            CloseHandle(g_file);
+            g_file = INVALID_HANDLE_VALUE;
+            g_fileRefused = true;
+        }
+    }
     return g_file;
 }
 
@@ -203,9 +220,11 @@ extern "C" int ZelLgBackupFile(const wchar_t* path)
     std::wstring backup = std::wstring(path) + L".bak";
     std::lock_guard<std::mutex> guard(g_lock);
     // The shared log itself is held open by this library: close it so it can move.
-    if (g_file != INVALID_HANDLE_VALUE && location().file == path) {
-        CloseHandle(g_file);
+    if (location().file == path) {
+        if (g_file != INVALID_HANDLE_VALUE)
+            CloseHandle(g_file);
         g_file = INVALID_HANDLE_VALUE;
+        g_fileRefused = false;  // the name is free for a file of this process's own
     }
     return MoveFileExW(path, backup.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) ? 1 : 0;
 }

@@ -91,4 +91,22 @@ TEST(ZelLogStream, BackupKeepsTheEarlierFile)
     EXPECT_TRUE(capture.contains(L"The earlier log " + log.str() + L" could not be kept: "));
 }
 
+// A log name that is a hard link to a file elsewhere is not written through: in
+// a directory others may write to, it would let them pick the file that gets a
+// program's lines.
+TEST(ZelLogStream, ALinkedLogNameIsNotWrittenThrough)
+{
+    ZelGetLogDir();  // this process's log stays where it is
+    qkztest::TempDir dir;
+    WinPath victim = dir.write(L"victim.ini", "[kept]\n");
+    (dir.path() / L"logs").createDirectory();
+    ASSERT_TRUE(CreateHardLinkW((dir.path() / L"logs\\QoKivZel.log").str().c_str(), victim.str().c_str(), nullptr));
+    const std::wstring own = WinAPI::getEnvironmentVariable(L"QOKIVZEL_LOGDIR");
+    SetEnvironmentVariableW(L"QOKIVZEL_LOGDIR", (dir.path() / L"logs").str().c_str());
+    ZelUt::Process run = qkztest::ran(qkztest::binDir() / L"zelut.exe", L"run --timeout 5000 -- cmd.exe /c exit 0");
+    SetEnvironmentVariableW(L"QOKIVZEL_LOGDIR", own.c_str());
+    EXPECT_EQ(0u, run.getExitCode()) << run.getStderrA();
+    EXPECT_EQ("[kept]\n", readAll(victim.str()));
+}
+
 } // namespace
