@@ -61,6 +61,16 @@ TEST(FileHasher, SealAndVerify)
     EXPECT_EQ(L"", log.missing({L"Security: '" + file.str() + L"' is original",
                                 L"Security: '" + file.str() + L"' has been modified (" + sealedHash + L" -> " +
                                     hasher.createHash(file) + L")"}));
+
+    // A record name that is a second name of another file: the record takes the
+    // name, the other file stays as it was.
+    WinPath victim = dir.write(L"victim.ini", "[kept]\n");
+    WinAPI::deleteFile(repository);
+    ASSERT_TRUE(CreateHardLinkW(repository.str().c_str(), victim.str().c_str(), nullptr));
+    hasher.updateAuthentication(file);
+    EXPECT_EQ("[kept]\n", qkztest::bytesOf(victim));
+    EXPECT_TRUE(hasher.authenticateFile(file));
+    EXPECT_EQ(1u, qkztest::filesIn(dir.path() / L"signatures").size()) << "nothing left beside the record";
 }
 
 TEST(FileHasher, VersionOneCorruptAndUnsupportedRecords)

@@ -193,11 +193,16 @@ void FileHasher::updateAuthentication(const WinPath& file) const
     std::vector<char> record(sealed.begin(), sealed.end());
     WinPath repository = getRepositoryName(file);
     repository.getParent().createDirectory();
-    WinAPI::FileHandle out(CreateFileW(repository.str().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out.valid())
-        throwLastError(L"FileHasher::updateAuthentication() could not create " + repository.str());
-    WinAPI::writeFile(out, record);
+    // The record is written beside and takes the name when whole: a record cut
+    // short would fail every later check, and writing through the name would
+    // write into whatever file another name of it is.
+    try {
+        WinAPI::ReplacementFile next(repository);
+        WinAPI::writeFile(next.handle(), record);
+        next.commit();
+    } catch (const CZelException& e) {
+        throw CZelException(e.getErrorCode(), L"FileHasher::updateAuthentication() could not create " + repository.str());
+    }
 }
 
 bool FileHasher::authenticateFile(const WinPath& file) const
