@@ -221,8 +221,14 @@ TEST(Process, TimeOutAbortThenTerminateWithDump)
     EXPECT_EQ(6u, undumped.getExitCode());
     EXPECT_TRUE(log.contains(L"writing mini dump failed: "));
     WinAPI::removeDirectory(dump);
+    // A dump name that is a second name of another file: the dump takes the name.
+    const WinPath victim = qkztest::binDir() / L"qkz-dump-victim.txt";
+    WinAPI::writeFile(WinAPI::createFile(victim), std::string("kept"));
+    ASSERT_TRUE(CreateHardLinkW(dump.str().c_str(), victim.str().c_str(), nullptr));
     p.terminate(3, true);
     EXPECT_EQ(3u, p.getExitCode());
+    EXPECT_EQ("kept", qkztest::bytesOf(victim));
+    WinAPI::deleteFile(victim);
     EXPECT_TRUE(dump.exists());
     EXPECT_GT(dump.getFileSize(), 0u);
     WinAPI::deleteFile(dump);

@@ -546,21 +546,23 @@ void Process::terminate(unsigned int exitCode, bool dump) const
 }
 
 // A dump that cannot be written is logged: the termination it comes before
-// still takes place.
+// still takes place. The dump is written beside and takes its name when
+// whole, never through a name that may be a second one of another file.
 void Process::writeDump(std::wstring path) const
 {
-    WinAPI::FileHandle file;
-    try {
-        file = WinAPI::createFile(WinPath(path));
-    } catch (const CZelException& e) {
-        ZEL_LOG_ERROR << L"writing mini dump failed: " << e.getFullText();
-        return;
-    }
     const MINIDUMP_TYPE type = static_cast<MINIDUMP_TYPE>(
         MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithUnloadedModules | MiniDumpWithProcessThreadData |
         MiniDumpWithFullMemoryInfo | MiniDumpWithThreadInfo);
-    if (!MiniDumpWriteDump(m_process, m_processId, file, type, nullptr, nullptr, nullptr))
-        ZEL_LOG_ERROR << L"writing mini dump failed" << ErrorW32(GetLastError());
+    try {
+        WinAPI::ReplacementFile dump{WinPath(path)};
+        if (!MiniDumpWriteDump(m_process, m_processId, dump.handle(), type, nullptr, nullptr, nullptr)) {
+            ZEL_LOG_ERROR << L"writing mini dump failed" << ErrorW32(GetLastError());
+            return;
+        }
+        dump.commit();
+    } catch (const CZelException& e) {
+        ZEL_LOG_ERROR << L"writing mini dump failed: " << e.getFullText();
+    }
 }
 
 Process& Process::open(unsigned long desiredAccess)
