@@ -257,6 +257,7 @@ TEST(MsiProduct, FailingPackageCarriesTheInstallersText)
     EXPECT_EQ(0u, failure.message.find(L"::MsiInstallProduct() failed: "));
     EXPECT_NE(std::wstring::npos, failure.message.find(L"QoKiv test condition refuses this machine")) << failure;
     EXPECT_TRUE(log.contains(L"MsiAction: installation of product QoKiv Test Refused failed: 1603"));
+    EXPECT_FALSE(log.contains(L"waitForMutex() caught exception")) << "no other installation is no failure";
     EXPECT_FALSE(product.check());
     // A later failure without a text of its own does not carry the earlier one.
     WinAPI::deleteFile(refused);
