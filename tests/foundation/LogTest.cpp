@@ -48,6 +48,11 @@ TEST(ZelLogStream, EntriesFromManyThreadsStayWholeLinesInTheLogFile)
     if (!chosen.empty())  // the suites' runner names the directory
         EXPECT_EQ(chosen, std::wstring(ZelLgGetLogDir()));
     const std::wstring marker = qkztest::uniqueName(L"mt");
+    ZelLogStream(1, L' ', false) << L"the log file is open from here on";
+    const DWORD handles = qkztest::openHandleCount();
+    for (int i = 0; i < 100; ++i)
+        ZelLogStream(1, L' ', false) << L"entry " << i << L" of a hundred";
+    EXPECT_EQ(handles, qkztest::openHandleCount()) << "the file is opened once";
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([&, t] {
