@@ -388,11 +388,11 @@ TEST(MsiProduct, RecordHandlerAnswersAndCountsSteps)
     // Fewer ticks than components must not stall the handler.
     send(INSTALLMESSAGE_PROGRESS, {0, 3, 0, 0});
     EXPECT_EQ(IDOK, send(INSTALLMESSAGE_PROGRESS, {2, 5000, 0, 0}));
-    // A product of one component counts its steps all the same.
+    // A product of one component counts its steps all the same, in a phase of one tick too.
     RecordingCallback single;
     ZelMsiProduct one(package(L"Refused.msi"), {}, &single);
     ASSERT_EQ(1u, one.numberOfComponents());
-    for (const std::vector<int>& fields : std::vector<std::vector<int>>{{0, 500, 0, 1}, {0, 100, 0, 0}, {2, 150, 0, 0}})
+    for (const std::vector<int>& fields : std::vector<std::vector<int>>{{0, 500, 0, 1}, {0, 1, 0, 0}, {2, 150, 0, 0}})
         send(INSTALLMESSAGE_PROGRESS, fields, &one);
     EXPECT_EQ(2u, single.steps.size());
 
