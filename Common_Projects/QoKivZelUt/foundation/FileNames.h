@@ -10,4 +10,8 @@ namespace ZelUt {
 // and blanks); null when it is a plain file name.
 const wchar_t* fileNamePartProblem(const std::wstring& part);
 
+// The longest directory the system's temporary-file call takes: its result, the
+// directory, a backslash and a 12-character name, must fit MAX_PATH (260).
+const size_t kLongestTempFileDirectory = 260 - 14;
+
 } // namespace ZelUt

@@ -3,6 +3,7 @@
 #include <aclapi.h>
 
 #include "ErrorText.h"
+#include "FileNames.h"
 #include "Retry.h"
 #include "StringBuffer.h"
 
@@ -301,12 +302,11 @@ WinPath getTempPath()
                                L"WinAPI::getTempPath() failed."));
 }
 
-// The call writes the directory, a backslash and a 12-character name into a
-// buffer of MAX_PATH: a longer directory is refused as Windows refuses it
-// (some implementations write past the buffer instead).
+// A directory too long for the name is refused as Windows refuses it (some
+// implementations write past the caller's buffer of MAX_PATH instead).
 WinPath getTempFileName(const WinPath& dir, const std::wstring& prefix)
 {
-    if (dir.str().size() > MAX_PATH - 14)
+    if (dir.str().size() > ZelUt::kLongestTempFileDirectory)
         throw CZelException(ERROR_BUFFER_OVERFLOW, failedText(L"getTempFileName", dir.str() + L", " + prefix));
     std::wstring name(MAX_PATH + 1, L'\0');
     if (!GetTempFileNameW(dir.str().c_str(), prefix.c_str(), 0, &name[0]))

@@ -1,6 +1,7 @@
 #include <QoKivZelUt/WinAPI.h>
 #include <QoKivZelUt/ZelPath.h>
 
+#include "foundation/FileNames.h"
 #include "foundation/Log.h"
 #include "network/ShareApis.h"
 
@@ -84,7 +85,6 @@ WinPath resolvedOnShare(const WinPath& path)
     return WinPath(text);
 }
 
-const size_t kLongestTempFileDirectory = MAX_PATH - 14;
 // Share enumeration ends at the latest after this many empty pages.
 const int kLongestEmptyRun = 1;
 
@@ -210,7 +210,7 @@ std::vector<CZelPath::shareInfo> CZelPath::NetEnumShares()
 
 bool CZelPath::CanWriteToDir(const WinPath& directory)
 {
-    if (directory.str().size() > kLongestTempFileDirectory)
+    if (directory.str().size() > ZelUt::kLongestTempFileDirectory)
         return canCreateFileIn(directory);
     std::wstring file;
     if (!ZelUt::tempFileApi().createTempFile(directory.str(), L"kiv", file))
