@@ -1,6 +1,7 @@
-// The Installer keeps one external record handler per process. This records
-// which product object it calls, so an object never leaves the Installer
-// holding a pointer to it after it is gone.
+// The Installer's record handler, log and user-interface level are the
+// process's, not a product object's: these records say which object set them,
+// so that one going away neither leaves the Installer with a pointer to it nor
+// undoes what another product set.
 #pragma once
 
 #include <windows.h>
@@ -16,40 +17,19 @@ class ZelMsiProduct;
 namespace ZelUt {
 namespace detail {
 
-class MsiHandlerOwner {
-public:
-    static void take(ZelMsiProduct* product, INSTALLUI_HANDLER_RECORD handler, DWORD filter)
-    {
-        ::MsiSetExternalUIRecord(handler, filter, product, nullptr);
-        owner() = product;
-    }
-
-    static void release(ZelMsiProduct* product)
-    {
-        ZelMsiProduct* expected = product;
-        if (owner().compare_exchange_strong(expected, nullptr))
-            ::MsiSetExternalUIRecord(nullptr, 0, nullptr, nullptr);
-    }
-
-private:
-    static std::atomic<ZelMsiProduct*>& owner()
-    {
-        static std::atomic<ZelMsiProduct*> current{nullptr};
-        return current;
-    }
-};
-
-// The Installer's log is the process's as well: a product object switches it
-// off when it goes only while the log is its own, not a later product's.
-class MsiLogOwner {
+// Which product object a piece of the Installer's process-wide state was last
+// set for; one record per `Tag`.
+template <class Tag>
+class MsiStateOwner {
 public:
     static void take(const ZelMsiProduct* product) { owner() = product; }
 
-    static void release(const ZelMsiProduct* product)
+    // True when the state was `product`'s: it is nobody's now, and the caller
+    // undoes it.
+    static bool release(const ZelMsiProduct* product)
     {
         const ZelMsiProduct* expected = product;
-        if (owner().compare_exchange_strong(expected, nullptr))
-            ::MsiEnableLogW(0, nullptr, 0);
+        return owner().compare_exchange_strong(expected, nullptr);
     }
 
 private:
@@ -57,6 +37,36 @@ private:
     {
         static std::atomic<const ZelMsiProduct*> current{nullptr};
         return current;
+    }
+};
+
+// The Installer keeps one external record handler per process: an object never
+// leaves it holding a pointer to it after it is gone.
+class MsiHandlerOwner {
+public:
+    static void take(ZelMsiProduct* product, INSTALLUI_HANDLER_RECORD handler, DWORD filter)
+    {
+        ::MsiSetExternalUIRecord(handler, filter, product, nullptr);
+        MsiStateOwner<MsiHandlerOwner>::take(product);
+    }
+
+    static void release(const ZelMsiProduct* product)
+    {
+        if (MsiStateOwner<MsiHandlerOwner>::release(product))
+            ::MsiSetExternalUIRecord(nullptr, 0, nullptr, nullptr);
+    }
+};
+
+// The Installer's log is the process's as well: a product object switches it
+// off when it goes only while the log is its own, not a later product's.
+class MsiLogOwner {
+public:
+    static void take(const ZelMsiProduct* product) { MsiStateOwner<MsiLogOwner>::take(product); }
+
+    static void release(const ZelMsiProduct* product)
+    {
+        if (MsiStateOwner<MsiLogOwner>::release(product))
+            ::MsiEnableLogW(0, nullptr, 0);
     }
 };
 
