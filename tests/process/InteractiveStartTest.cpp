@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -155,15 +156,29 @@ TEST(InteractiveStart, ShellAutomationStartsTheProgramWithItsArgumentsAndAttache
     // Another instance of the program, running already, is not taken for the one started.
     ZelUt::AutoTerminateProcess earlier(copy.path(), L"sleep 30000", WinPath());
     earlier.start(true);
+    // Nor are programs of the same file name from elsewhere, started all the while.
+    const WinPath decoy = dir.path() / copy.path().getFileName();
+    ASSERT_TRUE(CopyFileW(copy.path().str().c_str(), decoy.str().c_str(), TRUE));
+    std::vector<std::unique_ptr<qkztest::Child>> decoys;
+    std::atomic<bool> started{false};
+    std::thread spawner([&] {
+        while (!started && decoys.size() < 40)
+            decoys.push_back(std::make_unique<qkztest::Child>(L"sleep 30000", false, decoy));
+    });
     // A command line: split, and joined again with the blanks intact.
     Process p(L"\"" + copy.path().str() + L"\" hold \"" + marker.str() + L"\" 3000 " + event);
     LogCapture log;
-    ASSERT_TRUE(p.startAsInteractiveUser(false));
+    const bool startedAsUser = p.startAsInteractiveUser(false);
+    started = true;
+    spawner.join();
+    ASSERT_TRUE(startedAsUser);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 30000));
     EXPECT_TRUE(marker.exists());
     ASSERT_TRUE(p);
     EXPECT_NE(0u, p.getProcessId());
     EXPECT_NE(earlier.getProcessId(), p.getProcessId());
+    for (const auto& other : decoys)
+        ASSERT_NE(GetProcessId(other->handle()), p.getProcessId()) << "a program of the same name from elsewhere";
     EXPECT_TRUE(p.wait(30000));
     EXPECT_EQ(0u, p.getExitCode());
     EXPECT_TRUE(log.contains(L"> as interactive user"));

@@ -161,9 +161,9 @@ WinPath testChild()
     return binDir() / L"qkz_testchild.exe";
 }
 
-Child::Child(const std::wstring& arguments, bool inheritHandles)
+Child::Child(const std::wstring& arguments, bool inheritHandles, const WinPath& program)
 {
-    std::wstring commandLine = testChild().getQuoted() + L" " + arguments;
+    std::wstring commandLine = (program.empty() ? testChild() : program).getQuoted() + L" " + arguments;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};

@@ -150,7 +150,7 @@ WinPath testChild();
 // A running qkz_testchild; terminated and closed on destruction.
 class Child {
 public:
-    explicit Child(const std::wstring& arguments, bool inheritHandles = false);
+    explicit Child(const std::wstring& arguments, bool inheritHandles = false, const WinPath& program = WinPath());
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

@@ -68,16 +68,26 @@ std::set<DWORD> runningAs(const WinPath& image)
     return ids;
 }
 
-// The id of a process of the image that is not among the earlier ones, looked
-// for a while; 0 when none appears.
-DWORD newInstance(const WinPath& image, const std::set<DWORD>& earlier)
+// A process of the program's image that is not among the earlier ones and,
+// when a full path names the program, runs that file; looked for a while.
+// Invalid when none appears or it cannot be opened; `id` is its id.
+WinAPI::FileHandle newInstance(const WinPath& program, const std::set<DWORD>& earlier, DWORD& id)
 {
     for (ULONGLONG end = GetTickCount64() + kShellStartLookMs;; Sleep(50)) {
-        for (DWORD id : runningAs(image))
-            if (!earlier.count(id))
-                return id;
+        for (DWORD candidate : runningAs(program.getFileName())) {
+            if (earlier.count(candidate))
+                continue;
+            bool runsIt = false;
+            WinAPI::FileHandle process = detail::openProcessRunning(candidate, PROCESS_ALL_ACCESS, program, runsIt);
+            if (runsIt) {
+                if (!process.valid())
+                    ZEL_LOG_WARNING << L"OpenProcess() failed: " << ErrorW32(GetLastError());
+                id = candidate;
+                return process;
+            }
+        }
         if (GetTickCount64() >= end)
-            return 0;
+            return WinAPI::FileHandle();
     }
 }
 
@@ -240,7 +250,7 @@ bool Process::startAsInteractiveUserViaExplorerAutomation(bool hidden, const std
             L"QueryInterface<IShellDispatch2>() failed");
 
     // The shell hands back no handle: the program is the process of its image
-    // that was not running before, never another one of the same name.
+    // that was not running before, never another one of the same name or file name.
     const WinPath image = m_target.empty() ? WinPath(file).getFileName() : WinPath();
     const std::set<DWORD> earlier = image.empty() ? std::set<DWORD>() : runningAs(image);
     ATL::CComBSTR fileText(file.c_str());
@@ -249,10 +259,12 @@ bool Process::startAsInteractiveUserViaExplorerAutomation(bool hidden, const std
     HRESULT result = shell->ShellExecute(fileText.m_str, args.value, directory.value, operation.value, show.value);
     succeed(result, L"ShellExecute() failed");
 
-    const DWORD started = image.empty() ? 0 : newInstance(image, earlier);
-    if (started)
-        attach(started, PROCESS_ALL_ACCESS);
-    else if (!image.empty())
+    DWORD started = 0;
+    WinAPI::FileHandle process = image.empty() ? WinAPI::FileHandle() : newInstance(WinPath(file), earlier, started);
+    if (process.valid()) {
+        m_process = std::move(process);
+        m_processId = started;
+    } else if (!image.empty() && !started)
         ZEL_LOG_INFO << L"Process " << image << L" started by the shell was not found running.";
     if (m_process.valid())
         WaitForInputIdle(m_process, 1000);

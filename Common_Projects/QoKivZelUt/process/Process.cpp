@@ -44,14 +44,13 @@ HANDLE openProcess(DWORD access, DWORD processId)
     return process;
 }
 
-// Whether the process runs from the file `executable` names (the same file,
-// whatever name either path gives it); false when that cannot be read.
-bool runsImage(DWORD processId, const WinPath& executable)
+// Whether the opened process runs from the file `executable` names (the same
+// file, whatever name either path gives it); false when that cannot be read.
+bool runsImage(HANDLE process, const WinPath& executable)
 {
-    WinAPI::FileHandle process(openProcess(PROCESS_QUERY_LIMITED_INFORMATION, processId));
     std::wstring path(32768, L'\0');
     DWORD size = static_cast<DWORD>(path.size());
-    if (!process.valid() || !QueryFullProcessImageNameW(process, 0, &path[0], &size))
+    if (!QueryFullProcessImageNameW(process, 0, &path[0], &size))
         return false;
     path.resize(size);
     return WinPath(path) == executable;
@@ -102,6 +101,23 @@ void inheritable(HANDLE h, const wchar_t* failure)
 } // namespace
 
 namespace detail {
+
+// The check is made on the handle kept: a process that ends after a check by
+// id leaves its id to one that may run anything. A process that runs the file
+// but refuses the access wanted is told apart (the last error is the open's).
+WinAPI::FileHandle openProcessRunning(DWORD processId, DWORD access, const WinPath& executable, bool& runsIt)
+{
+    const bool byFile = executable.isAbsolute();
+    WinAPI::FileHandle process(openProcess(access | (byFile ? PROCESS_QUERY_LIMITED_INFORMATION : 0), processId));
+    runsIt = !byFile || (process.valid() && runsImage(process, executable));
+    if (!byFile || process.valid())
+        return runsIt ? std::move(process) : WinAPI::FileHandle();
+    const DWORD error = GetLastError();
+    WinAPI::FileHandle query(openProcess(PROCESS_QUERY_LIMITED_INFORMATION, processId));
+    runsIt = query.valid() && runsImage(query, executable);
+    SetLastError(error);
+    return process;
+}
 
 void InheritOnly::DeleteList::operator()(LPPROC_THREAD_ATTRIBUTE_LIST list) const
 {
@@ -582,21 +598,31 @@ Process& Process::openRunning(unsigned long desiredAccess, const std::function<b
     const WinPath image = program.getFileName();
     // A full path names one file: a program of the same name started from
     // elsewhere (anybody may name a program so) is not the one meant.
-    const bool byFile = program.isAbsolute();
     PROCESSENTRY32W entry;
+    WinAPI::FileHandle opened;
+    bool runsIt = false;
     detail::ProcessSnapshot snapshot;
     bool found = !image.empty() && snapshot.find(
                                        [&](const PROCESSENTRY32W& e) {
-                                           return _wcsicmp(e.szExeFile, image.str().c_str()) == 0 &&
-                                                  (!alsoWanted || alsoWanted(e.th32ProcessID)) &&
-                                                  (!byFile || runsImage(e.th32ProcessID, program));
+                                           if (_wcsicmp(e.szExeFile, image.str().c_str()) != 0 ||
+                                               (alsoWanted && !alsoWanted(e.th32ProcessID)))
+                                               return false;
+                                           opened = detail::openProcessRunning(e.th32ProcessID, desiredAccess,
+                                                                               program, runsIt);
+                                           return runsIt;
                                        },
                                        &entry);
     if (!found) {
         ZEL_LOG_INFO << L"Process " << m_executable << L" is not running.";
         return *this;
     }
-    return attach(entry.th32ProcessID, desiredAccess);
+    if (!opened.valid()) {
+        ZEL_LOG_WARNING << L"OpenProcess() failed: " << ErrorW32(GetLastError());
+        return *this;
+    }
+    m_process = std::move(opened);
+    m_processId = entry.th32ProcessID;
+    return *this;
 }
 
 Process& Process::attach(unsigned long processId, unsigned long desiredAccess)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QoKivZelUt/WinAPI.h>
+#include <QoKivZelUt/WinPath.h>
 
 #include <tlhelp32.h>
 
@@ -40,6 +41,11 @@ public:
 private:
     WinAPI::FileHandle m_snapshot;
 };
+
+// The process opened with the access wanted when it runs from the file a full
+// path names (any process for a bare name); runsIt tells whether it does, also
+// when the open was refused.
+WinAPI::FileHandle openProcessRunning(DWORD processId, DWORD access, const WinPath& executable, bool& runsIt);
 
 } // namespace detail
 } // namespace ZelUt
