@@ -61,6 +61,8 @@ private:
 
     // False (logged, error stored) when the status cannot be read.
     bool queryStatus(Status& current);
+    // The status with the service's process id; false (logged, error stored) when it cannot be read.
+    bool queryProcess(SERVICE_STATUS_PROCESS& info);
     bool failed(const wchar_t* what);
 
     ServiceHandle m_handle;

@@ -338,14 +338,8 @@ bool CNtService::terminate()
     WinPath executable = getExecutable();
     ZEL_LOG_INFO << L"Try to terminate executable " << executable;
     SERVICE_STATUS_PROCESS info = {};
-    DWORD needed = 0;
-    if (!m_handle || !::QueryServiceStatusEx(m_handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&info),
-                                             sizeof info, &needed)) {
-        m_lastError = m_handle ? ::GetLastError() : ERROR_INVALID_HANDLE;
-        ZEL_LOG_ERROR << L"The service's process id cannot be read: " << ErrorW32(m_lastError)
-                      << L"; no process is terminated";
+    if (!queryProcess(info))
         return false;
-    }
     if (info.dwCurrentState == SERVICE_STOPPED)
         return true;
     Process process(executable, WinPath());
@@ -353,6 +347,20 @@ bool CNtService::terminate()
         process.attach(info.dwProcessId, PROCESS_ALL_ACCESS);
     if (!process) {
         ZEL_LOG_ERROR << L"Process to be killed was not found";
+        return false;
+    }
+    // The id was read before the open: a service process that ended in between
+    // left its id to be given to any other. The handle held keeps the id, so
+    // the service naming it still is the proof that it is the service's.
+    SERVICE_STATUS_PROCESS now = {};
+    if (!queryProcess(now))
+        return false;
+    if (now.dwCurrentState == SERVICE_STOPPED)
+        return true;
+    if (now.dwProcessId != info.dwProcessId) {
+        m_lastError = ERROR_SERVICE_ALREADY_RUNNING;
+        ZEL_LOG_ERROR << L"Service '" << m_name << L"' runs in another process (PID " << now.dwProcessId
+                      << L") than the one opened; no process is terminated";
         return false;
     }
     ZEL_LOG_ERROR << L"Service '" << m_name << L"' seems to be running in spite of a STOP command.";
@@ -370,6 +378,18 @@ bool CNtService::terminate()
     }
     ZEL_LOG_INFO << L"Process '" << executable << L"' terminated successfully.";
     return true;
+}
+
+bool CNtService::queryProcess(SERVICE_STATUS_PROCESS& info)
+{
+    DWORD needed = 0;
+    if (m_handle && ::QueryServiceStatusEx(m_handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&info),
+                                           sizeof info, &needed))
+        return true;
+    m_lastError = m_handle ? ::GetLastError() : ERROR_INVALID_HANDLE;
+    ZEL_LOG_ERROR << L"The service's process id cannot be read: " << ErrorW32(m_lastError)
+                  << L"; no process is terminated";
+    return false;
 }
 
 std::wstring CNtService::getCommandline()
