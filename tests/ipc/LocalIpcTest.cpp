@@ -176,6 +176,32 @@ TEST(LocalIpc, TheNextSourceGetsItsOwnAnswerAfterOneWasKilled)
     listener.join();
 }
 
+// A listener of another process that took the notification and ended without
+// answering will never answer: the source goes at once, not after its time-out.
+TEST(LocalIpc, AListenerThatEndsWithTheNotificationLetsTheSourceGo)
+{
+    ZelUt::AutoTerminateProcess listener(qkztest::binDir() / L"zelut.exe", L"ipc listen --hold 60000 --timeout 60000",
+                                         WinPath());
+    listener.start(true);
+    CZelNotificationSource source;
+    std::thread killer([&] {  // once the listener has put its id into the block: it has taken it
+        for (int i = 0; i < 3000; ++i, Sleep(10)) {
+            WinAPI::FileHandle block(OpenFileMappingW(FILE_MAP_READ, FALSE, L"Local\\{26ECD40E-279F-482c-B14D-9016714EA408}"));
+            const void* view = block.valid() ? MapViewOfFile(block, FILE_MAP_READ, 0, 0, 0) : nullptr;
+            const DWORD taker = view ? *reinterpret_cast<const DWORD*>(static_cast<const BYTE*>(view) + 2308) : 0;
+            UnmapViewOfFile(view);
+            if (taker == listener.getProcessId())
+                break;
+        }
+        listener.terminate(1, false);
+    });
+    qkztest::LogCapture log;
+    EXPECT_EQ(E_FAIL, source.Send(L"n", L"d", 50000));
+    killer.join();
+    EXPECT_TRUE(log.contains(L"IPC(Source)   : the listener (PID " + std::to_wstring(listener.getProcessId()) +
+                             L") that took the notification ended without answering"));
+}
+
 // Objects another process made first: reserved pages, a mutex held for ever,
 // a DACL that shuts everybody out. Each is a clear failure, never a crash or a hang.
 TEST(LocalIpc, SquattedObjectsAreFailuresNotCrashesOrHangs)

@@ -34,6 +34,9 @@ const DWORD kSectionRights = FILE_MAP_READ | FILE_MAP_WRITE;
 // The mutex is held while a block is copied, and by a listener while its
 // callback runs: a peer holding it longer than this is hung, not busy.
 const DWORD kLongestLockMs = 10000;
+// How often a waiting source looks whether a listener of another process has
+// taken its notification (from then on it waits for that listener's end too).
+const DWORD kTakerLookMs = 100;
 
 #define IPC_LOG ZEL_LOG_TRACE
 
@@ -167,6 +170,18 @@ void requireUsableBlock(const void* view)
                                                 L"reserved pages, too small or read-only).");
 }
 
+// The listener process that has taken this source's notification, opened to
+// wait on; invalid while none of another process has (or it cannot be opened).
+// The field is read without the mutex, which a listener holds while its
+// callback runs: an aligned number is read whole.
+WinAPI::FileHandle listenerThatTook(const unsigned char* field, DWORD self, DWORD& taker)
+{
+    taker = readNumber(field);
+    if (taker == 0 || taker == self)
+        return WinAPI::FileHandle();
+    return WinAPI::FileHandle(::OpenProcess(SYNCHRONIZE, FALSE, taker));
+}
+
 // A source that died while its notification was handled must not get the
 // answer: the signal would stay set and answer the next source's request.
 bool sourceHasGone(DWORD processId)
@@ -288,15 +303,30 @@ long CZelLocalIpc::Send(const std::wstring& name, const std::wstring& data, unsi
 // The answer to this source's own notification: a listener that takes it puts
 // its process id where the source's was, so a signal left over from an earlier
 // exchange (its source died waiting) is told apart and waited past. False
-// when no answer came within the time-out; the notification is taken back.
+// when no answer came within the time-out (the notification is taken back),
+// or the listener that took it ended without answering.
 bool CZelLocalIpc::awaitAnswer(unsigned int timeoutMs, DWORD self, unsigned long takenHere, long& result)
 {
     const ULONGLONG start = ::GetTickCount64();
+    WinAPI::FileHandle taker;
+    DWORD takerId = 0;
     for (;;) {
-        DWORD answered = ::WaitForSingleObject(m_receiveEvent, remaining(timeoutMs, start));
+        const DWORD left = remaining(timeoutMs, start);
+        HANDLE waits[2] = {m_receiveEvent.get(), taker.get()};
+        DWORD answered = ::WaitForMultipleObjects(taker.valid() ? 2 : 1, waits, FALSE,
+                                                  taker.valid() ? left : std::min(left, kTakerLookMs));
+        if (answered == WAIT_TIMEOUT && left > kTakerLookMs && !taker.valid()) {
+            taker = listenerThatTook(block() + kProcessIdOffset, self, takerId);
+            continue;
+        }
         if (answered == WAIT_TIMEOUT) {
             ::WaitForSingleObject(m_sendEvent, 0);
             IPC_LOG << L"IPC(Source)   : no response from listener within " << timeoutMs << L" ms";
+            return false;
+        }
+        if (answered == WAIT_OBJECT_0 + 1) {
+            IPC_LOG << L"IPC(Source)   : the listener (PID " << takerId
+                    << L") that took the notification ended without answering";
             return false;
         }
         if (answered != WAIT_OBJECT_0)

@@ -29,6 +29,7 @@ struct Options {
     std::vector<std::wstring> positional;
     unsigned long count = 0;  // 0: without end
     unsigned long timeout = INFINITE;
+    unsigned long hold = 0;  // ms a listener takes before it answers
     bool everyone = false;
     std::wstring channel;
 };
@@ -42,6 +43,8 @@ Options parse(const Args& args, size_t from)
             o.count = parseNumber(args[++i]);
         else if (args[i] == L"--timeout" && hasValue)
             o.timeout = parseNumber(args[++i]);
+        else if (args[i] == L"--hold" && hasValue)
+            o.hold = parseNumber(args[++i]);
         else if (args[i] == L"--channel" && hasValue)
             o.channel = args[++i];
         else if (args[i] == L"--everyone")
@@ -88,10 +91,13 @@ int pipe(const Args& args)
 
 // The listener's callback has no context: what it needs lives here.
 unsigned long g_left = 0;
+unsigned long g_hold = 0;
 
 int __stdcall printNotification(const std::wstring& name, const std::wstring& data, long* result)
 {
     out(name + L": " + data + L"\n");
+    if (g_hold)
+        Sleep(g_hold);
     *result = static_cast<long>(data.size());
     return --g_left > 0;
 }
@@ -104,6 +110,7 @@ int ipc(const Args& args)
     if (args[0] == L"listen" && o.positional.empty()) {
         CZelNotificationSink sink(o.channel);
         g_left = o.count ? o.count : 1;
+        g_hold = o.hold;
         long status = sink.Receive(&printNotification, o.timeout);
         out(L"source PID " + std::to_wstring(sink.getRemoteProcessId()) + L"\n");
         return status == 0 ? kTrue : kFalse;
@@ -128,10 +135,11 @@ const Registration pipeRegistration{
      pipe}};
 const Registration ipcRegistration{
     {L"ipc", L"listen on or send to the local IPC channel",
-     L"usage: zelut ipc listen [--channel NAME] [--count N] [--timeout MS]\n"
+     L"usage: zelut ipc listen [--channel NAME] [--count N] [--timeout MS] [--hold MS]\n"
      L"       zelut ipc send NAME DATA [--timeout MS]\n"
      L"  listen prints each notification and answers with the length of its data,\n"
-     L"  N notifications in all (without --count: one); exit 1 on a time-out;\n"
+     L"  N notifications in all (without --count: one), each after MS of --hold;\n"
+     L"  exit 1 on a time-out;\n"
      L"  send prints the listener's result and process id\n",
      ipc}};
 
