@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <thread>
+
 using qkztest::TempDir;
 
 namespace {
@@ -41,6 +44,35 @@ TEST(Files, OtherErrorsThrowAtOnceWithTheWrapperText)
     EXPECT_EQ(qkztest::failureOf([&] { WinAPI::openFile(missing); }),
               (qkztest::Failure{2u, L"WinAPI::openFile(" + missing.str() + L") failed."}));
     EXPECT_LT(GetTickCount() - start, 500u);
+}
+
+// A name given as a file's that is a pipe's or a device's is no file: nothing
+// is read from a server that sends what it likes, and nothing copied from it.
+TEST(Files, PipesAndDevicesAreNoFiles)
+{
+    TempDir dir;
+    const std::wstring pipe = L"\\\\.\\pipe\\" + qkztest::uniqueName(L"qkz-no-file");
+    const WinPath copy = dir.path() / L"copy.bin";
+    const std::pair<std::wstring, std::function<void()>> opens[] = {
+        {L"openFileReadOnly(" + pipe + L")", [&] { WinAPI::openFileReadOnly(WinPath(pipe)); }},
+        {L"openFile(" + pipe + L")", [&] { WinAPI::openFile(WinPath(pipe)); }},
+        {L"copyFile(" + pipe + L", " + copy.str() + L")", [&] { WinAPI::copyFile(WinPath(pipe), copy); }},
+        {L"openFileReadOnly(NUL)", [] { WinAPI::openFileReadOnly(WinPath(L"NUL")); }},
+    };
+    for (const auto& open : opens) {
+        WinAPI::FileHandle server(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
+                                                   PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+        std::thread feeder([&] {  // a client that reads gets this, then the end
+            DWORD written = 0;
+            if (ConnectNamedPipe(server, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED)
+                WriteFile(server, "from the pipe", 13, &written, nullptr);
+            server.release();
+        });
+        EXPECT_EQ(qkztest::failureOf(open.second), (qkztest::Failure{ERROR_BAD_FILE_TYPE, L"WinAPI::" + open.first + L" failed."}));
+        CloseHandle(CreateFileW(pipe.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));  // a wait left ends
+        feeder.join();
+    }
+    EXPECT_FALSE(copy.exists());
 }
 
 TEST(Files, WriteReadDeleteCopyMove)

@@ -7,6 +7,7 @@
 #include "archive/CabTables.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
+#include "foundation/OpenFile.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -423,8 +424,8 @@ bool ZelCabExtractor::closeFileCallback(const std::wstring& name, unsigned short
     if (!isComplete(target, written))
         return true;
     try {
-        WinAPI::FileHandle file(CreateFileW(target.getLongPath().str().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        WinAPI::FileHandle file = ZelUt::detail::openExistingFile(target.getLongPath(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                                  FILE_ATTRIBUTE_NORMAL);
         if (!file)
             ZelUt::detail::throwLastError(L"CreateFile() failed.");
         FILETIME local, utc;

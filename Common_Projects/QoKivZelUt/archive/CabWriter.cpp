@@ -3,6 +3,7 @@
 #include "archive/CabLimits.h"
 #include "archive/CabNames.h"
 #include "foundation/Log.h"
+#include "foundation/OpenFile.h"
 
 #include <fci.h>
 #include <fcntl.h>
@@ -327,8 +328,8 @@ bool ZelArchive::AppendFileWithName(const WinPath& file, const WinPath& nameInAr
     std::wstring relative;
     if (ZelUt::cab::entryPathProblem(nameInArchive.str(), relative) == ZelUt::cab::kLeavesDestination)
         return refuse(FCIERR_OPEN_SRC, ZelUt::cab::kLeavesDestination);
-    WinAPI::FileHandle opened(::CreateFileW(file.str().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    WinAPI::FileHandle opened = ZelUt::detail::openExistingFile(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                                                FILE_ATTRIBUTE_NORMAL);
     if (!opened.valid())
         return refuse(FCIERR_OPEN_SRC, CZelException::getSystemErrorText(::GetLastError()));
     LARGE_INTEGER size = {};

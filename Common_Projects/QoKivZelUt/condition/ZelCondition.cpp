@@ -5,6 +5,7 @@
 #include "foundation/CodePage.h"
 #include "foundation/Log.h"
 #include "values/GuidConversion.h"
+#include "foundation/OpenFile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -93,8 +94,8 @@ public:
 
     bool readLines(const std::wstring& path, std::vector<std::wstring>& lines) override
     {
-        WinAPI::FileHandle file(CreateFileW(WinPath(path).getLongPath().str().c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        WinAPI::FileHandle file = ZelUt::detail::openExistingFile(WinPath(path).getLongPath(), GENERIC_READ,
+                                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
         if (!file.valid())
             return false;
         std::string bytes;

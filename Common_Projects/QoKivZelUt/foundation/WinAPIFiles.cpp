@@ -4,6 +4,7 @@
 
 #include "ErrorText.h"
 #include "FileNames.h"
+#include "OpenFile.h"
 #include "Retry.h"
 #include "StringBuffer.h"
 
@@ -24,15 +25,28 @@ const unsigned kOpenAttempts = 9;
 const DWORD kSharingRetryDelayMs = 150;
 const size_t kReadPiece = 2048;
 
+// A handle that is no file on a disk is closed again: the caller named a file.
+FileHandle diskFileOnly(FileHandle file)
+{
+    if (file.valid() && GetFileType(file) != FILE_TYPE_DISK) {
+        file = FileHandle();
+        SetLastError(ERROR_BAD_FILE_TYPE);
+    }
+    return file;
+}
+
 FileHandle openWithRetries(const wchar_t* operation, const WinPath& path, DWORD access, DWORD disposition,
-                           DWORD flags = FILE_ATTRIBUTE_NORMAL)
+                           DWORD flags = FILE_ATTRIBUTE_NORMAL, bool pipe = false)
 {
     FileHandle file;
     DWORD lastError = 0;
     bool opened = retry(
         kOpenAttempts, kSharingRetryDelayMs,
         [&] {
-            file = CreateFileW(path.str().c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags, nullptr);
+            file = CreateFileW(path.str().c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                               flags | ZelUt::detail::kIdentifyOnly, nullptr);
+            if (!pipe)
+                file = diskFileOnly(std::move(file));
             lastError = GetLastError();
             return file.valid();
         },
@@ -79,7 +93,7 @@ FileHandle openFile(const WinPath& path)
 FileHandle openPipe(const std::wstring& name)
 {
     return openWithRetries(L"openPipe", WinPath(name), GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES,
-                           OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true);
 }
 
 FileHandle openFileReadOnly(const WinPath& path)
@@ -121,8 +135,14 @@ void removeDirectory(const WinPath& path)
     throw CZelException(error, failedText(L"removeDirectory", path.str()));
 }
 
+// The source is looked at first: a copy of a pipe would be whatever its server
+// sends, taken as this account's.
 void copyFile(const WinPath& from, const WinPath& to)
 {
+    if (!ZelUt::detail::openExistingFile(from, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         FILE_ATTRIBUTE_NORMAL)
+             .valid())
+        throwLastError(failedText(L"copyFile", from.str() + L", " + to.str()));
     if (!CopyFileW(from.str().c_str(), to.str().c_str(), FALSE))
         throwLastError(failedText(L"copyFile", from.str() + L", " + to.str()));
 }
@@ -388,3 +408,15 @@ WinPath getShortPathName(const WinPath& path)
 }
 
 } // namespace WinAPI
+
+namespace ZelUt {
+namespace detail {
+
+WinAPI::FileHandle openExistingFile(const WinPath& path, DWORD access, DWORD share, DWORD flags)
+{
+    return WinAPI::diskFileOnly(
+        WinAPI::FileHandle(CreateFileW(path.str().c_str(), access, share, nullptr, OPEN_EXISTING, flags | kIdentifyOnly, nullptr)));
+}
+
+} // namespace detail
+} // namespace ZelUt

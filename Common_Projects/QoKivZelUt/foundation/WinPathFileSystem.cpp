@@ -3,6 +3,7 @@
 #include <QoKivZelUt/WinPath.h>
 
 #include "ErrorText.h"
+#include "OpenFile.h"
 
 #include <windows.h>
 
@@ -26,8 +27,8 @@ bool sameText(const std::wstring& a, const std::wstring& b)
 
 bool fileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info)
 {
-    WinAPI::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    WinAPI::FileHandle file =
+        ZelUt::detail::openExistingFile(WinPath(path), GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_BACKUP_SEMANTICS);
     return file.valid() && GetFileInformationByHandle(file, &info);
 }
 

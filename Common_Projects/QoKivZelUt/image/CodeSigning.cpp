@@ -3,6 +3,7 @@
 
 #include "foundation/Log.h"
 #include "image/PeImage.h"
+#include "foundation/OpenFile.h"
 
 #include <softpub.h>
 #include <wincrypt.h>
@@ -183,8 +184,7 @@ std::wstring CodeSigningReader::readSignerInfo()
         return std::wstring();
     // One handle from the verification to the name: nobody may change or
     // replace the file in between.
-    WinAPI::FileHandle file(::CreateFileW(m_file.str().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    WinAPI::FileHandle file = detail::openExistingFile(m_file, GENERIC_READ, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
     if (!file.valid())
         return std::wstring();
     std::vector<BYTE> pkcs7 = signatureBytes(file);

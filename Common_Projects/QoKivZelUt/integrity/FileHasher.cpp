@@ -4,6 +4,7 @@
 #include "foundation/Log.h"
 #include "foundation/ReadAhead.h"
 #include "integrity/ChecksumRecord.h"
+#include "foundation/OpenFile.h"
 
 #include <cstdint>
 #include <cstring>
@@ -75,8 +76,7 @@ bool readAll(HANDLE file, Reading reading, FileHasher::IProgress* progress, Cons
 // The checksum file's bytes; ERROR_SUCCESS, or why it could not be opened.
 DWORD readRepository(const WinPath& repository, std::vector<char>& bytes)
 {
-    WinAPI::FileHandle file(CreateFileW(repository.str().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    WinAPI::FileHandle file = ZelUt::detail::openExistingFile(repository, GENERIC_READ, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
     if (!file.valid())
         return GetLastError();
     bytes = WinAPI::readFile(file);
@@ -168,8 +168,7 @@ unsigned long FileHasher::crcFromString(const std::wstring& text) const
 
 unsigned long FileHasher::crcFromFile(const WinPath& file) const
 {
-    WinAPI::FileHandle handle(CreateFileW(file.str().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    WinAPI::FileHandle handle = ZelUt::detail::openExistingFile(file, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
     if (!handle.valid())
         return 0;
     unsigned long crc = 0;
