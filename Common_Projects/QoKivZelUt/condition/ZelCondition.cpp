@@ -4,8 +4,8 @@
 #include "Evaluation.h"
 #include "foundation/CodePage.h"
 #include "foundation/Log.h"
-#include "values/GuidConversion.h"
 #include "foundation/OpenFile.h"
+#include "values/GuidConversion.h"
 
 #include <algorithm>
 #include <atomic>

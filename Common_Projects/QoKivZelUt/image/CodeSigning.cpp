@@ -2,8 +2,8 @@
 #include <QoKivZelUt/WinAPI.h>
 
 #include "foundation/Log.h"
-#include "image/PeImage.h"
 #include "foundation/OpenFile.h"
+#include "image/PeImage.h"
 
 #include <softpub.h>
 #include <wincrypt.h>

@@ -2,9 +2,9 @@
 
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
+#include "foundation/OpenFile.h"
 #include "foundation/ReadAhead.h"
 #include "integrity/ChecksumRecord.h"
-#include "foundation/OpenFile.h"
 
 #include <cstdint>
 #include <cstring>
