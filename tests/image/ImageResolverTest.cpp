@@ -1,6 +1,7 @@
 #include <QoKivZelUt/ImageResolver.h>
 
 #include "TestEnv.h"
+#include "foundation/CurrentDirectory.h"
 #include "image/ManifestText.h"
 
 #include <gtest/gtest.h>
@@ -56,9 +57,15 @@ TEST(ImageResolver, ResolvesAProgramBesideItsLibrary)
 
 TEST(ImageResolver, MissingModuleAndMissingExports)
 {
-    TempDir alone;
+    TempDir alone, elsewhere;
     LogCapture log;
     ImageResolver lonely(copyApp(alone, false));
+    {
+        // A library of the name in the caller's current directory is not the program's.
+        WinAPI::copyFile(resolverDir() / kDep, elsewhere.path() / kDep);
+        ZelUt::CurrentDirectory there(elsewhere.path());
+        EXPECT_FALSE(lonely.resolveReferencesNonRecursive());
+    }
     EXPECT_FALSE(lonely.resolveReferences());
     EXPECT_EQ(std::set<WinPath>{WinPath(kDep)}, lonely.getMissingModules());
     EXPECT_TRUE(requires(lonely, WinPath(kDep)));

@@ -184,7 +184,9 @@ bool ImageResolver::resolveReferencesOfModule(bool recursive, const WinPath& imp
     }
     WinPath found = findModulePath(module);
     m_requiredModules.insert(found);
-    if (!found.exists())
+    // A module the search did not find comes back as named: a file of that
+    // name in the caller's current directory (or at that path) is not it.
+    if (m_missingModules.count(module) || !found.exists())
         return false;
     if (isSystemModule(found))
         return true;
