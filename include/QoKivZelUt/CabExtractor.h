@@ -72,12 +72,14 @@ private:
     void listArchive();
     long long copyFileCallback(const std::wstring& name, unsigned long size);
     long long skipEntry(const std::wstring& name, const std::wstring& reason);
-    // written: the size of the file as its descriptor saw it before closing.
-    bool closeFileCallback(const std::wstring& name, unsigned short date, unsigned short time,
-                           unsigned short attributes, long long written);
+    // Puts the cabinet's times and attributes onto the open file.
+    void stampFile(void* file, const std::wstring& name, unsigned short date, unsigned short time,
+                   unsigned short attributes);
+    // After the file was closed; written: its size as its descriptor saw it before closing.
+    bool closeFileCallback(bool complete, long long written);
     // The first existing directory below the destination that is a link, if any.
     WinPath createParentDirectories(const WinPath& target);
-    bool isComplete(const WinPath& target, long long written);
+    void removeIncomplete(const WinPath& target, long long written);
     void RemoveExtractedFiles();
     void RemoveExtractedDirectories();
     void setErrortextFromErrorcode(int code);

@@ -7,7 +7,6 @@
 #include "archive/CabTables.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
-#include "foundation/OpenFile.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -304,9 +303,14 @@ long long ZelCabExtractor::notify(int type, void* notification) noexcept
         case fdintCOPY_FILE:
             return copyFileCallback(entryName(n.psz1, n.attribs), static_cast<unsigned long>(n.cb));
         case fdintCLOSE_FILE_INFO: {
-            long long written = _filelengthi64(static_cast<int>(n.hf));
+            const std::wstring name = entryName(n.psz1, n.attribs);
+            const long long written = _filelengthi64(static_cast<int>(n.hf));
+            const bool complete = written >= 0 && static_cast<unsigned long long>(written) == m_openSize;
+            if (complete)
+                stampFile(reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(n.hf))), name, n.date, n.time,
+                          n.attribs);
             ZelUt::cab::closeDescriptor(n.hf);
-            closeFileCallback(entryName(n.psz1, n.attribs), n.date, n.time, n.attribs, written);
+            closeFileCallback(complete, written);
             return TRUE;
         }
         default:
@@ -416,31 +420,36 @@ WinPath ZelCabExtractor::createParentDirectories(const WinPath& target)
     return WinPath();
 }
 
-bool ZelCabExtractor::closeFileCallback(const std::wstring& name, unsigned short date, unsigned short time,
-                                        unsigned short attributes, long long written)
+// The times and attributes the cabinet gives go onto the file through the
+// handle it was written through: by its name, another file could have taken
+// that name meanwhile (anybody who may write in the destination can do that).
+void ZelCabExtractor::stampFile(HANDLE file, const std::wstring& name, unsigned short date, unsigned short time,
+                                unsigned short attributes)
+{
+    FILETIME local, utc;
+    FILE_BASIC_INFO info = {};
+    const DWORD fileAttributes = attributes & kFileAttributeBits;
+    if (!DosDateTimeToFileTime(date, time, &local) || !LocalFileTimeToFileTime(&local, &utc)) {
+        ZEL_LOG_ERROR << L"Could not adjust file times and attributes of extracted file '" << name
+                      << L"'. Error code: " << GetLastError();
+        return;
+    }
+    info.CreationTime.LowPart = utc.dwLowDateTime;
+    info.CreationTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
+    info.LastWriteTime = info.CreationTime;
+    info.FileAttributes = fileAttributes ? fileAttributes : FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info))
+        ZEL_LOG_ERROR << L"Could not adjust file times and attributes of extracted file '" << name
+                      << L"'. Error code: " << GetLastError();
+}
+
+bool ZelCabExtractor::closeFileCallback(bool complete, long long written)
 {
     WinPath target = m_openTarget;
     m_openTarget = WinPath();
-    if (!isComplete(target, written))
+    if (!complete) {
+        removeIncomplete(target, written);
         return true;
-    try {
-        WinAPI::FileHandle file = ZelUt::detail::openExistingFile(target.getLongPath(), GENERIC_READ | GENERIC_WRITE, 0,
-                                                                  FILE_ATTRIBUTE_NORMAL);
-        if (!file)
-            ZelUt::detail::throwLastError(L"CreateFile() failed.");
-        FILETIME local, utc;
-        if (!DosDateTimeToFileTime(date, time, &local) || !LocalFileTimeToFileTime(&local, &utc))
-            ZelUt::detail::throwLastError(L"DosDateTimeToFileTime() failed.");
-        if (!SetFileTime(file, &utc, nullptr, &utc))
-            ZelUt::detail::throwLastError(L"SetFileTime() failed.");
-        file = WinAPI::FileHandle();
-        DWORD fileAttributes = attributes & kFileAttributeBits;
-        if (!SetFileAttributesW(target.getLongPath().str().c_str(),
-                                fileAttributes ? fileAttributes : FILE_ATTRIBUTE_NORMAL))
-            ZelUt::detail::throwLastError(L"SetFileAttributes() failed.");
-    } catch (const CZelException& e) {
-        ZEL_LOG_ERROR << L"Could not adjust file times and attributes of extracted file '" << name
-                      << L"'. Error code: " << e.getErrorCode();
     }
     if (m_callback)
         tellCaller([&] { m_callback->onFileExtracted(target); });
@@ -448,10 +457,8 @@ bool ZelCabExtractor::closeFileCallback(const std::wstring& name, unsigned short
 }
 
 // The decompressor also closes a file it failed to fill; such a file is removed.
-bool ZelCabExtractor::isComplete(const WinPath& target, long long written)
+void ZelCabExtractor::removeIncomplete(const WinPath& target, long long written)
 {
-    if (written >= 0 && static_cast<unsigned long long>(written) == m_openSize)
-        return true;
     ZEL_LOG_ERROR << L"Cabinet Extraction: '" << target << L"' is incomplete (" << written << L" of " << m_openSize
                   << L" bytes) and is removed.";
     try {
@@ -459,7 +466,6 @@ bool ZelCabExtractor::isComplete(const WinPath& target, long long written)
     } catch (const CZelException& e) {
         ZEL_LOG_WARNING << L"Could not delete the incomplete file " << target << L": " << e.getFullText();
     }
-    return false;
 }
 
 void ZelCabExtractor::RemoveExtractedFiles()
