@@ -3,6 +3,7 @@
 #include <QoKivZelUt/ZelDLL.h>
 
 #include "TestEnv.h"
+#include "foundation/CurrentDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -143,6 +144,23 @@ TEST(ZelTypeLib, MissingAndForeignFiles)
     qkztest::Failure failure = qkztest::failureOf([&] { ZelTypeLib tlb(text); });
     EXPECT_EQ(failure.message, L"LoadTypeLibEx failed.");
     EXPECT_NE(failure.code, 0u) << "the failure's own code, not a success";
+
+    // A relative name is the file it names where the check found it, not one of
+    // that name a search finds first (beside the program), and it is registered
+    // by its full path.
+    const WinPath besideProgram = qkztest::binDir() / L"qkz-relative.tlb";
+    ASSERT_TRUE(CopyFileW((typeLibs() / L"plain64.tlb").str().c_str(), besideProgram.str().c_str(), FALSE));
+    WinAPI::copyFile(typeLibs() / L"classes64.tlb", dir.path() / L"qkz-relative.tlb");
+    {
+        ZelUt::CurrentDirectory there(dir.path());
+        const WinPath relative(L"qkz-relative.tlb");
+        ZelTypeLib tlb(relative);
+        EXPECT_EQ(L"{6B2C9A10-5D1E-4C3A-9F00-0000000000A1}", tlb.GetGuid().toString());
+        ASSERT_TRUE(tlb.RegisterTypeLib());
+        EXPECT_EQ((dir.path() / L"qkz-relative.tlb").str(), registeredPath(tlb.GetGuid(), L"2.3", L"win64"));
+        EXPECT_TRUE(tlb.UnRegisterTypeLib());
+    }
+    DeleteFileW(besideProgram.str().c_str());
 }
 
 // Registration the registry refuses (the library's version key is closed to

@@ -97,12 +97,15 @@ void ZelComDLL::load(const wchar_t* name, unsigned long flags)
 
 // ---------------------------------------------------------------- ZelTypeLib
 
+// The file checked is the file loaded (and registered) by its full path: given
+// a bare name, the loader would search for it (beside the program first), and
+// the registry would record a name that means nothing elsewhere.
 ZelTypeLib::ZelTypeLib(const WinPath& path) : m_path(path)
 {
     if (!m_path.exists())
         throw CZelException(ERROR_FILE_NOT_FOUND, L"File could not be found.");
     ITypeLib* library = nullptr;
-    HRESULT result = LoadTypeLibEx(m_path.str().c_str(), REGKIND_NONE, &library);
+    HRESULT result = LoadTypeLibEx(WinAPI::fullpath(m_path).str().c_str(), REGKIND_NONE, &library);
     if (FAILED(result) || !library)
         throw CZelException(static_cast<unsigned long>(result), L"LoadTypeLibEx failed.");
     m_library.reset(library);
@@ -194,7 +197,8 @@ std::vector<CGuid> ZelTypeLib::GetComClassGuids() const
 bool ZelTypeLib::RegisterTypeLib() const
 {
     attributes();
-    HRESULT result = ::RegisterTypeLib(m_library.get(), const_cast<wchar_t*>(m_path.str().c_str()), nullptr);
+    const std::wstring full = WinAPI::fullpath(m_path).str();
+    HRESULT result = ::RegisterTypeLib(m_library.get(), const_cast<wchar_t*>(full.c_str()), nullptr);
     if (FAILED(result)) {
         logRegistrationFailure(L"RegisterTypeLib", result);
         return false;
