@@ -1,5 +1,6 @@
 #include "TestEnv.h"
 #include "WineDifferences.h"
+#include "foundation/CurrentDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,13 @@ TEST(WinPathFileSystem, VersionResourceAndTimes)
     EXPECT_EQ(L"", plain.getVersionString(L"ProductName"));
     EXPECT_FALSE(plain.getLastWriteTime().isZero());
     EXPECT_EQ(qkztest::failureOf([&] { (dir.path() / L"missing").getFileSize(); }).code, 2u);
+
+    // A relative name reads the file it names from the current directory, as
+    // every other question to the path does: not one a library search finds.
+    WinAPI::copyFile(qkztest::binDir() / L"resolver" / L"qkz_resolver_dep.dll", dir.path() / L"QoKivZelUt.dll");
+    ZelUt::CurrentDirectory there(dir.path());
+    EXPECT_EQ((std::vector<unsigned short>{1, 2, 3, 4}), WinPath(L"QoKivZelUt.dll").getFileVersion());
+    EXPECT_EQ(L"QoKiv Test", WinPath(L"QoKivZelUt.dll").getVersionString(L"CompanyName"));
 }
 
 } // namespace

@@ -55,12 +55,20 @@ bool searchFindsEntry(const std::wstring& pattern)
 }
 
 // The version resource of a file; empty when it has none or it cannot be read.
-std::vector<BYTE> versionResource(const std::wstring& path)
+// Asked by its full path: the system looks for a bare name as for a library
+// (beside the program first, or among the loaded modules).
+std::vector<BYTE> versionResource(const WinPath& path)
 {
+    std::wstring full;
+    try {
+        full = WinAPI::fullpath(path).str();
+    } catch (const CZelException&) {
+        return {};
+    }
     DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    DWORD size = GetFileVersionInfoSizeW(full.c_str(), &ignored);
     std::vector<BYTE> data(size);
-    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, data.data()))
+    if (size == 0 || !GetFileVersionInfoW(full.c_str(), 0, size, data.data()))
         data.clear();
     return data;
 }
@@ -181,7 +189,7 @@ WinAPI::FileTime WinPath::getLastWriteTime() const
 std::vector<unsigned short> WinPath::getFileVersion() const
 {
     std::vector<unsigned short> version(4, 0xFFFF);
-    std::vector<BYTE> resource = versionResource(m_path);
+    std::vector<BYTE> resource = versionResource(*this);
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT size = 0;
     if (resource.empty() || !VerQueryValueW(resource.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) ||
@@ -196,7 +204,7 @@ std::vector<unsigned short> WinPath::getFileVersion() const
 
 std::wstring WinPath::getVersionString(const std::wstring& name) const
 {
-    std::vector<BYTE> resource = versionResource(m_path);
+    std::vector<BYTE> resource = versionResource(*this);
     struct Translation {
         WORD language, codePage;
     };
