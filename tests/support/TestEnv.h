@@ -147,7 +147,8 @@ private:
 WinPath binDir();
 WinPath testChild();
 
-// A running qkz_testchild; terminated and closed on destruction.
+// A running qkz_testchild (or the copy of it that program names); terminated and
+// closed on destruction.
 class Child {
 public:
     explicit Child(const std::wstring& arguments, bool inheritHandles = false, const WinPath& program = WinPath());
