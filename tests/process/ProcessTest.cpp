@@ -232,6 +232,13 @@ TEST(Process, TimeOutAbortThenTerminateWithDump)
     EXPECT_TRUE(dump.exists());
     EXPECT_GT(dump.getFileSize(), 0u);
     WinAPI::deleteFile(dump);
+    // Started from a command line, it is dumped beside the program it runs, not as ".dump" wherever.
+    Process line(qkztest::testChild().getQuoted() + L" sleep 30000", WinPath());
+    line.start(true);
+    line.terminate(4, true);
+    EXPECT_TRUE(dump.exists());
+    EXPECT_FALSE(WinPath(L".dump").exists());
+    WinAPI::deleteFile(dump);
     p.terminate(5, false);  // already ended: nothing happens
     EXPECT_EQ(3u, p.getExitCode());
 }

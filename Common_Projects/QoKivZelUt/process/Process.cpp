@@ -44,16 +44,23 @@ HANDLE openProcess(DWORD access, DWORD processId)
     return process;
 }
 
-// Whether the opened process runs from the file `executable` names (the same
-// file, whatever name either path gives it); false when that cannot be read.
-bool runsImage(HANDLE process, const WinPath& executable)
+// The full path of the image the opened process runs; empty when it cannot be read.
+WinPath imageOf(HANDLE process)
 {
     std::wstring path(32768, L'\0');
     DWORD size = static_cast<DWORD>(path.size());
     if (!QueryFullProcessImageNameW(process, 0, &path[0], &size))
-        return false;
+        return WinPath();
     path.resize(size);
-    return WinPath(path) == executable;
+    return WinPath(path);
+}
+
+// Whether the opened process runs from the file `executable` names (the same
+// file, whatever name either path gives it); false when that cannot be read.
+bool runsImage(HANDLE process, const WinPath& executable)
+{
+    const WinPath image = imageOf(process);
+    return !image.empty() && image == executable;
 }
 
 const unsigned long kNotStarted = 0xC0000008;
@@ -536,9 +543,16 @@ void Process::terminate(unsigned int exitCode, bool dump) const
         return;
     }
     if (dump) {
-        std::wstring path = m_executable.str() + L".dump";
-        ZEL_LOG_INFO << L"writing dump file " << path;
-        writeDump(path);
+        // A process started from a command line has its program only as text
+        // (relative, perhaps): its dump goes beside the image it runs.
+        const WinPath program = m_executable.empty() ? imageOf(m_process) : m_executable;
+        if (program.empty()) {
+            ZEL_LOG_ERROR << L"writing mini dump failed: the program of <" << getLogString() << L"> cannot be read";
+        } else {
+            std::wstring path = program.str() + L".dump";
+            ZEL_LOG_INFO << L"writing dump file " << path;
+            writeDump(path);
+        }
     }
     ZEL_LOG_INFO << L"Terminating process <" << getLogString() << L">";
     if (!TerminateProcess(m_process, exitCode)) {
