@@ -25,10 +25,13 @@ const unsigned kOpenAttempts = 9;
 const DWORD kSharingRetryDelayMs = 150;
 const size_t kReadPiece = 2048;
 
-// A handle that is no file on a disk is closed again: the caller named a file.
-FileHandle diskFileOnly(FileHandle file)
+// Opens by name for identification only; a handle that is no file on a disk
+// is closed again unless a pipe is what the caller named.
+FileHandle createNamed(const WinPath& path, DWORD access, DWORD share, DWORD disposition, DWORD flags, bool pipe)
 {
-    if (file.valid() && GetFileType(file) != FILE_TYPE_DISK) {
+    FileHandle file(CreateFileW(path.str().c_str(), access, share, nullptr, disposition,
+                                flags | ZelUt::detail::kIdentifyOnly, nullptr));
+    if (!pipe && file.valid() && GetFileType(file) != FILE_TYPE_DISK) {
         file = FileHandle();
         SetLastError(ERROR_BAD_FILE_TYPE);
     }
@@ -43,10 +46,7 @@ FileHandle openWithRetries(const wchar_t* operation, const WinPath& path, DWORD 
     bool opened = retry(
         kOpenAttempts, kSharingRetryDelayMs,
         [&] {
-            file = CreateFileW(path.str().c_str(), access, FILE_SHARE_READ, nullptr, disposition,
-                               flags | ZelUt::detail::kIdentifyOnly, nullptr);
-            if (!pipe)
-                file = diskFileOnly(std::move(file));
+            file = createNamed(path, access, FILE_SHARE_READ, disposition, flags, pipe);
             lastError = GetLastError();
             return file.valid();
         },
@@ -414,8 +414,7 @@ namespace detail {
 
 WinAPI::FileHandle openExistingFile(const WinPath& path, DWORD access, DWORD share, DWORD flags)
 {
-    return WinAPI::diskFileOnly(
-        WinAPI::FileHandle(CreateFileW(path.str().c_str(), access, share, nullptr, OPEN_EXISTING, flags | kIdentifyOnly, nullptr)));
+    return WinAPI::createNamed(path, access, share, OPEN_EXISTING, flags, false);
 }
 
 } // namespace detail
