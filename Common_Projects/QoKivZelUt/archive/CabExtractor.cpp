@@ -428,17 +428,16 @@ void ZelCabExtractor::stampFile(HANDLE file, const std::wstring& name, unsigned 
 {
     FILETIME local, utc;
     FILE_BASIC_INFO info = {};
-    const DWORD fileAttributes = attributes & kFileAttributeBits;
-    if (!DosDateTimeToFileTime(date, time, &local) || !LocalFileTimeToFileTime(&local, &utc)) {
-        ZEL_LOG_ERROR << L"Could not adjust file times and attributes of extracted file '" << name
-                      << L"'. Error code: " << GetLastError();
-        return;
+    bool stamped = DosDateTimeToFileTime(date, time, &local) && LocalFileTimeToFileTime(&local, &utc);
+    if (stamped) {
+        const DWORD fileAttributes = attributes & kFileAttributeBits;
+        info.CreationTime.LowPart = utc.dwLowDateTime;
+        info.CreationTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
+        info.LastWriteTime = info.CreationTime;
+        info.FileAttributes = fileAttributes ? fileAttributes : FILE_ATTRIBUTE_NORMAL;
+        stamped = SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info) != FALSE;
     }
-    info.CreationTime.LowPart = utc.dwLowDateTime;
-    info.CreationTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
-    info.LastWriteTime = info.CreationTime;
-    info.FileAttributes = fileAttributes ? fileAttributes : FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info))
+    if (!stamped)
         ZEL_LOG_ERROR << L"Could not adjust file times and attributes of extracted file '" << name
                       << L"'. Error code: " << GetLastError();
 }
