@@ -140,6 +140,10 @@ public:
     static CZelSecurityDescriptor fromRegistryKey(HKEY key);
     static CZelSecurityDescriptor fromKernelObject(HANDLE object);
     static CZelSecurityDescriptor fromSddl(const std::wstring& sddl);
+    // For a directory made in a place others may write to: a protected DACL
+    // that gives the system, the administrators and the calling thread's
+    // account full access to it and everything below, and nobody else any.
+    static CZelSecurityDescriptor forCallerAlone();
 
     // Writes the owner (when set) and the DACL to the object.
     void applyToFile(const WinPath& path) const;

@@ -278,12 +278,14 @@ TEST(SelfExtractor, BuiltRunAndRefused)
     TerminateJobObject(job, 1);
     waiting.wait(10000);
 
-    // Without a target: a new folder in the temporary directory named by a fresh GUID.
+    // Without a target: a new folder in the temporary directory named by a
+    // fresh GUID, that nobody else may add a file to.
     const std::wstring printed = ran(setup, L"", 120000).getOutputA();
     const std::wstring lead = L"extracting into " + (WinAPI::getTempPath() / L"KivSx-").str();
     ASSERT_EQ(0u, printed.find(lead)) << WinAPI::toUtf8(printed);
     const std::wstring guid = printed.substr(lead.size(), printed.find_first_of(L"\r\n") - lead.size());
     EXPECT_TRUE(guid.size() == 36 && CGuid::isGuid(guid)) << WinAPI::toUtf8(guid);
+    EXPECT_EQ(L"", daclUnlessPrivate(WinAPI::getTempPath() / (L"KivSx-" + guid)));
     (WinAPI::getTempPath() / (L"KivSx-" + guid)).removeRecursively();
 
     // No cabinet, a damaged one, a bad command line, a program that cannot start: its exit code and message.

@@ -2,6 +2,9 @@
 
 #include <QoKivZelLg.h>
 #include <QoKivZelUt/Guid.h>
+#include <QoKivZelUt/Security.h>
+
+#include "WineDifferences.h"
 
 #include <gtest/gtest.h>
 
@@ -291,6 +294,17 @@ GuardedBytes::~GuardedBytes()
 std::ostream& operator<<(std::ostream& out, const Failure& failure)
 {
     return out << "{" << failure.code << ", \"" << WinAPI::toUtf8(failure.message) << "\"}";
+}
+
+std::wstring daclUnlessPrivate(const WinPath& directory)
+{
+    const std::wstring sddl = CZelSecurityDescriptor::fromFile(directory).toSddl();
+    const std::wstring dacl = sddl.substr(std::min(sddl.size(), sddl.find(L"D:")));
+    const bool isPrivate =
+        fileSecurityIsSynthesised()
+            ? dacl.find(L";;;WD)") == std::wstring::npos  // made from mode bits: others get none
+            : dacl == L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + CZelSid::FromProcessUser().toString() + L")";
+    return isPrivate ? std::wstring() : dacl;
 }
 
 Failure failureOf(const std::function<void()>& call)

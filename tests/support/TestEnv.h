@@ -181,6 +181,10 @@ std::ostream& operator<<(std::ostream& out, const Failure& failure);
 // The CZelException the call throws; code 0xFFFFFFFF "(no exception)" when it returns.
 Failure failureOf(const std::function<void()>& call);
 
+// Empty when the directory's DACL is the one made for the caller alone (the
+// system, the administrators and this account); its DACL text otherwise.
+std::wstring daclUnlessPrivate(const WinPath& directory);
+
 // The handles open in this process. GetProcessHandleCount answers 0 under
 // Wine; this probes every handle value instead.
 unsigned long openHandleCount();

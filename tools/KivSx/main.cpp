@@ -2,7 +2,8 @@
 // appended; run, it extracts the cabinet behind its own image.
 //   KivSx [--target DIR] [--run PROGRAM [ARGUMENTS...]]
 // --target  where to extract (created when missing); default: a new folder in
-//           the user's temporary directory
+//           the user's temporary directory that only this account, the system
+//           and the administrators may use
 // --run     a program of the extracted folder to start when done (a relative
 //           name is taken from there, never searched for); KivSx waits for it
 //           and exits with its exit code
@@ -11,8 +12,11 @@
 // run cannot be started. Each failure is explained on standard error.
 #include <QoKivZelUt/CabExtractor.h>
 #include <QoKivZelUt/Process.h>
+#include <QoKivZelUt/Security.h>
 #include <QoKivZelUt/WinAPI.h>
 #include <QoKivZelUt/ZelException.h>
+
+#include "foundation/ErrorText.h"
 
 #include <objbase.h>
 #include <windows.h>
@@ -35,13 +39,22 @@ struct Printer : ZelCabExtractor::ICallback {
     void onDirectoryCreated(const WinPath&) override {}
 };
 
-WinPath defaultTarget()
+// A new folder in the temporary directory, made here and only readable by this
+// account, the system and the administrators: a service's temporary directory
+// lets every user add files to what is made in it, and a library put beside the
+// program run afterwards would be loaded by it.
+WinPath createDefaultTarget()
 {
     GUID guid;
     CoCreateGuid(&guid);
     wchar_t text[40];
     StringFromGUID2(guid, text, 40);
-    return WinAPI::getTempPath() / (std::wstring(L"KivSx-") + std::wstring(text + 1, 36));
+    WinPath target = WinAPI::getTempPath() / (std::wstring(L"KivSx-") + std::wstring(text + 1, 36));
+    CZelSecurityDescriptor security = CZelSecurityDescriptor::forCallerAlone();
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.getSD(), FALSE};
+    if (!CreateDirectoryW(target.str().c_str(), &attributes))
+        ZelUt::detail::throwLastError(L"Could not create " + target.str());
+    return target;
 }
 
 // The program named, taken from the extracted folder when it is relative: a
@@ -91,9 +104,9 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     WinPath self = WinAPI::getModuleFileName(nullptr);
-    if (target.empty())
-        target = defaultTarget();
     try {
+        if (target.empty())
+            target = createDefaultTarget();
         ZelCabExtractor extractor(self, true);
         Printer printer;
         extractor.setCallback(&printer);

@@ -41,19 +41,6 @@ std::wstring crcDirectoryName(unsigned long crc)
     return name;
 }
 
-// The temporary directory of a service lets every user add files to what is
-// made there: the copy is this account's, the system's (the Installer's
-// service reads it) and the administrators' alone, so nobody else can put a
-// package beside it or change the one copied before it is installed.
-CZelSecurityDescriptor ownDirectorySecurity()
-{
-    CZelSid creator = CZelSid::FromThreadUser();
-    if (!creator.IsValid())
-        ZelUt::detail::throwLastError(L"Could not read the account the local copy is made for");
-    return CZelSecurityDescriptor::fromSddl(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + creator.toString() +
-                                            L")");
-}
-
 // A directory this call makes: the temporary directory is shared, so one found
 // under the name already (a copy cut short by a run that died, another
 // account's files, a link to elsewhere) is never used; the first free name of
@@ -62,7 +49,11 @@ WinPath createOwnDirectory(const WinPath& base)
 {
     const unsigned kMostTries = 1000;
     base.getParent().createDirectory();
-    CZelSecurityDescriptor security = ownDirectorySecurity();
+    // The temporary directory of a service lets every user add files to what is
+    // made there: the copy is this account's, the system's (the Installer's
+    // service reads it) and the administrators' alone, so nobody else can put a
+    // package beside it or change the one copied before it is installed.
+    CZelSecurityDescriptor security = CZelSecurityDescriptor::forCallerAlone();
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.getSD(), FALSE};
     for (unsigned n = 0; n < kMostTries; ++n) {
         WinPath candidate(n == 0 ? base.str() : base.str() + L"." + std::to_wstring(n));

@@ -113,6 +113,14 @@ CZelSecurityDescriptor CZelSecurityDescriptor::fromSddl(const std::wstring& sddl
     return CZelSecurityDescriptor(raw);
 }
 
+CZelSecurityDescriptor CZelSecurityDescriptor::forCallerAlone()
+{
+    CZelSid caller = CZelSid::FromThreadUser();
+    if (!caller.IsValid())
+        throwLastError(L"Could not read the account a private directory is made for");
+    return fromSddl(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + caller.toString() + L")");
+}
+
 SECURITY_INFORMATION CZelSecurityDescriptor::presentParts() const
 {
     SECURITY_INFORMATION parts = 0;
