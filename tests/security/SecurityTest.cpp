@@ -168,6 +168,8 @@ TEST(CZelSecurityDescriptor, BuildingFromParts)
     sd.setOwner(CZelSid(CZelSid::Administrators));
     sd.setPrimaryGroup(CZelSid(CZelSid::Users));
     EXPECT_EQ(L"O:BAG:BUD:(A;OICI;GA;;;SY)", sd.toSddl());
+    EXPECT_EQ(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + CZelSid::FromProcessUser().toString() + L")",
+              CZelSecurityDescriptor::forCallerAlone().toSddl());
     CZelSecurityDescriptor closed;  // no entries: nobody is granted anything, not everybody everything
     closed.setDacl(CZelAcl(L"{0-0-0x1f01ff-[not a sid]}"));
     BOOL present = FALSE, defaulted = FALSE;
