@@ -174,6 +174,37 @@ TEST(MsiProduct, WaitServesTheWindowAndTheHandlerGoesWithItsProduct)
     EXPECT_EQ(logged, secondLog.getFileSize()) << "the log ends with the last product";
 }
 
+// Run by the test below under a parent named msiexec.exe: the Installer runs
+// already, so there is no other installation to wait for and no removal.
+TEST(MsiProduct, DISABLED_StartedByTheInstaller)
+{
+    LogCapture log;
+    RecordingCallback callback;
+    MutexHolder other(1500);
+    ZelMsiProduct product(package(L"TwoFiles.msi"), {}, &callback);
+    EXPECT_TRUE(log.contains(L"QoKivSetup has been started by msiexec. Skipping check for concurrent installations."));
+    EXPECT_FALSE(log.contains(L"Another installation is already in progress"));
+    EXPECT_FALSE(log.contains(L"MSI has to be installed as prerequisite")) << "nothing was waited for";
+    product.uninstall();
+    EXPECT_TRUE(log.contains(L"MsiAction: QoKivSetup has been started by msiexec. Skipping uninstallation of "
+                             L"QoKiv Test Two Files"));
+    expectStepsCountUpTo(callback.steps, 4);
+}
+
+TEST(MsiProduct, StartedByTheInstallerNeitherWaitsNorRemoves)
+{
+    TempDir dir;
+    const WinPath msiexec = dir.path() / L"msiexec.exe";
+    WinAPI::copyFile(qkztest::testChild(), msiexec);
+    const std::wstring suite = ZelUt::quoteArgument(WinAPI::getModuleFileName(nullptr).str()) +
+                               L" --gtest_also_run_disabled_tests --gtest_filter=MsiProduct.DISABLED_StartedByTheInstaller";
+    ZelUt::Process installer(msiexec, L"run " + ZelUt::quoteArgument(suite), WinPath());
+    installer.start(true);
+    ASSERT_TRUE(installer.wait(120000));
+    EXPECT_EQ(0u, installer.getExitCode()) << WinAPI::toUtf8(installer.getOutputA());
+    EXPECT_NE(std::wstring::npos, installer.getOutputA().find(L"[  PASSED  ] 1 test."));
+}
+
 TEST(MsiProduct, CommandLineQuotesEveryProperty)
 {
     EXPECT_EQ(L"REBOOT=ReallySuppress ALLUSERS=1", ZelMsiProduct::getCommandLine({}));

@@ -9,6 +9,7 @@
 //   sleep MILLISECONDS            sleep, then exit 0
 //   crash                         read through a null pointer
 //   spawn COMMANDLINE             start COMMANDLINE (one argument) as a child of its own, print its id, exit
+//   run COMMANDLINE               start COMMANDLINE with this program's standard handles, exit with its exit code
 //   setevent HANDLE               set the event an inherited HANDLE (a number) names; exit 1 when it names none
 //   pipemessage PIPE BYTES        write one message of BYTES bytes to PIPE, then wait to be killed
 //   load DLL MILLISECONDS EVENT   load DLL, show a window titled "QKZ locking window", signal EVENT, wait
@@ -144,17 +145,22 @@ int pipeMessage(const wchar_t* pipe, unsigned long bytes)
     return 0;
 }
 
-int spawn(const wchar_t* commandLine)
+int spawn(const wchar_t* commandLine, bool waitForIt)
 {
     std::wstring line = commandLine;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, waitForIt, 0, nullptr, nullptr, &startup, &info))
         return 10;
     CloseHandle(info.hThread);
+    DWORD code = 0;
+    if (waitForIt) {
+        WaitForSingleObject(info.hProcess, INFINITE);
+        GetExitCodeProcess(info.hProcess, &code);
+    }
     CloseHandle(info.hProcess);
-    return print(std::to_wstring(info.dwProcessId).c_str());
+    return waitForIt ? static_cast<int>(code) : print(std::to_wstring(info.dwProcessId).c_str());
 }
 
 } // namespace
@@ -183,8 +189,8 @@ int wmain(int argc, wchar_t** argv)
         return spew();
     if (argc == 2 && mode == L"wide")
         return wide();
-    if (argc == 3 && mode == L"spawn")
-        return spawn(argv[2]);
+    if (argc == 3 && (mode == L"spawn" || mode == L"run"))
+        return spawn(argv[2], mode == L"run");
     if (argc == 3 && mode == L"setevent")
         return SetEvent(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::wcstoull(argv[2], nullptr, 10)))) ? 0 : 1;
     if (argc == 2 && mode == L"crash")
