@@ -73,13 +73,22 @@ bool readAll(HANDLE file, Reading reading, FileHasher::IProgress* progress, Cons
     }
 }
 
-// The checksum file's bytes; ERROR_SUCCESS, or why it could not be opened.
+// The checksum file's first bytes, one more than a record (what tells a file
+// of exactly one record): nothing behind them is ever read, and a file of any
+// size costs no more memory. ERROR_SUCCESS, or why it could not be opened.
 DWORD readRepository(const WinPath& repository, std::vector<char>& bytes)
 {
     WinAPI::FileHandle file = ZelUt::detail::openExistingFile(repository, GENERIC_READ, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
     if (!file.valid())
         return GetLastError();
-    bytes = WinAPI::readFile(file);
+    bytes.assign(checksum::kRecordSize + 1, '\0');
+    DWORD total = 0, got = 0;
+    do {
+        if (!ReadFile(file, bytes.data() + total, static_cast<DWORD>(bytes.size()) - total, &got, nullptr))
+            throwLastError(L"WinAPI::readFile() failed.");
+        total += got;
+    } while (got != 0 && total < bytes.size());
+    bytes.resize(total);
     return ERROR_SUCCESS;
 }
 
