@@ -352,7 +352,7 @@ TEST(Zipfile, SignaturesOfRealArchives)
     EXPECT_TRUE(ZelUt::Zipfile(zips / L"split.z01").isZipfile());
     TempDir dir;
     EXPECT_FALSE(ZelUt::Zipfile(dir.write(L"three.bin", std::string("PK\3", 3))).isZipfile());
-    for (const char* mixed : {"PK\3\6", "PK\5\8", "PK\7\4", "QK\3\4"})  // halves of two signatures
+    for (const char* mixed : {"PK\3\6", "PK\5\x08", "PK\7\4", "QK\3\4"})  // halves of two signatures
         EXPECT_FALSE(ZelUt::Zipfile(dir.write(L"mixed.bin", std::string(mixed, 4))).isZipfile()) << mixed;
     EXPECT_FALSE(ZelUt::Zipfile(dir.path() / L"missing.zip").isZipfile());
     EXPECT_FALSE(ZelUt::Zipfile(binDir().getParent() / L"test-cabs" / L"plain.cab").isZipfile());
