@@ -78,6 +78,7 @@ protected:
             {L"%TXT%", text.str()},  {L"%DLL%", (qkztest::binDir() / L"QoKivZelUt.dll").str()},
             {L"%%Target%%", L"T"},   {L"%NOFILE%", (dir->path() / L"missing.txt").str()},
             {L"%EMPTYFILE%", dir->write(L"empty.txt", "").str()},
+            {L"%HUGEFILE%", dir->writeLarge(L"huge.txt", "Alpha beta\r\n", 3ull << 30).str()},
         };
     }
     std::unique_ptr<qkztest::TempDir> dir;

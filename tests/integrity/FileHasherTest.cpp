@@ -93,13 +93,7 @@ TEST(FileHasher, VersionOneCorruptAndUnsupportedRecords)
     check(record(0x3634, 47, 2, 0), false, L"Security: corrupt checksum file for '" + p + L"'");
     check(record(0x3634, 48, 3, 0), false, L"Security: unsupported signature version 3 for '" + p + L"'");
     // Only the record is read of a file with gigabytes behind it.
-    const WinPath large = dir.write(L"signatures\\app.exe.xig", record(0x3634, 48, 1, 0xCBF43926));
-    {
-        WinAPI::FileHandle grow(CreateFileW(large.str().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        LARGE_INTEGER end;
-        end.QuadPart = 3LL << 30;
-        ASSERT_TRUE(SetFilePointerEx(grow, end, nullptr, FILE_BEGIN) && SetEndOfFile(grow));
-    }
+    dir.writeLarge(L"signatures\\app.exe.xig", record(0x3634, 48, 1, 0xCBF43926), 3ull << 30);
     EXPECT_TRUE(hasher.authenticateFile(file));
     WinPath empty = dir.write(L"empty.exe", "");
     dir.write(L"signatures\\empty.exe.xig", record(0x3634, 48, 1, 0));

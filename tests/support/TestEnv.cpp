@@ -59,6 +59,18 @@ WinPath TempDir::write(const std::wstring& name, const std::string& bytes) const
     return file;
 }
 
+WinPath TempDir::writeLarge(const std::wstring& name, const std::string& bytes, unsigned long long size) const
+{
+    WinPath file = m_path / name;
+    WinAPI::FileHandle out = WinAPI::createFile(file);
+    WinAPI::writeFile(out, bytes);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFilePointerEx(out, end, nullptr, FILE_BEGIN) || !SetEndOfFile(out))
+        throw CZelException(GetLastError(), L"Could not make " + file.str() + L" large");
+    return file;
+}
+
 OwnShare::OwnShare() : m_name(uniqueName(L"qkzown"))
 {
     std::wstring prefix = WinAPI::getEnvironmentVariable(L"WINEPREFIX");

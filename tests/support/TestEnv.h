@@ -31,6 +31,9 @@ public:
     const WinPath& path() const { return m_path; }
     // Writes bytes to a file below the directory and returns its path.
     WinPath write(const std::wstring& name, const std::string& bytes) const;
+    // The same, then made `size` bytes long by zeros that take no room on a
+    // disk that keeps files sparse (the file system under Wine does).
+    WinPath writeLarge(const std::wstring& name, const std::string& bytes, unsigned long long size) const;
 
 private:
     WinPath m_path;

@@ -20,6 +20,11 @@ namespace {
 // thread is refused instead of waiting for itself forever.
 std::atomic<DWORD> g_ownerThread{0};
 
+// The lines of a file are compared in memory: a larger file (a log, a damaged
+// or planted one) is not read, like one that cannot be read, rather than
+// exhausting the process.
+const LONGLONG kLargestLinesFile = 64ll << 20;
+
 ZelUt::FileVersionValue toValue(const FileVersionNumber& version)
 {
     ZelUt::FileVersionValue value;
@@ -98,6 +103,14 @@ public:
                                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
         if (!file.valid())
             return false;
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(file, &size))
+            return false;
+        if (size.QuadPart > kLargestLinesFile) {
+            ZEL_LOG_WARNING << L"ZelCondition: " << path << L" is larger than " << (kLargestLinesFile >> 20)
+                            << L" MiB; its lines are not compared";
+            return false;
+        }
         std::string bytes;
         try {
             bytes = WinAPI::readFileA(file);
