@@ -95,6 +95,16 @@ TEST(CodeSigning, DamagedCertificateTablesGiveNoName)
         EXPECT_EQ(ZelUt::CodeSigningReader(file).readSignerInfo(), L"") << (&bytes - damaged);
         EXPECT_TRUE(DeleteFileW(file.str().c_str())) << "the reading holds no handle on the file";
     }
+    // A table that claims gigabytes, in a file that has them, is not read into memory.
+    std::string directory(8, '\0');
+    std::memcpy(&directory[0], &offset, 4);
+    std::memcpy(&directory[4], &size, 4);
+    const size_t entry = program.find(directory);
+    ASSERT_NE(std::string::npos, entry);
+    const uint32_t huge = (3u << 30) - offset;
+    const WinPath large = dir.writeLarge(
+        L"large.exe", qkztest::patched(qkztest::patched(program, entry + 4, huge), offset, huge), uint64_t(offset) + huge);
+    EXPECT_EQ(ZelUt::CodeSigningReader(large).readSignerInfo(), L"");
     WinPath good = dir.write(L"good.exe", program);
     EXPECT_EQ(ZelUt::CodeSigningReader(good).readSignerInfo(), peerSigner(L"sha256"));
     EXPECT_TRUE(DeleteFileW(good.str().c_str()));

@@ -37,6 +37,9 @@ static_assert(sizeof(TrustData) == 52, "the trust data of the current structure"
 
 const DWORD kHeadersRead = 64 * 1024;
 const WORD kPkcs7SignedData = 2;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+// Signatures, nested ones and their time stamps included, take kilobytes; a
+// table that claims more than this is not read into memory.
+const DWORD kLargestSignature = 64u << 20;
 
 // Reads bytes at a position of the held file; false when they are not all there.
 bool readAt(HANDLE file, uint64_t at, void* out, DWORD length)
@@ -49,8 +52,9 @@ bool readAt(HANDLE file, uint64_t at, void* out, DWORD length)
 }
 
 // The signature's PKCS #7 bytes when the file's own certificate table is sound:
-// a table of type PKCS #7 that lies inside the file. Empty otherwise (some
-// trust providers do not survive another type or a length past the file).
+// a table of type PKCS #7 that lies inside the file and is of a signature's
+// size. Empty otherwise (some trust providers do not survive another type or a
+// length past the file).
 std::vector<BYTE> signatureBytes(HANDLE file)
 {
     LARGE_INTEGER fileSize = {};
@@ -71,7 +75,7 @@ std::vector<BYTE> signatureBytes(HANDLE file)
     if (size < headerBytes || uint64_t(offset) + size > uint64_t(fileSize.QuadPart) ||
         !readAt(file, offset, &certificate, static_cast<DWORD>(headerBytes)) ||
         certificate.wCertificateType != kPkcs7SignedData || certificate.dwLength < headerBytes ||
-        certificate.dwLength > size)
+        certificate.dwLength > size || certificate.dwLength > kLargestSignature)
         return {};
     std::vector<BYTE> pkcs7(certificate.dwLength - headerBytes);
     if (!pkcs7.empty() && !readAt(file, offset + headerBytes, pkcs7.data(), static_cast<DWORD>(pkcs7.size())))
