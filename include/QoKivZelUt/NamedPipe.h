@@ -23,7 +23,9 @@ public:
     // An instance of the pipe is available now.
     bool pipeExists() const;
     // One message, one character per non-zero byte; empty when the peer went
-    // away before sending. A message cut short by a dying writer throws.
+    // away before sending. A message cut short by a dying writer throws, and
+    // so does one of more than 64 MiB (ERROR_MESSAGE_EXCEEDS_MAX_SIZE; the rest
+    // of it is dropped, in message mode, so the next read gets the next message).
     std::wstring read() const;
     // Sends the text's UTF-16LE code units as one message; false (logged) on failure.
     bool write(const std::wstring& text) const;

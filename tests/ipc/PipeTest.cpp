@@ -173,6 +173,29 @@ TEST(NamedPipe, AMessageCutShortIsAFailure)
     }
 }
 
+// A client cannot make the server keep more than 64 MiB of one message; the
+// message is refused whole, and the next one is read as it was sent.
+TEST(NamedPipe, AnOverlongMessageIsRefusedWhole)
+{
+    // Past the bound in its last read, and with 128 KiB still to come.
+    for (size_t characters : {(32u << 20) + 1, (32u << 20) + (64u << 10)}) {
+        const std::wstring name = uniquePipe();
+        NamedPipeServer server(name, false);
+        server.setNoLogging();
+        std::thread client([&] {
+            NamedPipeClient sender(name);
+            sender.connect(10000);
+            sender.write(std::wstring(characters, L'x'));
+            sender.write(L"next");
+        });
+        server.connect();
+        EXPECT_EQ(qkztest::failureOf([&] { server.read(); }),
+                  (qkztest::Failure{ERROR_MESSAGE_EXCEEDS_MAX_SIZE, L"NamedPipe::read() failed."}));
+        EXPECT_EQ(L"next", server.read());
+        client.join();
+    }
+}
+
 // A server that drops each client right after taking it: the client's wait
 // for the connection ends within its time-out.
 TEST(NamedPipe, ClientConnectEndsWhenTheServerDropsIt)

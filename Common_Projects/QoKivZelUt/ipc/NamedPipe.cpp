@@ -16,6 +16,9 @@ namespace {
 
 const DWORD kFirstReadBytes = 2048;
 const DWORD kLongestReadBytes = 64 * 1024;
+// A peer may send a message of up to 4 GiB in one write; what is kept of one
+// is bounded, so that no client can make a server exhaust its memory.
+const unsigned long long kLongestMessageBytes = 64ull << 20;
 // Others get what a client needs (read, write data, switch the read mode):
 // never the right to change the pipe's security or to make rival instances.
 const DWORD kClientRights = FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
@@ -70,6 +73,20 @@ CZelSid foreignOwner(HANDLE pipe)
     bool own = owner == creator.GetOwner() ||
                (!defaultOwner.empty() && owner == CZelSid(reinterpret_cast<TOKEN_OWNER*>(defaultOwner.data())->Owner));
     return own ? CZelSid() : owner;
+}
+
+// The rest of a message too long to keep is read and dropped: left in the
+// pipe, it would be taken for the next message.
+[[noreturn]] void refuseLongMessage(HANDLE pipe, const std::wstring& name, bool restInThePipe)
+{
+    std::string buffer(kLongestReadBytes, '\0');
+    DWORD got = 0;
+    while (restInThePipe && !::ReadFile(pipe, &buffer[0], kLongestReadBytes, &got, nullptr) &&
+           ::GetLastError() == ERROR_MORE_DATA) {
+    }
+    ZEL_LOG_ERROR << L"A message of more than " << (kLongestMessageBytes >> 20) << L" MiB on the pipe " << name
+                  << L" was dropped";
+    throw CZelException(ERROR_MESSAGE_EXCEEDS_MAX_SIZE, L"NamedPipe::read() failed.");
 }
 
 bool endsQuietly(DWORD error)
@@ -144,20 +161,25 @@ std::wstring NamedPipe::read() const
 std::wstring NamedPipe::readMessage() const
 {
     std::wstring result;
+    unsigned long long received = 0;
     DWORD readSize = kFirstReadBytes;
     for (bool started = false;; started = true) {
         std::string buffer(readSize, '\0');
         DWORD got = 0;
-        if (::ReadFile(m_handle, &buffer[0], readSize, &got, nullptr)) {
-            append(result, buffer, got);
-            return result;
+        const bool complete = ::ReadFile(m_handle, &buffer[0], readSize, &got, nullptr) != FALSE;
+        if (!complete) {
+            DWORD error = ::GetLastError();
+            if (endsQuietly(error) && !started)
+                return result;
+            if (error != ERROR_MORE_DATA)
+                throw CZelException(error, L"NamedPipe::read() failed.");
         }
-        DWORD error = ::GetLastError();
-        if (endsQuietly(error) && !started)
-            return result;
-        if (error != ERROR_MORE_DATA)
-            throw CZelException(error, L"NamedPipe::read() failed.");
+        received += got;
+        if (received > kLongestMessageBytes)
+            refuseLongMessage(m_handle, m_name, !complete);
         append(result, buffer, got);
+        if (complete)
+            return result;
         DWORD left = 0;
         ::PeekNamedPipe(m_handle, nullptr, 0, nullptr, nullptr, &left);
         readSize = left ? std::min(left, kLongestReadBytes) : kFirstReadBytes;
@@ -167,13 +189,14 @@ std::wstring NamedPipe::readMessage() const
 std::wstring NamedPipe::readBytes() const
 {
     std::wstring result;
+    unsigned long long received = 0;
     DWORD readSize = kFirstReadBytes;
     for (bool first = true;; first = false) {
         if (!first) {
             DWORD available = 0;
             if (!::PeekNamedPipe(m_handle, nullptr, 0, nullptr, &available, nullptr) || available == 0)
                 return result;
-            readSize = available;
+            readSize = std::min(available, kLongestReadBytes);
         }
         std::string buffer(readSize, '\0');
         DWORD got = 0;
@@ -184,6 +207,9 @@ std::wstring NamedPipe::readBytes() const
             if (error != ERROR_MORE_DATA)
                 throw CZelException(error, L"NamedPipe::read() failed.");
         }
+        received += got;
+        if (received > kLongestMessageBytes)
+            throw CZelException(ERROR_MESSAGE_EXCEEDS_MAX_SIZE, L"NamedPipe::read() failed.");
         append(result, buffer, got);
     }
 }
