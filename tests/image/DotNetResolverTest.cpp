@@ -209,6 +209,11 @@ TEST(DotNetMetadata, TheUtilityRefusesDamagedFiles)
         EXPECT_EQ(utility.getExitCode(), 6u) << i;
         EXPECT_NE(utility.getStderr().find(L"Damaged"), std::wstring::npos) << i;
     }
+    // A file too large to be read into memory is unreadable (exit code 3).
+    const WinPath huge = dir.writeLarge(L"huge.exe", file, 3ull << 30);
+    ZelUt::Process utility = qkztest::ran(qkztest::binDir() / L"DotNetUtils20.exe", L"/getAssemblyReferences:" + huge.str());
+    EXPECT_EQ(utility.getExitCode(), 3u);
+    EXPECT_EQ(utility.getStderr(), huge.str() + L" is larger than 256 MiB; it is not read\n");
 }
 
 // Names that would forge or flood the answer are damaged metadata (exit 6);

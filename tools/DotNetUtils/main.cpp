@@ -28,6 +28,8 @@ enum Exit { kDone = 0, kUsage = 2, kUnreadable = 3, kNotPe = 4, kNotAssembly = 5
 
 // The longest answer given (characters); the library reads no more either.
 const size_t kLongestAnswer = 1 << 20;
+// The file is read into memory whole; assemblies take megabytes.
+const LONGLONG kLargestAssembly = 256ll << 20;
 
 struct Failure {
     Exit code;
@@ -159,7 +161,12 @@ dotnetutils::AssemblyMetadata readAssembly(const std::vector<char>& bytes)
 std::vector<char> readWholeFile(const WinPath& path)
 {
     try {
-        return WinAPI::readFile(WinAPI::openFileReadOnly(path));
+        WinAPI::FileHandle file = WinAPI::openFileReadOnly(path);
+        LARGE_INTEGER size;
+        if (GetFileSizeEx(file, &size) && size.QuadPart > kLargestAssembly)
+            throw Failure{kUnreadable, path.str() + L" is larger than " + std::to_wstring(kLargestAssembly >> 20) +
+                                           L" MiB; it is not read"};
+        return WinAPI::readFile(file);
     } catch (const CZelException& e) {
         throw Failure{kUnreadable, e.getFullText()};
     }
