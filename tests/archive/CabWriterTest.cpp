@@ -287,6 +287,20 @@ TEST(SelfExtractor, BuiltRunAndRefused)
     EXPECT_TRUE(guid.size() == 36 && CGuid::isGuid(guid)) << WinAPI::toUtf8(guid);
     EXPECT_EQ(L"", daclUnlessPrivate(WinAPI::getTempPath() / (L"KivSx-" + guid)));
     (WinAPI::getTempPath() / (L"KivSx-" + guid)).removeRecursively();
+    // None is made for a stub without a cabinet; one that cannot be made is said so.
+    const std::wstring temporary = WinAPI::getEnvironmentVariable(L"TMP");
+    const WinPath ownTemporary = dir.path() / L"temporary";
+    ownTemporary.createDirectory();
+    SetEnvironmentVariableW(L"TMP", ownTemporary.str().c_str());
+    EXPECT_EQ(3u, ran(stub, L"", 120000).getExitCode());
+    WIN32_FIND_DATAW found;
+    EXPECT_FALSE(WinAPI::findFirstFile(ownTemporary / L"*KivSx-*", found).valid());
+    SetEnvironmentVariableW(L"TMP", (ownTemporary / L"missing").str().c_str());
+    ZelUt::Process noFolder = ran(setup, L"", 120000);
+    SetEnvironmentVariableW(L"TMP", temporary.empty() ? nullptr : temporary.c_str());
+    EXPECT_EQ(4u, noFolder.getExitCode());
+    EXPECT_EQ(0u, noFolder.getStderrA().find(L"KivSx: no folder to extract into: Could not create "))
+        << WinAPI::toUtf8(noFolder.getStderrA());
 
     // No cabinet, a damaged one, a bad command line, a program that cannot start: its exit code and message.
     std::string cabBytes = bytesOf(cab);

@@ -43,6 +43,7 @@ struct Printer : ZelCabExtractor::ICallback {
 // account, the system and the administrators: a service's temporary directory
 // lets every user add files to what is made in it, and a library put beside the
 // program run afterwards would be loaded by it.
+// Empty, explained on standard error, when it cannot be made.
 WinPath createDefaultTarget()
 {
     GUID guid;
@@ -50,10 +51,15 @@ WinPath createDefaultTarget()
     wchar_t text[40];
     StringFromGUID2(guid, text, 40);
     WinPath target = WinAPI::getTempPath() / (std::wstring(L"KivSx-") + std::wstring(text + 1, 36));
-    CZelSecurityDescriptor security = CZelSecurityDescriptor::forCallerAlone();
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.getSD(), FALSE};
-    if (!CreateDirectoryW(target.str().c_str(), &attributes))
-        ZelUt::detail::throwLastError(L"Could not create " + target.str());
+    try {
+        CZelSecurityDescriptor security = CZelSecurityDescriptor::forCallerAlone();
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.getSD(), FALSE};
+        if (!CreateDirectoryW(target.str().c_str(), &attributes))
+            ZelUt::detail::throwLastError(L"Could not create " + target.str());
+    } catch (const CZelException& e) {
+        print(stderr, L"KivSx: no folder to extract into: " + e.getFullText() + L"\n");
+        return WinPath();
+    }
     return target;
 }
 
@@ -105,11 +111,11 @@ int wmain(int argc, wchar_t** argv)
     }
     WinPath self = WinAPI::getModuleFileName(nullptr);
     try {
-        if (target.empty())
-            target = createDefaultTarget();
         ZelCabExtractor extractor(self, true);
         Printer printer;
         extractor.setCallback(&printer);
+        if (target.empty() && (target = createDefaultTarget()).empty())
+            return 4;
         print(stdout, L"extracting into " + target.str() + L"\n");
         if (!extractor.ExtractArchive(target)) {
             print(stderr, L"KivSx: extraction into " + target.str() + L" failed: " + extractor.getLastErrorText() + L"\n");
