@@ -50,5 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (const PeImage::Resource& resource : image.resources())
             QKZ_REQUIRE((total += resource.data.size()) <= PeImage::kReadsOfTheImage * size);
     });
+    ask([&] {
+        for (const PeImage::Resource& resource : image.resources(false))
+            QKZ_REQUIRE(resource.data.empty());
+    });
     return 0;
 }

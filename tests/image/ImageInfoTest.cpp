@@ -261,6 +261,8 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
         EXPECT_NE(std::wstring::npos, failure.message.find(L"PeImage.cpp:")) << c.what;
         EXPECT_NE(std::wstring::npos, failure.message.find(L" trying to access data (")) << c.what;
     }
+    // Finding the manifest copies no resource data: shared many times over, it is no damage there.
+    EXPECT_EQ(0xFFFF, ImageInfo(dir.write(L"shared.dll", sharedResources(0x10000, 0))).getManifestResourceId());
 }
 
 // Damaged copies of a real library, each parsed right before a no-access page.

@@ -101,7 +101,7 @@ std::vector<ImageInfo::Resource> ImageInfo::getResources()
 
 unsigned short ImageInfo::getManifestResourceId() const
 {
-    for (const ZelUt::PeImage::Resource& resource : parser(*this, getFileSize()).resources())
+    for (const ZelUt::PeImage::Resource& resource : parser(*this, getFileSize()).resources(false))
         if (resource.typeId == kManifestType)
             return resource.nameId;
     return kNoManifest;

@@ -66,6 +66,7 @@ struct PeImage::ResourceWalk {
     uint64_t entriesLeft;  // a tree without shared subtrees has at most size / 8 entries
     uint64_t copyLeft;     // what its resources may take, names and data
     uint32_t type = 0, name = 0;
+    bool withData = true;
     std::vector<PeImage::Resource> resources;
 };
 
@@ -379,7 +380,7 @@ std::map<std::wstring, std::set<std::wstring>> PeImage::imports() const
 
 // ---------------------------------------------------------------- resources
 
-std::vector<PeImage::Resource> PeImage::resources() const
+std::vector<PeImage::Resource> PeImage::resources(bool withData) const
 {
     uint64_t nt;
     uint64_t root = optionalDirectory(nt, pe::kResourceDirectory);
@@ -389,6 +390,7 @@ std::vector<PeImage::Resource> PeImage::resources() const
     walk.nt = nt;
     walk.entriesLeft = m_size / sizeof(pe::ResourceDirectoryEntry);
     walk.copyLeft = readBudget();
+    walk.withData = withData;
     readResourceDirectory(root, root, 0, walk);
     return std::move(walk.resources);
 }
@@ -421,7 +423,8 @@ void PeImage::readResourceDirectory(uint64_t root, uint64_t dir, int level, Reso
         pe::ResourceDataEntry data = PE_READ(pe::ResourceDataEntry, root + offset);
         uint64_t bytes = rvaToOffset(walk.nt, data.offsetToData);
         PE_CHECK(bytes, data.size);
-        PE_SPEND(walk.copyLeft, data.size, bytes);
+        if (walk.withData)
+            PE_SPEND(walk.copyLeft, data.size, bytes);
 
         Resource resource;
         bool typeNamed = (walk.type & 0x80000000u) != 0;
@@ -435,7 +438,8 @@ void PeImage::readResourceDirectory(uint64_t root, uint64_t dir, int level, Reso
         PE_SPEND(walk.copyLeft, (resource.typeName.size() + resource.name.size()) * 2, root + offset);
         resource.languageId = static_cast<unsigned short>(id);
         resource.language = decimal(resource.languageId);
-        resource.data.assign(m_start + bytes, m_start + bytes + data.size);
+        if (walk.withData)
+            resource.data.assign(m_start + bytes, m_start + bytes + data.size);
         walk.resources.push_back(std::move(resource));
     }
 }

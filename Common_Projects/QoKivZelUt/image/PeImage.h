@@ -49,7 +49,9 @@ public:
     std::set<std::wstring> exports() const;
     // Module names as stored (one entry per spelling).
     std::map<std::wstring, std::set<std::wstring>> imports() const;
-    std::vector<Resource> resources() const;
+    // Without data: every resource with its data left empty (its range still
+    // checked), for callers that look only at types and names.
+    std::vector<Resource> resources(bool withData = true) const;
 
     static constexpr uint64_t kNowhere = ~uint64_t(0);  // an address in no section
     // The bytes one walk of the tables may read or copy: this many times the image.
