@@ -56,6 +56,8 @@ TEST(ImageInfo, TextAndEmptyFiles)
     EXPECT_EQ(qkztest::failureOf([&] { ImageInfo empty(dir.write(L"empty.dll", "")); }).message,
               L"CreateFileMapping() failed.");
     EXPECT_THROW(ImageInfo(dir.path() / L"absent.dll"), CZelException);
+    EXPECT_EQ(qkztest::failureOf([&] { ImageInfo huge(dir.writeLarge(L"huge.dll", "MZ", 5ull << 30)); }),
+              (qkztest::Failure{ERROR_FILE_TOO_LARGE, L"FileMapping() failes: filesize is too big!"}));
 }
 
 TEST(ImageInfo, ExportsImportsAndResourcesOfLinkedImages)

@@ -19,8 +19,8 @@ ImageInfo::FileMapping::FileMapping(const WinAPI::FileHandle& file) : m_file(fil
     DWORD low = ::GetFileSize(m_file, &high);
     if (low == INVALID_FILE_SIZE && ::GetLastError() != ERROR_SUCCESS)
         throwLastError(L"FileMapping() failes: GetFileSize() failed.");
-    if (high != 0)
-        throwLastError(L"FileMapping() failes: filesize is too big!");
+    if (high != 0)  // nothing failed, so the last error would say success
+        throw CZelException(ERROR_FILE_TOO_LARGE, L"FileMapping() failes: filesize is too big!");
     m_mapping = WinAPI::FileHandle(::CreateFileMappingW(m_file, nullptr, PAGE_READONLY, 0, low, nullptr));
     if (!m_mapping)
         throwLastError(L"CreateFileMapping() failed.");
