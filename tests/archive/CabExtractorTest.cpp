@@ -1,4 +1,5 @@
 #include <QoKivZelUt/CabExtractor.h>
+#include <QoKivZelUt/ImageInfo.h>
 #include <QoKivZelUt/CabWriter.h>
 
 #include "TestEnv.h"
@@ -152,6 +153,15 @@ TEST(CabExtractor, CabinetAttachedBehindAnExecutable)
                              std::to_wstring((cabDir() / L"mszip.cab").getFileSize())));
     ASSERT_TRUE(extractor.ExtractArchive(dir.path() / L"out"));
     EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"text.txt"), bytesOf(dir.path() / L"out" / L"text.txt")));
+    // Behind zeros: across two of the pieces the file is read in, and behind
+    // 1.5 GiB, for which a 32-bit process has no room in one view.
+    const unsigned long imageEnd = static_cast<unsigned long>(ImageInfo(testChild()).getImageSize());
+    for (unsigned long behind : {imageEnd + (1u << 20) - 2, static_cast<unsigned long>(program.size()) + (3u << 29)}) {
+        ZelCabExtractor distant(dir.writeLarge(L"far.exe", program, behind, bytesOf(cabDir() / L"mszip.cab")));
+        EXPECT_EQ(behind, distant.getCabinetOffset());
+        ASSERT_TRUE(distant.ExtractArchive(dir.path() / L"far"));
+        EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"text.txt"), bytesOf(dir.path() / L"far" / L"text.txt")));
+    }
 
     // A program without a cabinet behind it is no cabinet.
     EXPECT_EQ(L"Not a cabinet file.", failureOf([] { ZelCabExtractor plainProgram(testChild()); }).message);

@@ -59,7 +59,8 @@ WinPath TempDir::write(const std::wstring& name, const std::string& bytes) const
     return file;
 }
 
-WinPath TempDir::writeLarge(const std::wstring& name, const std::string& bytes, unsigned long long size) const
+WinPath TempDir::writeLarge(const std::wstring& name, const std::string& bytes, unsigned long long size,
+                            const std::string& tail) const
 {
     WinPath file = m_path / name;
     WinAPI::FileHandle out = WinAPI::createFile(file);
@@ -68,6 +69,7 @@ WinPath TempDir::writeLarge(const std::wstring& name, const std::string& bytes, 
     end.QuadPart = static_cast<LONGLONG>(size);
     if (!SetFilePointerEx(out, end, nullptr, FILE_BEGIN) || !SetEndOfFile(out))
         throw CZelException(GetLastError(), L"Could not make " + file.str() + L" large");
+    WinAPI::writeFile(out, tail);
     return file;
 }
 

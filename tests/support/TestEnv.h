@@ -32,8 +32,10 @@ public:
     // Writes bytes to a file below the directory and returns its path.
     WinPath write(const std::wstring& name, const std::string& bytes) const;
     // The same, then made `size` bytes long by zeros that take no room on a
-    // disk that keeps files sparse (the file system under Wine does).
-    WinPath writeLarge(const std::wstring& name, const std::string& bytes, unsigned long long size) const;
+    // disk that keeps files sparse (the file system under Wine does), and
+    // `tail` written behind them.
+    WinPath writeLarge(const std::wstring& name, const std::string& bytes, unsigned long long size,
+                       const std::string& tail = std::string()) const;
 
 private:
     WinPath m_path;

@@ -1,12 +1,11 @@
 #include <QoKivZelUt/CabExtractor.h>
 
-#include <QoKivZelUt/ImageInfo.h>
-
 #include "archive/CabFiles.h"
 #include "archive/CabNames.h"
 #include "archive/CabTables.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
+#include "image/PeImage.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -48,6 +47,50 @@ std::string leadingBytes(const WinPath& archive)
     if (!ReadFile(file, bytes, sizeof bytes, &read, nullptr))
         ZelUt::detail::throwLastError(L"Cabinet Extraction: could not read " + archive.str());
     return std::string(bytes, read);
+}
+
+// The decompressor's positions are 32-bit signed numbers counted from the file's start.
+const long long kFurthestCabinet = 0x7FFFFFFF - static_cast<long long>(kCabinetHeaderSize);
+const DWORD kHeadersRead = 1 << 20;
+const DWORD kScanPiece = 1 << 20;
+
+// Up to `length` bytes at `at`; how many there were.
+DWORD readAt(HANDLE file, const WinPath& path, uint64_t at, unsigned char* out, DWORD length)
+{
+    OVERLAPPED position = {};
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, out, length, &got, &position) && GetLastError() != ERROR_HANDLE_EOF)
+        ZelUt::detail::throwLastError(L"Cabinet Extraction: could not read " + path.str());
+    return got;
+}
+
+// Where a cabinet attached behind an image starts: the first "MSCF" at or
+// after the end of the image's last section; -1 when there is none. The file
+// is read in pieces, never mapped whole: a setup of a gigabyte or more does
+// not fit a 32-bit process's address space in one view. Damaged headers throw.
+long long attachedCabinet(const WinPath& archive, unsigned long long fileSize)
+{
+    WinAPI::FileHandle file = WinAPI::openFileReadOnly(archive);
+    std::vector<unsigned char> piece(static_cast<size_t>(std::min<unsigned long long>(fileSize, kHeadersRead)));
+    piece.resize(readAt(file, archive, 0, piece.data(), static_cast<DWORD>(piece.size())));
+    const ZelUt::PeImage headers(piece.data(), piece.size());
+    if (!headers.hasNtHeaders())
+        return -1;
+    const uint64_t imageSize = headers.imageSize();
+    // Pieces overlap by three bytes, so a signature across two is found.
+    piece.resize(kScanPiece + 3);
+    for (uint64_t at = imageSize; fileSize >= 4 && at <= fileSize - 4; at += kScanPiece) {
+        const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(piece.size(), fileSize - at));
+        const DWORD got = readAt(file, archive, at, piece.data(), wanted);
+        const long long found = ZelUt::cab::findCabinetSignature(piece.data(), 0, got);
+        if (found >= 0)
+            return static_cast<long long>(at) + found;
+        if (got < wanted)
+            break;
+    }
+    return -1;
 }
 
 // Closes a descriptor through the file callbacks unless handed on.
@@ -168,20 +211,16 @@ void ZelCabExtractor::initializeOffset()
         std::string lead = leadingBytes(m_archivePath);
         if (lead.size() == 4 && lead != "MSCF") {
             try {
-                ImageInfo image(m_archivePath);
-                if (image.isPEImage()) {
-                    long long imageSize = image.getImageSize();
-                    long long fileSize = static_cast<long long>(m_archivePath.getFileSize());
-                    if (imageSize >= 0 && fileSize >= imageSize + 4) {
-                        long long found = ZelUt::cab::findCabinetSignature(
-                            image.getStartOfFile(), static_cast<uint64_t>(imageSize), static_cast<uint64_t>(fileSize));
-                        if (found > 0) {
-                            m_cabinetOffset = static_cast<unsigned long>(found);
-                            ZEL_LOG_INFO << L"Found that " << m_archivePath
-                                         << L" is a selfextracting executable. Attached cabfile starts at offset "
-                                         << m_cabinetOffset << L" and has size " << (fileSize - found);
-                        }
-                    }
+                const unsigned long long fileSize = m_archivePath.getFileSize();
+                const long long found = attachedCabinet(m_archivePath, fileSize);
+                if (found > kFurthestCabinet) {
+                    ZEL_LOG_WARNING << L"Cabinet Extraction: the cabinet attached to " << m_archivePath
+                                    << L" starts at offset " << found << L", past what the decompressor can reach";
+                } else if (found > 0) {
+                    m_cabinetOffset = static_cast<unsigned long>(found);
+                    ZEL_LOG_INFO << L"Found that " << m_archivePath
+                                 << L" is a selfextracting executable. Attached cabfile starts at offset "
+                                 << m_cabinetOffset << L" and has size " << (fileSize - found);
                 }
             } catch (const CZelException& e) {
                 ZEL_LOG_WARNING << L"Cabinet Extraction: " << m_archivePath
