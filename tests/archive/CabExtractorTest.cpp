@@ -162,6 +162,11 @@ TEST(CabExtractor, CabinetAttachedBehindAnExecutable)
         ASSERT_TRUE(distant.ExtractArchive(dir.path() / L"far"));
         EXPECT_TRUE(sameBytes(bytesOf(sourceDir() / L"text.txt"), bytesOf(dir.path() / L"far" / L"text.txt")));
     }
+    // Past 2 GiB the decompressor cannot reach it: no cabinet, and the log says why.
+    LogCapture farLog;
+    const WinPath tooFar = dir.writeLarge(L"too-far.exe", program, 9ull << 28, bytesOf(cabDir() / L"mszip.cab"));
+    EXPECT_EQ(L"Not a cabinet file.", failureOf([&] { ZelCabExtractor unreachable(tooFar); }).message);
+    EXPECT_TRUE(farLog.contains(L"past what the decompressor can reach"));
 
     // A program without a cabinet behind it is no cabinet.
     EXPECT_EQ(L"Not a cabinet file.", failureOf([] { ZelCabExtractor plainProgram(testChild()); }).message);
