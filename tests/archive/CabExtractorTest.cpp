@@ -1,6 +1,6 @@
 #include <QoKivZelUt/CabExtractor.h>
-#include <QoKivZelUt/ImageInfo.h>
 #include <QoKivZelUt/CabWriter.h>
+#include <QoKivZelUt/ImageInfo.h>
 
 #include "TestEnv.h"
 #include "archive/CabNames.h"
