@@ -5,6 +5,7 @@
 #include "archive/CabTables.h"
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
+#include "foundation/OpenFile.h"
 #include "image/PeImage.h"
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -38,31 +40,17 @@ std::wstring entryName(const char* name, unsigned short attributes)
     return text;
 }
 
-// The archive's first four bytes, or fewer when it is shorter.
-std::string leadingBytes(const WinPath& archive)
-{
-    WinAPI::FileHandle file = WinAPI::openFileReadOnly(archive);
-    char bytes[4];
-    DWORD read = 0;
-    if (!ReadFile(file, bytes, sizeof bytes, &read, nullptr))
-        ZelUt::detail::throwLastError(L"Cabinet Extraction: could not read " + archive.str());
-    return std::string(bytes, read);
-}
-
 // The decompressor's positions are 32-bit signed numbers counted from the file's start.
 const long long kFurthestCabinet = 0x7FFFFFFF - static_cast<long long>(kCabinetHeaderSize);
 const DWORD kHeadersRead = 1 << 20;
 const DWORD kScanPiece = 1 << 20;
 
-// Up to `length` bytes at `at`; how many there were.
-DWORD readAt(HANDLE file, const WinPath& path, uint64_t at, unsigned char* out, DWORD length)
+// Up to `length` bytes of the archive at `at`; how many there were.
+DWORD readPiece(HANDLE file, const WinPath& archive, uint64_t at, unsigned char* out, DWORD length)
 {
-    OVERLAPPED position = {};
-    position.Offset = static_cast<DWORD>(at);
-    position.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD got = 0;
-    if (!ReadFile(file, out, length, &got, &position) && GetLastError() != ERROR_HANDLE_EOF)
-        ZelUt::detail::throwLastError(L"Cabinet Extraction: could not read " + path.str());
+    if (!ZelUt::detail::readAt(file, at, out, length, got))
+        ZelUt::detail::throwLastError(L"Cabinet Extraction: could not read " + archive.str());
     return got;
 }
 
@@ -70,11 +58,10 @@ DWORD readAt(HANDLE file, const WinPath& path, uint64_t at, unsigned char* out, 
 // after the end of the image's last section; -1 when there is none. The file
 // is read in pieces, never mapped whole: a setup of a gigabyte or more does
 // not fit a 32-bit process's address space in one view. Damaged headers throw.
-long long attachedCabinet(const WinPath& archive, unsigned long long fileSize)
+long long attachedCabinet(HANDLE file, const WinPath& archive, unsigned long long fileSize)
 {
-    WinAPI::FileHandle file = WinAPI::openFileReadOnly(archive);
     std::vector<unsigned char> piece(static_cast<size_t>(std::min<unsigned long long>(fileSize, kHeadersRead)));
-    piece.resize(readAt(file, archive, 0, piece.data(), static_cast<DWORD>(piece.size())));
+    piece.resize(readPiece(file, archive, 0, piece.data(), static_cast<DWORD>(piece.size())));
     const ZelUt::PeImage headers(piece.data(), piece.size());
     if (!headers.hasNtHeaders())
         return -1;
@@ -83,7 +70,7 @@ long long attachedCabinet(const WinPath& archive, unsigned long long fileSize)
     piece.resize(kScanPiece + 3);
     for (uint64_t at = imageSize; fileSize >= 4 && at <= fileSize - 4; at += kScanPiece) {
         const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(piece.size(), fileSize - at));
-        const DWORD got = readAt(file, archive, at, piece.data(), wanted);
+        const DWORD got = readPiece(file, archive, at, piece.data(), wanted);
         const long long found = ZelUt::cab::findCabinetSignature(piece.data(), 0, got);
         if (found >= 0)
             return static_cast<long long>(at) + found;
@@ -208,11 +195,12 @@ void ZelCabExtractor::initializeOffset()
 {
     WinPath absolute = WinAPI::fullpath(m_archivePath);
     if (m_cabinetOffset == 0) {
-        std::string lead = leadingBytes(m_archivePath);
-        if (lead.size() == 4 && lead != "MSCF") {
+        WinAPI::FileHandle file = WinAPI::openFileReadOnly(m_archivePath);
+        unsigned char lead[4];
+        if (readPiece(file, m_archivePath, 0, lead, sizeof lead) == sizeof lead && std::memcmp(lead, "MSCF", 4) != 0) {
             try {
                 const unsigned long long fileSize = m_archivePath.getFileSize();
-                const long long found = attachedCabinet(m_archivePath, fileSize);
+                const long long found = attachedCabinet(file, m_archivePath, fileSize);
                 if (found > kFurthestCabinet) {
                     ZEL_LOG_WARNING << L"Cabinet Extraction: the cabinet attached to " << m_archivePath
                                     << L" starts at offset " << found << L", past what the decompressor can reach";
@@ -240,11 +228,8 @@ void ZelCabExtractor::checkTables()
     if (fileSize < m_cabinetOffset + kCabinetHeaderSize)
         return;  // the decompressor tells that this is no cabinet
     auto read = [&](uint64_t at, void* out, size_t length) {
-        LARGE_INTEGER position;
-        position.QuadPart = static_cast<LONGLONG>(m_cabinetOffset + at);
         DWORD got = 0;
-        return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
-               ReadFile(file, out, static_cast<DWORD>(length), &got, nullptr) && got == length;
+        return ZelUt::detail::readAt(file, m_cabinetOffset + at, out, static_cast<DWORD>(length), got) && got == length;
     };
     char signature[4];
     if (!read(0, signature, 4) || std::string(signature, 4) != "MSCF")

@@ -1,4 +1,4 @@
-// Opening a file by a name somebody else may have chosen.
+// Opening a file by a name somebody else may have chosen, and reading it.
 #pragma once
 
 #include <QoKivZelUt/WinAPI.h>
@@ -15,6 +15,11 @@ const DWORD kIdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 // server sends what it likes for as long as it likes, a device is no file.
 // Invalid on failure, with the last error set (ERROR_BAD_FILE_TYPE for those).
 WinAPI::FileHandle openExistingFile(const WinPath& path, DWORD access, DWORD share, DWORD flags);
+
+// Reads up to `length` bytes at `offset` of a file opened for synchronous
+// access; `got` says how many there were (fewer where the file ends). False,
+// with the last error set, when the read fails.
+bool readAt(HANDLE file, uint64_t offset, void* out, DWORD length, DWORD& got);
 
 } // namespace detail
 } // namespace ZelUt

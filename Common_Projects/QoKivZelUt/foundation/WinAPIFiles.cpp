@@ -417,5 +417,14 @@ WinAPI::FileHandle openExistingFile(const WinPath& path, DWORD access, DWORD sha
     return WinAPI::createNamed(path, access, share, OPEN_EXISTING, flags, false);
 }
 
+bool readAt(HANDLE file, uint64_t offset, void* out, DWORD length, DWORD& got)
+{
+    OVERLAPPED position = {};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    got = 0;
+    return ReadFile(file, out, length, &got, &position) || GetLastError() == ERROR_HANDLE_EOF;
+}
+
 } // namespace detail
 } // namespace ZelUt

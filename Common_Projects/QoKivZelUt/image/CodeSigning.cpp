@@ -42,13 +42,10 @@ const WORD kPkcs7SignedData = 2;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
 const DWORD kLargestSignature = 64u << 20;
 
 // Reads bytes at a position of the held file; false when they are not all there.
-bool readAt(HANDLE file, uint64_t at, void* out, DWORD length)
+bool readAll(HANDLE file, uint64_t at, void* out, DWORD length)
 {
-    OVERLAPPED position = {};
-    position.Offset = static_cast<DWORD>(at);
-    position.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD got = 0;
-    return ::ReadFile(file, out, length, &got, &position) && got == length;
+    return detail::readAt(file, at, out, length, got) && got == length;
 }
 
 // The signature's PKCS #7 bytes when the file's own certificate table is sound:
@@ -61,7 +58,7 @@ std::vector<BYTE> signatureBytes(HANDLE file)
     if (!::GetFileSizeEx(file, &fileSize))
         return {};
     std::vector<unsigned char> headers(static_cast<size_t>(std::min<LONGLONG>(fileSize.QuadPart, kHeadersRead)));
-    if (headers.empty() || !readAt(file, 0, headers.data(), static_cast<DWORD>(headers.size())))
+    if (headers.empty() || !readAll(file, 0, headers.data(), static_cast<DWORD>(headers.size())))
         return {};
     uint32_t offset = 0, size = 0;
     try {
@@ -73,12 +70,12 @@ std::vector<BYTE> signatureBytes(HANDLE file)
     const uint64_t headerBytes = offsetof(WIN_CERTIFICATE, bCertificate);
     WIN_CERTIFICATE certificate = {};
     if (size < headerBytes || uint64_t(offset) + size > uint64_t(fileSize.QuadPart) ||
-        !readAt(file, offset, &certificate, static_cast<DWORD>(headerBytes)) ||
+        !readAll(file, offset, &certificate, static_cast<DWORD>(headerBytes)) ||
         certificate.wCertificateType != kPkcs7SignedData || certificate.dwLength < headerBytes ||
         certificate.dwLength > size || certificate.dwLength > kLargestSignature)
         return {};
     std::vector<BYTE> pkcs7(certificate.dwLength - headerBytes);
-    if (!pkcs7.empty() && !readAt(file, offset + headerBytes, pkcs7.data(), static_cast<DWORD>(pkcs7.size())))
+    if (!pkcs7.empty() && !readAll(file, offset + headerBytes, pkcs7.data(), static_cast<DWORD>(pkcs7.size())))
         return {};
     return pkcs7;
 }

@@ -82,13 +82,10 @@ DWORD readRepository(const WinPath& repository, std::vector<char>& bytes)
     if (!file.valid())
         return GetLastError();
     bytes.assign(checksum::kRecordSize + 1, '\0');
-    DWORD total = 0, got = 0;
-    do {
-        if (!ReadFile(file, bytes.data() + total, static_cast<DWORD>(bytes.size()) - total, &got, nullptr))
-            throwLastError(L"WinAPI::readFile() failed.");
-        total += got;
-    } while (got != 0 && total < bytes.size());
-    bytes.resize(total);
+    DWORD got = 0;
+    if (!ZelUt::detail::readAt(file, 0, bytes.data(), static_cast<DWORD>(bytes.size()), got))
+        throwLastError(L"WinAPI::readFile() failed.");
+    bytes.resize(got);
     return ERROR_SUCCESS;
 }
 
