@@ -89,6 +89,7 @@ TEST(FileHasher, VersionOneCorruptAndUnsupportedRecords)
     check(record(0x3634, 48, 1, 0xCBF43926), true, L"Security: '" + p + L"' is original (CRC32 0xcbf43926)");
     check(record(0x3634, 48, 1, 0x0000abcd), false, L"Security: '" + p + L"' has been modified (CRC32 0x0000abcd -> 0xcbf43926)");
     check(record(0x3634, 48, 1, 0, 47), false, L"Security: corrupt checksum file for '" + p + L"'");
+    check("", false, L"Security: corrupt checksum file for '" + p + L"'");
     check(record(0x3635, 48, 2, 0), false, L"Security: corrupt checksum file for '" + p + L"'");
     check(record(0x3634, 47, 2, 0), false, L"Security: corrupt checksum file for '" + p + L"'");
     check(record(0x3634, 48, 3, 0), false, L"Security: unsupported signature version 3 for '" + p + L"'");
