@@ -39,8 +39,9 @@ if [ -f "$PACKAGE" ]; then
 fi
 # Images and cabinets: our own tool read as a PE image, its dependencies, and
 # the cabinet made by gcab in the build, listed and extracted.
-# Two processes talking: a pipe server and an IPC listener in the background.
-"$WINE" "$ZELUT" pipe serve qkz-tour --count 1 >/dev/null &
+# Two processes talking: a pipe server and an IPC listener in the background
+# (the server gives up after a minute should no client come).
+timeout 60 "$WINE" "$ZELUT" pipe serve qkz-tour --count 1 >/dev/null &
 show pipe send qkz-tour 'hello over a named pipe' --timeout 10000
 wait
 "$WINE" "$ZELUT" ipc listen --count 1 --timeout 10000 &

@@ -73,9 +73,11 @@ class QOKIVZELUT_API NamedPipeClient : public NamedPipe {
 public:
     // Opens the pipe when an instance is available now; never throws for a missing server.
     explicit NamedPipeClient(const std::wstring& name);
-    // Connects unless connected: waits up to timeoutMs for an instance, then
-    // as long again (30 s when waiting for ever) until the server has taken
-    // the connection; throws "Wait on pipe failed" when either does not come.
+    // Connects unless connected: waits up to timeoutMs for an instance (also
+    // for the pipe itself, while its server has not made it yet), then as long
+    // again until the server has taken the connection; waiting for ever, 30 s
+    // each for a pipe that does not exist and for the server to take the
+    // connection. Throws "Wait on pipe failed" when one of them does not come.
     void connect(unsigned long timeoutMs);
     bool isConnected() const;
 };

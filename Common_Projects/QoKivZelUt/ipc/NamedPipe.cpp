@@ -4,9 +4,11 @@
 
 #include "foundation/ErrorText.h"
 #include "foundation/Log.h"
+#include "foundation/Retry.h"
 #include "security/TokenPrivilege.h"
 
 #include <algorithm>
+#include <climits>
 
 using ZelUt::detail::throwLastError;
 
@@ -24,8 +26,11 @@ const unsigned long long kLongestMessageBytes = 64ull << 20;
 const DWORD kClientRights = FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
 // A client that stops reading holds a disconnect no longer than this.
 const DWORD kFlushWaitMs = 10000;
-// A client waiting without a time-out gives the server this long to take the connection.
+// A client waiting without a time-out gives the server this long to take the
+// connection, and a server not started yet this long to make the pipe.
 const DWORD kLongestAcceptMs = 30000;
+// How often a client looks again for a pipe that does not exist yet.
+const DWORD kInstanceLookMs = 10;
 
 // Opens the client end; true in messageMode when its reads end at message
 // boundaries (the pipe is message-typed), so queued messages stay apart.
@@ -87,6 +92,25 @@ CZelSid foreignOwner(HANDLE pipe)
     ZEL_LOG_ERROR << L"A message of more than " << (kLongestMessageBytes >> 20) << L" MiB on the pipe " << name
                   << L" was dropped";
     throw CZelException(ERROR_MESSAGE_EXCEEDS_MAX_SIZE, L"NamedPipe::read() failed.");
+}
+
+// While no instance of the pipe exists (its server is still starting, say),
+// WaitNamedPipeW answers "not found" at once, whatever the time-out: the pipe
+// is looked for again until the time-out has passed. Once it exists, the call
+// waits for a free instance for what is left of the time-out.
+bool waitForInstance(const std::wstring& name, DWORD timeoutMs)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    const DWORD bound = timeoutMs == NMPWAIT_WAIT_FOREVER ? kLongestAcceptMs : timeoutMs;
+    auto spent = [&] { return ::GetTickCount64() - start; };
+    auto waitMs = [&]() -> DWORD {
+        if (timeoutMs == NMPWAIT_WAIT_FOREVER || timeoutMs == NMPWAIT_USE_DEFAULT_WAIT)
+            return timeoutMs;
+        return spent() >= bound ? 1 : static_cast<DWORD>(bound - spent());  // 0 would mean the pipe's default
+    };
+    return detail::retry(
+        UINT_MAX, kInstanceLookMs, [&] { return ::WaitNamedPipeW(name.c_str(), waitMs()) != FALSE; },
+        [&] { return ::GetLastError() == ERROR_FILE_NOT_FOUND && spent() < bound; });
 }
 
 bool endsQuietly(DWORD error)
@@ -306,7 +330,7 @@ void NamedPipeClient::connect(unsigned long timeoutMs)
 {
     if (hnd().valid() && probe(hnd()))
         return;
-    if (!::WaitNamedPipeW(pipeName().c_str(), timeoutMs))
+    if (!waitForInstance(pipeName(), timeoutMs))
         throwLastError(L"Wait on pipe failed");
     bool messageMode = false;
     WinAPI::FileHandle pipe = openPipe(pipeName(), messageMode);

@@ -131,7 +131,8 @@ const Registration pipeRegistration{
      L"       zelut pipe send NAME TEXT [--timeout MS]\n"
      L"  NAME is a pipe name (\\\\.\\pipe\\ is put in front unless it starts with \\\\);\n"
      L"  serve answers each message with the same text upper-cased, N messages in all\n"
-     L"  (without --count: until stopped); send prints the answer\n",
+     L"  (without --count: until stopped); send prints the answer, and waits for a\n"
+     L"  server that has not made the pipe yet up to MS (without --timeout: 30 s)\n",
      pipe}};
 const Registration ipcRegistration{
     {L"ipc", L"listen on or send to the local IPC channel",
