@@ -44,8 +44,8 @@ const DWORD kTakerLookMs = 100;
 // by the process id whether such a listener has taken its notification.
 std::atomic<unsigned long> g_takenHere{0};
 
-// Security attributes that grant every account of the session (the Local\
-// namespace is the session's own) the rights given, and nothing more.
+// Security attributes that grant every account of the session (the names
+// under "Local" are the session's own) the rights given, and nothing more.
 struct SessionObjectSecurity {
     explicit SessionObjectSecurity(DWORD rights)
         : descriptor(CZelSecurityDescriptor::fromSddl(L"D:(A;;" + hex(rights) + L";;;WD)"))
