@@ -104,7 +104,9 @@ public:
     // Appends the Installer's last error record, when there is one, and throws.
     [[noreturn]] static void throwZelException(unsigned int code, const ATL::CComBSTR& message);
 
-    // "REBOOT=ReallySuppress ALLUSERS=1" and ' NAME="VALUE"' per property.
+    // "REBOOT=ReallySuppress ALLUSERS=1" and ' NAME="VALUE"' per property, a
+    // quote in a value written twice; a name that is no property name, or a
+    // value with a NUL, throws (87).
     static std::wstring getCommandLine(const std::vector<std::pair<ATL::CComBSTR, ATL::CComBSTR>>& properties);
 
 private:

@@ -205,11 +205,19 @@ TEST(MsiProduct, StartedByTheInstallerNeitherWaitsNorRemoves)
     EXPECT_NE(std::wstring::npos, installer.getOutputA().find(L"[  PASSED  ] 1 test."));
 }
 
+// A value's quotes stay in the value: none can end it and set other properties.
 TEST(MsiProduct, CommandLineQuotesEveryProperty)
 {
     EXPECT_EQ(L"REBOOT=ReallySuppress ALLUSERS=1", ZelMsiProduct::getCommandLine({}));
-    EXPECT_EQ(L"REBOOT=ReallySuppress ALLUSERS=1 GREETING=\"hello there\" EMPTY=\"\"",
-              ZelMsiProduct::getCommandLine({{L"GREETING", L"hello there"}, {L"EMPTY", L""}}));
+    EXPECT_EQ(L"REBOOT=ReallySuppress ALLUSERS=1 GREETING=\"hello there\" EMPTY=\"\" _a.1=\"x\"\"\" Q=\"\"\"\"\"\"",
+              ZelMsiProduct::getCommandLine({{L"GREETING", L"hello there"}, {L"EMPTY", L""}, {L"_a.1", L"x\""}, {L"Q", L"\"\""}}));
+    EXPECT_EQ(L"REBOOT=ReallySuppress ALLUSERS=1 DIR=\"C:\\a\"\" ALLUSERS=\"\"\"\" X=\"\"y\"",
+              ZelMsiProduct::getCommandLine({{L"DIR", L"C:\\a\" ALLUSERS=\"\" X=\"y"}}));
+    for (const wchar_t* name : {L"", L"A B", L"A=B", L"A\"", L"1A", L".A", L"A-B"})
+        EXPECT_EQ(qkztest::failureOf([&] { ZelMsiProduct::getCommandLine({{name, L"v"}}); }),
+                  (qkztest::Failure{ERROR_INVALID_PARAMETER, L"MsiProduct: '" + std::wstring(name) + L"' is not a property name."}));
+    EXPECT_EQ(qkztest::failureOf([&] { ZelMsiProduct::getCommandLine({{L"A", CComBSTR(std::wstring(L"a\0b", 3))}}); }).code,
+              DWORD(ERROR_INVALID_PARAMETER));
 }
 
 TEST(MsiProduct, InstallCheckAndRemoveARealPackage)
@@ -235,13 +243,13 @@ TEST(MsiProduct, InstallCheckAndRemoveARealPackage)
     {
         // Another installation holds the Installer until shortly after install() starts.
         MutexHolder other(700);
-        product.install({{L"GREETING", L"hello from the suite"}});
+        product.install({{L"GREETING", L"hello \"from\" the suite"}});
     }
     EXPECT_TRUE(product.check());
     EXPECT_TRUE(log.contains(L"MsiAction: product QoKiv Test Two Files is installed"));
     EXPECT_TRUE(log.contains(L"Another installation is already in progress. Waiting for that installation..."));
     EXPECT_TRUE(log.contains(L"Other installation has finished"));
-    EXPECT_TRUE(log.contains(L"with commandline 'REBOOT=ReallySuppress ALLUSERS=1 GREETING=\"hello from the suite\"'"));
+    EXPECT_TRUE(log.contains(L"with commandline 'REBOOT=ReallySuppress ALLUSERS=1 GREETING=\"hello \"\"from\"\" the suite\"'"));
     expectStepsCountUpTo(callback.steps, 4);
     std::wstring waiting;  // the first step waits for the other installation, no later one
     for (const Step& step : callback.steps)
@@ -251,7 +259,7 @@ TEST(MsiProduct, InstallCheckAndRemoveARealPackage)
     EXPECT_EQ(3775u, qkztest::bytesOf(componentPath(kFirstFileComponent)).size());
     EXPECT_EQ(0u, qkztest::bytesOf(componentPath(kFirstFileComponent)).find("first file of the two-file package\r\n"));
     EXPECT_EQ(72000u, qkztest::bytesOf(componentPath(kSecondFileComponent)).size());
-    EXPECT_EQ(L"hello from the suite", installedGreeting());
+    EXPECT_EQ(L"hello \"from\" the suite", installedGreeting());
 
     ASSERT_TRUE(productLog.exists());
     EXPECT_GT(productLog.getFileSize(), 0u);

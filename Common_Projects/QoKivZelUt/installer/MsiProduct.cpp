@@ -27,6 +27,28 @@ std::wstring text(const CComBSTR& value)
     return std::wstring(value.m_str ? value.m_str : L"", value.Length());
 }
 
+// One property of the command line, as the Installer reads it back: a name of
+// letters, digits, '_' and '.' (not starting with a digit or '.'), and the
+// value in quotes with each quote inside written twice. A blank, '=' or quote
+// in a name, or a lone quote in a value, would end the property early and let
+// the rest set others (ALLUSERS="", say); a NUL would end the command line.
+std::wstring propertyAssignment(const std::wstring& name, const std::wstring& value)
+{
+    auto letter = [](wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_'; };
+    auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
+    bool valid = !name.empty() && letter(name[0]);
+    for (wchar_t c : name)
+        valid = valid && (letter(c) || digit(c) || c == L'.');
+    if (!valid)
+        throw CZelException(ERROR_INVALID_PARAMETER, L"MsiProduct: '" + name + L"' is not a property name.");
+    if (value.find(L'\0') != std::wstring::npos)
+        throw CZelException(ERROR_INVALID_PARAMETER, L"MsiProduct: the value of " + name + L" holds a NUL character.");
+    std::wstring assignment = name + L"=\"";
+    for (wchar_t c : value)
+        assignment += c == L'"' ? std::wstring(L"\"\"") : std::wstring(1, c);
+    return assignment + L"\"";
+}
+
 // A failed parent query (no snapshot, no parent) counts as "not started by msiexec".
 bool startedByInstaller()
 {
@@ -409,7 +431,7 @@ std::wstring ZelMsiProduct::getCommandLine(const std::vector<std::pair<CComBSTR,
 {
     std::wstring line = kFixedCommandLine;
     for (const auto& property : properties)
-        line += L" " + text(property.first) + L"=\"" + text(property.second) + L"\"";
+        line += L" " + propertyAssignment(text(property.first), text(property.second));
     return line;
 }
 
