@@ -32,20 +32,30 @@ std::wstring readShellValue()
     return value;
 }
 
+void writeShellValue(const std::wstring& shell)
+{
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kWinlogon, L"Shell", REG_SZ, shell.c_str(),
+                    static_cast<DWORD>((shell.size() + 1) * sizeof(wchar_t)));
+}
+
+// A run killed while a ShellValue lived left a copy of the test child as the
+// prefix's shell: put back the prefix's own before any test, or every later
+// run would find no user at the desktop.
+const bool g_shellRepaired = [] {
+    if (WinPath(readShellValue()).getFileName().str().compare(0, 15, L"qkz_interactive") == 0)
+        writeShellValue(L"explorer.exe");
+    return true;
+}();
+
 // Points the Winlogon "Shell" value elsewhere while it lives.
 class ShellValue {
 public:
-    explicit ShellValue(const std::wstring& shell) : m_previous(readShellValue()) { write(shell); }
-    ~ShellValue() { write(m_previous); }
+    explicit ShellValue(const std::wstring& shell) : m_previous(readShellValue()) { writeShellValue(shell); }
+    ~ShellValue() { writeShellValue(m_previous); }
     ShellValue(const ShellValue&) = delete;
     ShellValue& operator=(const ShellValue&) = delete;
 
 private:
-    static void write(const std::wstring& shell)
-    {
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, kWinlogon, L"Shell", REG_SZ, shell.c_str(),
-                        static_cast<DWORD>((shell.size() + 1) * sizeof(wchar_t)));
-    }
     std::wstring m_previous;
 };
 
