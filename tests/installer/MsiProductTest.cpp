@@ -84,9 +84,12 @@ void expectStepsCountUpTo(const std::vector<Step>& steps, int total)
     EXPECT_EQ(total, steps.back().current);
 }
 
-// Removes the two-file product even when a test fails half-way.
+// Removes the two-file product even when a test fails half-way, and first
+// what a run killed half-way left installed.
 struct TwoFilesRemover {
-    ~TwoFilesRemover() { MsiConfigureProductExW(kTwoFilesCode, 0, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress"); }
+    TwoFilesRemover() { remove(); }
+    ~TwoFilesRemover() { remove(); }
+    static void remove() { MsiConfigureProductExW(kTwoFilesCode, 0, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress"); }
 };
 
 // Another "installation": a thread owning the execution mutex for a while
