@@ -1,6 +1,7 @@
 #include "TestEnv.h"
 
 #include <QoKivZelUt/Process.h>
+#include <QoKivZelUt/Security.h>
 #include <QoKivZelUt/Token.h>
 
 #include <gtest/gtest.h>
@@ -284,6 +285,32 @@ TEST(Process, OpenByImageNameAndAutoTerminate)
     ASSERT_TRUE(static_cast<bool>(self));
     self.terminate(1, false);
     EXPECT_TRUE(log.contains(L"Process::terminate will not commit suicide"));
+}
+
+// A program that runs but refuses the access asked for is found and reported
+// as refusing, by its file and by its name alone; it is not "not running".
+TEST(Process, OpenOfAProgramThatRefusesTheAccess)
+{
+    qkztest::TempDir dir;
+    const WinPath copy = dir.path() / (qkztest::uniqueName(L"qkz_refusing") + L".exe");
+    WinAPI::copyFile(qkztest::testChild(), copy);
+    CZelSecurityDescriptor limited = CZelSecurityDescriptor::fromSddl(L"D:(A;;0x101000;;;WD)");  // waiting and the limited query only
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, limited.getSD(), FALSE};
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION info = {};
+    std::wstring line = L"\"" + copy.str() + L"\" sleep 30000";
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], &attributes, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &info));
+    WinAPI::FileHandle process(info.hProcess), thread(info.hThread);
+    for (Process refusing : {Process(copy, WinPath()), Process(copy.getFileName().str())}) {
+        LogCapture log;
+        refusing.open(PROCESS_QUERY_INFORMATION);
+        EXPECT_FALSE(static_cast<bool>(refusing));
+        EXPECT_TRUE(log.contains(L"OpenProcess() failed: "));
+        EXPECT_FALSE(log.contains(L"is not running"));
+    }
+    TerminateProcess(process, 0);
+    WaitForSingleObject(process, 5000);
 }
 
 TEST(Process, HandleCountDoesNotGrow)
