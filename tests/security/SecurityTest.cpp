@@ -167,6 +167,10 @@ TEST(CZelSecurityDescriptor, BuildingFromParts)
     sd.setDacl(dacl);
     sd.setOwner(CZelSid(CZelSid::Administrators));
     sd.setPrimaryGroup(CZelSid(CZelSid::Users));
+    CZelAcl sacl;  // kept beside the other parts, left out of the text
+    sacl.AddAce(SYSTEM_AUDIT_ACE_TYPE, SUCCESSFUL_ACCESS_ACE_FLAG, GENERIC_WRITE, CZelSid(CZelSid::World));
+    sd.setSacl(sacl);
+    EXPECT_EQ(sacl.toString(), sd.getSacl().toString());
     EXPECT_EQ(L"O:BAG:BUD:(A;OICI;GA;;;SY)", sd.toSddl());
     EXPECT_EQ(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + CZelSid::FromProcessUser().toString() + L")",
               CZelSecurityDescriptor::forCallerAlone().toSddl());
