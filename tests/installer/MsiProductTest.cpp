@@ -339,6 +339,23 @@ TEST(MsiProduct, CorruptOrMissingPackagesAreRefused)
     INSTALLUI_HANDLER_RECORD registered = nullptr;
     MsiSetExternalUIRecord(nullptr, 0, nullptr, &registered);
     EXPECT_EQ(ours, registered);
+
+    // A package without a File table opens; its size is a failed query, not a size of 0.
+    const WinPath fileless = dir.path() / L"fileless.msi";
+    WinAPI::copyFile(package(L"TwoFiles.msi"), fileless);
+    {
+        MSIHANDLE database = 0, drop = 0;
+        ASSERT_EQ(0u, MsiOpenDatabaseW(fileless.str().c_str(), MSIDBOPEN_TRANSACT, &database));
+        ZelUt::MsiHandle databaseGuard(database);
+        ASSERT_EQ(0u, MsiDatabaseOpenViewW(database, L"DROP TABLE `File`", &drop));
+        ZelUt::MsiHandle dropGuard(drop);
+        ASSERT_EQ(0u, MsiViewExecute(drop, 0));
+        ASSERT_EQ(0u, MsiDatabaseCommit(database));
+    }
+    ZelMsiProduct withoutFiles(fileless, {}, nullptr);
+    qkztest::Failure noSize = qkztest::failureOf([&] { withoutFiles.getUnpackedSizeInKBytes(); });
+    EXPECT_EQ(DWORD(ERROR_BAD_QUERY_SYNTAX), noSize.code) << noSize;
+    EXPECT_EQ(0u, noSize.message.find(L"::MsiDatabaseOpenView() failed: ")) << noSize;
 }
 
 // 1618 is tried again at once after a wait for the other installation; where
