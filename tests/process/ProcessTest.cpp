@@ -143,6 +143,10 @@ TEST(Process, InputLargerThanThePipesReachesAFilter)
     LogCapture log;
     EXPECT_TRUE(idle.wait(30000));
     EXPECT_TRUE(log.contains(L"took no more input; "));
+    // A second run starts without what the first left unwritten.
+    idle.start(true).writeInput(input);
+    idle.start(true).writeInput(L"more");
+    EXPECT_TRUE(idle.wait(30000));
 }
 
 // A handle the caller made inheritable stays with the caller; a child the
