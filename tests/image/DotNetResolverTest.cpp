@@ -36,17 +36,6 @@ std::vector<std::pair<std::wstring, std::wstring>> monodisFacts(const std::wstri
     return facts;
 }
 
-// A directory made for one test below an existing parent, removed with its contents.
-class MadeDirectory {
-public:
-    explicit MadeDirectory(const WinPath& path) : m_path(path) { m_path.createDirectory(); }
-    ~MadeDirectory() { m_path.removeRecursively(); }
-    const WinPath& path() const { return m_path; }
-
-private:
-    WinPath m_path;
-};
-
 // Where the metadata root of an assembly lies in the file.
 uint64_t metadataRoot(const std::string& file, uint64_t& size)
 {
@@ -126,7 +115,7 @@ TEST(DotNetResolver, StrongNamedReferencesResolveInBothCacheLayouts)
                    {windows / L"Microsoft.NET" / L"assembly", L"v4.0_2.0.1.7__" + token}};
     for (const Layout& layout : layouts) {
         bool rootExisted = layout.root.exists();
-        MadeDirectory cache(layout.root / L"GAC_MSIL" / L"Strong");
+        qkztest::MadeDirectory cache(layout.root / L"GAC_MSIL" / L"Strong");
         WinPath folder = cache.path() / layout.folder;
         folder.createDirectory();
         WinAPI::copyFile(assemblies() / L"strong" / L"Strong.dll", folder / L"Strong.dll");

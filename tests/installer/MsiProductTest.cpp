@@ -481,12 +481,8 @@ TEST(MsiProduct, NetworkPackageIsCopiedLocally)
     const wchar_t share[] = L"N:\\";
     if (!PathIsNetworkPathW(share) || !WinPath(share).exists())
         GTEST_SKIP() << "no network drive N: in this prefix (scripts/setup.sh maps one)";
-    WinPath folder = WinPath(share) / qkztest::uniqueName(L"share");
-    folder.createDirectory();
-    struct Cleanup {
-        WinPath folder;
-        ~Cleanup() { folder.removeRecursively(); }
-    } cleanup{folder};
+    const qkztest::MadeDirectory made(WinPath(share) / qkztest::uniqueName(L"share"));
+    const WinPath& folder = made.path();
     WinAPI::copyFile(package(L"TwoFiles.msi"), folder / L"TwoFiles.msi");
     std::string readme = "read me first";
     WinAPI::writeFile(WinAPI::createFile(folder / L"readme.txt"), readme);
@@ -496,12 +492,8 @@ TEST(MsiProduct, NetworkPackageIsCopiedLocally)
                                                  qkztest::bytesOf(package(L"TwoFiles.msi")).size()));
     // What is found under the copy's name already (a copy cut short, or
     // planted by another account) is neither used nor touched.
-    const WinPath planted = WinAPI::getTempPath() / crcName;
-    planted.createDirectory();
-    struct PlantedCleanup {
-        WinPath folder;
-        ~PlantedCleanup() { folder.removeRecursively(); }
-    } plantedCleanup{planted};
+    const qkztest::MadeDirectory madePlanted(WinAPI::getTempPath() / crcName);
+    const WinPath& planted = madePlanted.path();
     WinAPI::writeFile(WinAPI::createFile(planted / L"TwoFiles.msi"), std::string("planted"));
     const WinPath localDir(planted.str() + L".1");
     EXPECT_EQ(qkztest::failureOf([&] { ZelMsiProduct(folder / L"TwoFiles.msi", {folder / L"gone.txt"}, nullptr); }).code,

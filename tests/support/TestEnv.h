@@ -41,6 +41,19 @@ private:
     WinPath m_path;
 };
 
+// A directory made for one test below an existing parent, removed with its contents.
+class MadeDirectory {
+public:
+    explicit MadeDirectory(const WinPath& path) : m_path(path) { m_path.createDirectory(); }
+    ~MadeDirectory() { m_path.removeRecursively(); }
+    MadeDirectory(const MadeDirectory&) = delete;
+    MadeDirectory& operator=(const MadeDirectory&) = delete;
+    const WinPath& path() const { return m_path; }
+
+private:
+    WinPath m_path;
+};
+
 // A share of this computer, \\<computer>\<name>: Wine finds it as a directory
 // below $WINEPREFIX/dosdevices/unc, which this makes (unique) and removes.
 class OwnShare {
