@@ -248,6 +248,7 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
         {"unknown kind", patched(SyntheticImage().bytes(), SyntheticImage::kNtOffset + 24, uint16_t(0x107)), size},
         {"section table", patched(sectionsCut.bytes(), SyntheticImage::kNtOffset + 6, uint16_t(200)).substr(0, 0x400), size},
         {"export directory outside", exportsCut.bytes().substr(0, 0x600), exports},
+        {"export directory cut", exportsCut.bytes().substr(0, 0x718), exports},
         {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getResources(); }},
         {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getManifestResourceId(); }},
         {"resource data shared", sharedResources(0x10000, 0), [](ImageInfo& i) { i.getResources(); }},
@@ -261,8 +262,19 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
         Failure failure = failureOf([&] { c.query(image); });
         EXPECT_EQ(12u, failure.code) << c.what;
         EXPECT_NE(std::wstring::npos, failure.message.find(L"PeImage.cpp:")) << c.what;
-        EXPECT_NE(std::wstring::npos, failure.message.find(L" trying to access data (")) << c.what;
+        // The address named lies outside the range named, unless a reason follows.
+        const size_t text = failure.message.find(L" trying to access data (");
+        unsigned long long at = 0, low = 0, high = 0;
+        ASSERT_NE(std::wstring::npos, text) << c.what;
+        ASSERT_EQ(3, swscanf(failure.message.c_str() + text, L" trying to access data (0x%llx out of valid range (0x%llx, 0x%llx)",
+                             &at, &low, &high)) << failure;
+        if (failure.message.back() == L')')
+            EXPECT_TRUE(at < low || at > high) << failure;
     }
+    // A directory outside every section is none: nothing to read, nothing damaged.
+    SyntheticImage astray;
+    astray.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, 0x900000, 40);
+    EXPECT_TRUE(ImageInfo(dir.write(L"astray.dll", astray.bytes())).getExports().empty());
     // Finding the manifest copies no resource data: shared many times over, it is no damage there.
     EXPECT_EQ(0xFFFF, ImageInfo(dir.write(L"shared.dll", sharedResources(0x10000, 0))).getManifestResourceId());
 }
