@@ -203,6 +203,10 @@ TEST(DotNetMetadata, TheUtilityRefusesDamagedFiles)
     ZelUt::Process utility = qkztest::ran(qkztest::binDir() / L"DotNetUtils20.exe", L"/getAssemblyReferences:" + huge.str());
     EXPECT_EQ(utility.getExitCode(), 3u);
     EXPECT_EQ(utility.getStderr(), huge.str() + L" is larger than 256 MiB; it is not read\n");
+    // Quotes around the path that reach the utility (escaped on its command line) are taken off.
+    const WinPath whole = dir.write(L"whole.exe", file);
+    EXPECT_EQ(0u, qkztest::ran(qkztest::binDir() / L"DotNetUtils20.exe",
+                               ZelUt::quoteArgument(L"/getAssemblyReferences:\"" + whole.str() + L"\"")).getExitCode());
 }
 
 // Names that would forge or flood the answer are damaged metadata (exit 6);
