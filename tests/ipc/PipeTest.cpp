@@ -235,10 +235,10 @@ TEST(NamedPipe, ByteTypedPipeIsReadWhole)
     NamedPipeClient client(name);
     client.connect(10000);
     ASSERT_TRUE(client.isConnected());
-    const std::wstring text(2500, L'b');  // 5000 bytes: more than one read takes
+    const std::string bytes(5000, 'b');  // more than one read takes, each byte a character to its last
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(server, text.data(), DWORD(text.size() * 2), &written, nullptr));
-    EXPECT_EQ(text, client.read());
+    ASSERT_TRUE(WriteFile(server, bytes.data(), DWORD(bytes.size()), &written, nullptr));
+    EXPECT_EQ(std::wstring(5000, L'b'), client.read());
     server.release();
     EXPECT_EQ(L"", client.read());  // the server went away: no exception
 }
