@@ -138,11 +138,16 @@ TEST_F(Snapshot64, CompanionAnswersAllThreeCommandLines)
     TempDir dir;
     WinPath dll = privateDll(dir);
     auto child = qkztest::childHolding(L"load", dll, 30000);
+    qkztest::LogCapture log;
     ZelLockedModuleInfo::ModuleInfo info = RunSnapshot64().getLockedModuleInfo(dll);
     EXPECT_EQ(qkztest::testChild(), WinPath(info.m_app));
     EXPECT_EQ(L"QKZ locking window|visible|window", windowOf(info));
+    for (const wchar_t* text : {L"QoSnapshot64 exited", L"Error in QoSnapshot64", L"QoSnapshot64 hung"})
+        EXPECT_FALSE(log.contains(text)) << "it exited with 0";
 
     EXPECT_EQ(42u, RunSnapshot64().testReturnValue(42));
+    EXPECT_EQ(1u, RunSnapshot64().testReturnValue(1));
+    EXPECT_EQ(L"", log.missing({L"Error in QoSnapshot64: 42", L"QoSnapshot64 exited with 1"}));
     EXPECT_EQ(qkztest::failureOf([&] { RunSnapshot64().testExceptionPropagation(CZelException(5, L"Access <denied> & \u00fc")); }),
               (qkztest::Failure{5u, L"Access <denied> & \u00fc"}));
     EXPECT_EQ(255u, ZelUt::parseMessageNumber(L"ff"));
