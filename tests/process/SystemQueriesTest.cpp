@@ -185,6 +185,23 @@ TEST_F(SessionSeam, TerminalServerAndInstallMode)
     EXPECT_EQ(L"", log.missing({L"Executing <", L"Process output:\n"}));
 }
 
+// The system's call gives this process's session, the one its token names,
+// and fails for a process that does not exist.
+TEST(SessionApi, TheSystemAnswersTheTokensSessionOrFails)
+{
+    HANDLE raw = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
+    WinAPI::FileHandle token(raw);
+    DWORD expected = 0, size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenSessionId, &expected, sizeof expected, &size));
+    ZelUt::SessionApi system;
+    unsigned long session = 0xFFFFFFFF, error = 0;
+    EXPECT_TRUE(system.processIdToSessionId(GetCurrentProcessId(), session, error)) << error;
+    EXPECT_EQ(expected, session);
+    EXPECT_FALSE(system.processIdToSessionId(0x7FFFFFF0, session, error));
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), error);
+}
+
 TEST(WtsHelper, AllowGetSessionIdAddsAnEntryToTheProcessDacl)
 {
     CZelSid guests(CZelSid::Guests);
