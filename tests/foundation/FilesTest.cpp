@@ -84,6 +84,8 @@ TEST(Files, WriteReadDeleteCopyMove)
     WinPath file = dir.path() / L"data.bin";
     WinAPI::writeFile(WinAPI::createFile(file), bytes);
     EXPECT_EQ(bytes, qkztest::bytesOf(file));
+    EXPECT_EQ(qkztest::failureOf([&] { WinAPI::writeFile(WinAPI::openFileReadOnly(file), bytes); }),
+              (qkztest::Failure{ERROR_ACCESS_DENIED, L"WinAPI::writeFile() failed."}));  // the system's reason
     WinPath copy = dir.path() / L"copy.bin";
     WinAPI::copyFile(file, copy);
     WinAPI::copyFile(file, copy);  // overwrites
