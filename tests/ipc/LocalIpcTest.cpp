@@ -51,15 +51,16 @@ TEST(LocalIpc, ListenerFirstCallbackContinueAndStopRemoteIds)
     qkztest::LogCapture log;
     CZelNotificationSink sink;  // the listener exists before any source
     auto first = source(L"first", L"one two");
+    const std::wstring longestName(CZelLocalIpc::kLongestName, L'n'), longestData(CZelLocalIpc::kLongestData, L'd');
     std::unique_ptr<ZelUt::AutoTerminateProcess> second;
     std::thread sender([&] {  // one source at a time: the second starts when the first has its answer
         first.wait(30000);
-        second = std::make_unique<ZelUt::AutoTerminateProcess>(source(L"second", L"three"));
+        second = std::make_unique<ZelUt::AutoTerminateProcess>(source(longestName, longestData));
     });
     EXPECT_EQ(0, sink.Receive(&record, 60000));
     sender.join();
-    EXPECT_EQ((std::vector<std::wstring>{L"first", L"second"}), g_seen.names);
-    EXPECT_EQ((std::vector<std::wstring>{L"one two", L"three"}), g_seen.data);
+    EXPECT_EQ((std::vector<std::wstring>{L"first", longestName}), g_seen.names);
+    EXPECT_EQ((std::vector<std::wstring>{L"one two", longestData}), g_seen.data);
     EXPECT_NE(std::wstring::npos, outputOf(first).find(L"result 4660 from PID " + std::to_wstring(GetCurrentProcessId())));
     EXPECT_EQ(second->getProcessId(), sink.getRemoteProcessId());
     EXPECT_EQ(L"", log.missing({L"IPC(Listener) : waiting 60000 ms for source to become alive...",
