@@ -12,7 +12,6 @@
 #include <wtsapi32.h>
 
 #include <algorithm>
-#include <memory>
 
 using ZelUt::detail::throwLastError;
 
@@ -71,8 +70,8 @@ bool SessionApi::wtsEnumerateProcesses(std::vector<WtsProcess>& processes, unsig
         WtsProcess p{list[i].pProcessName ? list[i].pProcessName : L"", list[i].ProcessId, list[i].SessionId, L""};
         wchar_t* sid = nullptr;
         if (list[i].pUserSid && ConvertSidToStringSidW(list[i].pUserSid, &sid)) {
+            WinAPI::LocalMemory release(sid);
             p.sid = sid;
-            LocalFree(sid);
         }
         processes.push_back(p);
     }
@@ -233,7 +232,7 @@ void allowGetSessionIdTo(const CZelSid& sid)
                                    nullptr, &sd);
     if (status != ERROR_SUCCESS)
         throw CZelException(status, L"Could not get security info of process handle");
-    std::unique_ptr<void, decltype(&LocalFree)> release(sd, &LocalFree);
+    WinAPI::LocalMemory release(sd);
     CZelAcl acl(dacl);
     acl.AddAce(CZelAce(ACCESS_ALLOWED_ACE_TYPE, 0, PROCESS_QUERY_INFORMATION, sid));
     status = SetSecurityInfo(process, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr);

@@ -6,8 +6,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <memory>
-
 using ZelUt::detail::throwLastError;
 
 namespace {
@@ -109,7 +107,7 @@ CZelSecurityDescriptor CZelSecurityDescriptor::fromSddl(const std::wstring& sddl
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw, nullptr))
         throwLastError(L"Could not parse security descriptor " + sddl);
-    std::unique_ptr<void, decltype(&LocalFree)> guard(raw, &LocalFree);
+    WinAPI::LocalMemory release(raw);
     return CZelSecurityDescriptor(raw);
 }
 
@@ -164,9 +162,8 @@ std::wstring CZelSecurityDescriptor::toSddl() const
     wchar_t* text = nullptr;
     if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(getSD(), SDDL_REVISION_1, presentParts(), &text, nullptr))
         throwLastError(L"Could not convert security descriptor to text");
-    std::wstring result(text);
-    LocalFree(text);
-    return result;
+    WinAPI::LocalMemory release(text);
+    return std::wstring(text);
 }
 
 CZelAcl CZelSecurityDescriptor::getDacl() const
