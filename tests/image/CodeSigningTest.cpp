@@ -22,20 +22,6 @@ std::wstring peerSigner(const wchar_t* digest)
     return WinAPI::fromUtf8(text);
 }
 
-// The bytes in use on the process heap, where the system's certificate
-// stores and messages live: they are memory, not handles.
-size_t heapInUse()
-{
-    size_t used = 0;
-    PROCESS_HEAP_ENTRY entry = {};
-    HeapLock(GetProcessHeap());
-    while (HeapWalk(GetProcessHeap(), &entry))
-        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-            used += entry.cbData;
-    HeapUnlock(GetProcessHeap());
-    return used;
-}
-
 } // namespace
 
 TEST(CodeSigning, SignedFilesNameTheSignerLikeOsslsigncode)
@@ -47,10 +33,10 @@ TEST(CodeSigning, SignedFilesNameTheSignerLikeOsslsigncode)
         qkztest::LogCapture log;
         for (int i = 0; i < 20; ++i)
             EXPECT_EQ(reader.readSignerInfo(), expected) << digest;
-        const size_t before = heapInUse();
+        const size_t before = qkztest::heapInUse();
         for (int i = 0; i < 400; ++i)
             reader.readSignerInfo();
-        EXPECT_LT(heapInUse(), before + 256 * 1024) << "each reading releases what the one before held";
+        EXPECT_LT(qkztest::heapInUse(), before + 256 * 1024) << "each reading releases what the one before held";
         EXPECT_TRUE(log.entries().empty());
     }
 }

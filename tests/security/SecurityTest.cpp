@@ -157,6 +157,11 @@ TEST(CZelSecurityDescriptor, SddlRoundTripsOnRealObjects)
     EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE, dacl.GetAceAt(1).GetAceFlags());
     EXPECT_EQ(CZelSid(CZelSid::Administrators), parsed.getOwner());
     EXPECT_THROW(CZelSecurityDescriptor::fromSddl(L"D:(X;;;;"), CZelException);
+    // The texts and descriptors the system hands over are given back: many conversions keep nothing.
+    const size_t before = qkztest::heapInUse();
+    for (int i = 0; i < 3000; ++i)
+        CZelSecurityDescriptor::fromSddl(dacls[i % 3]).toSddl();
+    EXPECT_LT(qkztest::heapInUse(), before + 64 * 1024);
 }
 
 TEST(CZelSecurityDescriptor, BuildingFromParts)

@@ -32,6 +32,18 @@ unsigned long openHandleCount()
     return count;
 }
 
+size_t heapInUse()
+{
+    size_t used = 0;
+    PROCESS_HEAP_ENTRY entry = {};
+    HeapLock(GetProcessHeap());
+    while (HeapWalk(GetProcessHeap(), &entry))
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+            used += entry.cbData;
+    HeapUnlock(GetProcessHeap());
+    return used;
+}
+
 std::wstring uniqueName(const std::wstring& stem)
 {
     return stem + L"-" + CGuid::createGuid().toString().substr(1, 36);
