@@ -92,18 +92,23 @@ struct TwoFilesRemover {
     static void remove() { MsiConfigureProductExW(kTwoFilesCode, 0, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress"); }
 };
 
+void CALLBACK doNothing(ULONG_PTR) {}
+
 // Another "installation": a thread owning the execution mutex for a while
-// (and posting WM_APP to the window given, once it owns it).
+// (and posting WM_APP to the window given once it owns it, then queueing an
+// APC to the thread that made the holder, which waits alertably).
 class MutexHolder {
 public:
     explicit MutexHolder(DWORD holdMs, HWND notify = nullptr)
-        : m_owned(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        : m_owned(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_waiter(OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId())),
           m_thread([this, holdMs, notify] {
               WinAPI::FileHandle mutex(CreateMutexW(nullptr, TRUE, ZelMsiProduct::MSIMutexName));
               SetEvent(m_owned);
               if (notify)
                   PostMessageW(notify, WM_APP, 0, 0);
-              Sleep(holdMs);
+              Sleep(holdMs / 2);
+              QueueUserAPC(doNothing, m_waiter, 0);
+              Sleep(holdMs / 2);
               ReleaseMutex(mutex);
           })
     {
@@ -112,7 +117,7 @@ public:
     ~MutexHolder() { m_thread.join(); }
 
 private:
-    WinAPI::FileHandle m_owned;
+    WinAPI::FileHandle m_owned, m_waiter;
     std::thread m_thread;
 };
 
@@ -267,8 +272,12 @@ TEST(MsiProduct, InstallCheckAndRemoveARealPackage)
     ASSERT_TRUE(productLog.exists());
     EXPECT_GT(productLog.getFileSize(), 0u);
 
-    // The installed product opens by its code.
+    // The installed product opens by its code, once another installation has ended.
+    std::unique_ptr<MutexHolder> other = std::make_unique<MutexHolder>(400);
     ZelMsiProduct installed(CComBSTR(kTwoFilesCode), nullptr);
+    other.reset();
+    EXPECT_EQ(2, log.count(L"Other installation has finished"));
+    EXPECT_FALSE(log.contains(L"waitForMutex() caught exception")) << "an APC does not end the wait";
     EXPECT_TRUE(keptLog.exists()) << "its own log keeps the installation's";
     EXPECT_EQ(L"QoKiv Test Two Files", std::wstring(installed.getProductName().m_str));
     EXPECT_EQ(3u, installed.numberOfComponents());
