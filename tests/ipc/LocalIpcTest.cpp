@@ -212,13 +212,20 @@ TEST(LocalIpc, SquattedObjectsAreFailuresNotCrashesOrHangs)
                                                        2312, L"Local\\{26ECD40E-279F-482c-B14D-9016714EA408}"));
         EXPECT_EQ(qkztest::failureOf([&] { CZelNotificationSink sink; }).code, DWORD(ERROR_INVALID_DATA));
     }
-    {
+    const std::function<void()> makeSource = [] { CZelNotificationSource source; }, makeSink = [] { CZelNotificationSink sink; };
+    const struct {
+        const wchar_t* event;
+        const std::function<void()>& side;
+        const wchar_t* failure;
+    } shutOut[] = {{kSendCreate, makeSource, L"Could not create send create event."},
+                   {kSent, makeSource, L"Could not create send event."},
+                   {L"Local\\{C5486729-9D60-4e01-93A8-78B16119A7AD}", makeSink, L"Could not create receive event."}};
+    for (const auto& squatted : shutOut) {
         CZelSecurityDescriptor denyAll = CZelSecurityDescriptor::fromSddl(L"D:(D;;GA;;;WD)");
         SECURITY_ATTRIBUTES attributes = {sizeof attributes, denyAll.getSD(), FALSE};
-        WinAPI::FileHandle shut(CreateEventW(&attributes, FALSE, FALSE, kSendCreate));
+        WinAPI::FileHandle shut(CreateEventW(&attributes, FALSE, FALSE, squatted.event));
         ASSERT_NE(DWORD(ERROR_ALREADY_EXISTS), GetLastError()) << "the event is left from before";
-        EXPECT_EQ(qkztest::failureOf([&] { CZelNotificationSource source; }),
-                  (qkztest::Failure{DWORD(ERROR_ACCESS_DENIED), L"Could not create send create event."}));
+        EXPECT_EQ(qkztest::failureOf(squatted.side), (qkztest::Failure{DWORD(ERROR_ACCESS_DENIED), squatted.failure}));
     }
     CZelNotificationSink sink;
     CZelNotificationSource source;
