@@ -1,6 +1,6 @@
-// Sessions and terminal services: Wine stubs several of these calls (a session
-// id reported without being filled in, no terminal-server suites, one version),
-// so tests stand in for them here. The token steps of the interactive start are
+// Sessions and terminal services: Wine stubs several of these calls (no
+// terminal-server suites, one version, no sessions to enumerate), so tests
+// stand in for them here. The token steps of the interactive start are
 // real under Wine; they stay here because failing them one by one is the only
 // way to see that every failure leaves the thread as it was.
 #pragma once
