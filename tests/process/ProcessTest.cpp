@@ -302,7 +302,7 @@ TEST(Process, OpenOfAProgramThatRefusesTheAccess)
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, limited.getSD(), FALSE};
     STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION info = {};
-    std::wstring line = L"\"" + copy.str() + L"\" sleep 30000";
+    std::wstring line = ZelUt::quoteArgument(copy.str()) + L" sleep 30000";
     ASSERT_TRUE(CreateProcessW(nullptr, &line[0], &attributes, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                                &startup, &info));
     WinAPI::FileHandle process(info.hProcess), thread(info.hThread);

@@ -25,10 +25,14 @@ struct ServiceFixture : ::testing::Test {
     std::wstring binary = L"\"" + (qkztest::binDir() / L"qkz_testservice.exe").str() + L"\"";
 
     // Display names are unique too: a service a killed run left behind keeps its own.
+    static std::wstring displayName(const std::wstring& display, const std::wstring& serviceName)
+    {
+        return display + L" " + serviceName;
+    }
     CNtService create(const std::wstring& display = L"QKZ test service") { return createNamed(name, display); }
     CNtService createNamed(const std::wstring& serviceName, const std::wstring& display = L"QKZ test service")
     {
-        return manager.createService(serviceName, display + L" " + serviceName, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+        return manager.createService(serviceName, displayName(display, serviceName), SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                      SERVICE_ERROR_NORMAL, binary, L"", L"", L"");
     }
     static DWORD processOf(CNtService& service)
@@ -90,7 +94,7 @@ TEST_F(ServiceFixture, CreateStartWithArgumentsStopAndDescribe)
     CNtService again = create(L"QKZ reconfigured");  // exists: stopped, reconfigured, returned
     EXPECT_TRUE(log.contains(L"The service is already installed and will be reconfigured"));
     EXPECT_EQ(Status::Stopped, again.getStatus());
-    EXPECT_EQ(L"QKZ reconfigured " + name, configured(name, L"DisplayName").toString());
+    EXPECT_EQ(displayName(L"QKZ reconfigured", name), configured(name, L"DisplayName").toString());
 
     ASSERT_TRUE(again.start(L"fail-start=42"));
     EXPECT_FALSE(again.waitForStart(20000));
@@ -98,7 +102,7 @@ TEST_F(ServiceFixture, CreateStartWithArgumentsStopAndDescribe)
 
     // Dependencies as a "/"-separated list, empty parts left out: at creation and when changed.
     const std::wstring dependentName = name + L"-dependent";
-    CNtService dependent = manager.createService(dependentName, L"QKZ dependent " + dependentName, SERVICE_WIN32_OWN_PROCESS,
+    CNtService dependent = manager.createService(dependentName, displayName(L"QKZ dependent", dependentName), SERVICE_WIN32_OWN_PROCESS,
                                                  SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary,
                                                  L"QkzA//QkzB/QkzC/", L"", L"");
     EXPECT_EQ((std::vector<std::wstring>{L"QkzA", L"QkzB", L"QkzC"}), configured(dependentName, L"DependOnService").toStrings());
@@ -124,7 +128,7 @@ TEST_F(ServiceFixture, AProgramWithBlanksIsStoredQuoted)
         {program + L" -k a.exe b", L"\"" + program + L"\" -k a.exe b"},
     };
     for (const auto& line : lines) {
-        CNtService created = manager.createService(name, L"QKZ quoted " + name, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+        CNtService created = manager.createService(name, displayName(L"QKZ quoted", name), SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                                    SERVICE_ERROR_NORMAL, line.first, L"", L"", L"");
         EXPECT_EQ(line.second, configured(name, L"ImagePath").toString()) << line.first;
         created.changeConfig(binary, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, L"", L"", L"", L"");
@@ -289,7 +293,7 @@ TEST_F(ServiceFixture, AccountRightsAreGrantedBeforeCreation)
     rights.status[L"SeTcbPrivilege"] = static_cast<long>(0xC0000022);
     std::wstring account = CZelSid::FromProcessUser().GetName();
     LogCapture log;
-    CNtService service = manager.createService(name, L"QKZ with account " + name, SERVICE_WIN32_OWN_PROCESS,
+    CNtService service = manager.createService(name, displayName(L"QKZ with account", name), SERVICE_WIN32_OWN_PROCESS,
                                                SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary, L"", account, L"pw");
     EXPECT_TRUE(service);
     EXPECT_EQ((std::vector<std::wstring>{L"SeServiceLogonRight", L"SeInteractiveLogonRight", L"SeTcbPrivilege",
