@@ -336,18 +336,23 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
 TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
 {
     TempDir dir;
-    auto expectRefused = [&](const WinPath& archive, const std::wstring& message, unsigned long code) {
+    // The decompressor's reason goes to the log.
+    auto expectRefused = [&](const WinPath& archive, const std::wstring& message, unsigned long code,
+                             const std::wstring& reason) {
+        LogCapture log;
         Failure failure = failureOf([&] { ZelCabExtractor extractor(archive); });
         EXPECT_EQ(message, failure.message) << archive.str();
         EXPECT_TRUE(!code || code == failure.code) << archive.str();
+        EXPECT_TRUE(reason.empty() || log.contains(reason)) << archive.str();
     };
     expectRefused(dir.path() / L"absent.cab", L"Archive " + (dir.path() / L"absent.cab").str() + L" does not exist.",
-                  2);
+                  2, L"");
     std::string cab = bytesOf(cabDir() / L"mszip.cab");
-    expectRefused(dir.write(L"half.cab", cab.substr(0, cab.size() / 2)), L"Not a cabinet file or file is corrupted.", 4);
-    expectRefused(dir.write(L"header.cab", cab.substr(0, 20)), L"Not a cabinet file.", 0);
-    expectRefused(dir.write(L"empty.cab", ""), L"Not a cabinet file.", 0);
-    expectRefused(dir.write(L"text.cab", "just some text, no cabinet in here"), L"Not a cabinet file.", 0);
+    expectRefused(dir.write(L"half.cab", cab.substr(0, cab.size() / 2)), L"Not a cabinet file or file is corrupted.", 4,
+                  L"The cabinet file is corrupt.");
+    expectRefused(dir.write(L"header.cab", cab.substr(0, 20)), L"Not a cabinet file.", 0, L"");
+    expectRefused(dir.write(L"empty.cab", ""), L"Not a cabinet file.", 0, L"");
+    expectRefused(dir.write(L"text.cab", "just some text, no cabinet in here"), L"Not a cabinet file.", 0, L"");
 
     // Bit flips in the compressed data: extraction fails or succeeds, and every
     // file left behind has the bytes it had when packed.
@@ -384,6 +389,13 @@ TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
     EXPECT_FALSE(ZelCabExtractor(dir.write(L"broken.cab", broken), true).ExtractArchive(out));
     EXPECT_TRUE((out / L"a.txt").exists());
     EXPECT_FALSE((out / L"random.bin").exists());
+
+    // A folder of a compression type the decompressor does not know: it gives up
+    // with the first file created and nothing written, and that file is removed.
+    ZelCabExtractor unknown(dir.write(L"unknown.cab", patched(cab, 36 + 6, uint16_t(0x000F))), true);
+    EXPECT_FALSE(unknown.ExtractArchive(dir.path() / L"unknown"));
+    EXPECT_TRUE(filesBelow(dir.path() / L"unknown").empty());
+    EXPECT_EQ(L"The cabinet file is corrupt.", unknown.getLastErrorText());
 }
 
 // A caller's callback that throws ends the extraction with its exception; it
