@@ -247,6 +247,21 @@ TEST(CabExtractor, EntriesThatCannotBeWrittenAsNamedFailTheExtraction)
     }
     // Listing leaves out what no file can be written for and holds each name once.
     EXPECT_EQ(4u, ZelCabExtractor(cabDir() / L"evil-names.cab").getContents().size());
+
+    // A destination so deep that a.txt, the shortest name, would have the longest
+    // path the file system cannot take (32,767 characters as a long path): every
+    // entry is refused and nothing is made for it.
+    std::wstring deep = dir.path().str() + L"\\deep";
+    const size_t wanted = 32767 - std::wstring(L"\\\\?\\").size() - std::wstring(L"\\a.txt").size();
+    size_t rest;
+    while ((rest = wanted - deep.size()) > 400)
+        deep += L"\\" + std::wstring(199, L'd');
+    deep += L"\\" + std::wstring((rest - 2) / 2, L'd') + L"\\" + std::wstring(rest - 2 - (rest - 2) / 2, L'd');
+    ZelCabExtractor tooDeep(cabDir() / L"plain.cab", true);
+    EXPECT_FALSE(tooDeep.ExtractArchive(WinPath(deep)));
+    EXPECT_NE(std::wstring::npos, tooDeep.getLastErrorText().find(L"'a.txt': the path is longer than the file system allows."))
+        << tooDeep.getLastErrorText().substr(0, 200);
+    EXPECT_FALSE((dir.path() / L"deep").exists());
 }
 
 TEST(CabExtractor, ThousandsOfEntriesAndAShareAsDestination)
