@@ -308,6 +308,7 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
         {"more files than the table holds", patched(cab, 28, uint16_t(60000))},
         {"cabinet size below its header", patched(cab, 8, uint32_t(20))},
         {"data blocks starting at the end", patched(cab, 36, uint32_t(cab.size()))},
+        {"empty first name", patched(cab, filesAt + 16, '\0')},
     };
     for (const auto& c : damaged)
         EXPECT_EQ(failureOf([&] { ZelCabExtractor extractor(dir.write(L"damaged.cab", c.second)); }),
