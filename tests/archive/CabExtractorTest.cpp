@@ -259,8 +259,8 @@ TEST(CabExtractor, EntriesThatCannotBeWrittenAsNamedFailTheExtraction)
     deep += L"\\" + std::wstring((rest - 2) / 2, L'd') + L"\\" + std::wstring(rest - 2 - (rest - 2) / 2, L'd');
     ZelCabExtractor tooDeep(cabDir() / L"plain.cab", true);
     EXPECT_FALSE(tooDeep.ExtractArchive(WinPath(deep)));
-    EXPECT_NE(std::wstring::npos, tooDeep.getLastErrorText().find(L"'a.txt': the path is longer than the file system allows."))
-        << tooDeep.getLastErrorText().substr(0, 200);
+    const std::wstring refusal = L"'a.txt': the path is longer than the file system allows.";
+    EXPECT_NE(std::wstring::npos, tooDeep.getLastErrorText().find(refusal)) << tooDeep.getLastErrorText().substr(0, 200);
     EXPECT_FALSE((dir.path() / L"deep").exists());
 }
 
@@ -352,23 +352,23 @@ TEST(CabExtractor, DamagedTablesAreRefusedUpFront)
 TEST(CabExtractor, MissingTruncatedAndDamagedArchivesFailCleanly)
 {
     TempDir dir;
-    // The decompressor's reason goes to the log.
-    auto expectRefused = [&](const WinPath& archive, const std::wstring& message, unsigned long code,
-                             const std::wstring& reason) {
-        LogCapture log;
+    auto expectRefused = [&](const WinPath& archive, const std::wstring& message, unsigned long code) {
         Failure failure = failureOf([&] { ZelCabExtractor extractor(archive); });
         EXPECT_EQ(message, failure.message) << archive.str();
         EXPECT_TRUE(!code || code == failure.code) << archive.str();
-        EXPECT_TRUE(reason.empty() || log.contains(reason)) << archive.str();
     };
     expectRefused(dir.path() / L"absent.cab", L"Archive " + (dir.path() / L"absent.cab").str() + L" does not exist.",
-                  2, L"");
+                  2);
     std::string cab = bytesOf(cabDir() / L"mszip.cab");
-    expectRefused(dir.write(L"half.cab", cab.substr(0, cab.size() / 2)), L"Not a cabinet file or file is corrupted.", 4,
-                  L"The cabinet file is corrupt.");
-    expectRefused(dir.write(L"header.cab", cab.substr(0, 20)), L"Not a cabinet file.", 0, L"");
-    expectRefused(dir.write(L"empty.cab", ""), L"Not a cabinet file.", 0, L"");
-    expectRefused(dir.write(L"text.cab", "just some text, no cabinet in here"), L"Not a cabinet file.", 0, L"");
+    {
+        LogCapture log;
+        expectRefused(dir.write(L"half.cab", cab.substr(0, cab.size() / 2)), L"Not a cabinet file or file is corrupted.",
+                      4);
+        EXPECT_TRUE(log.contains(L"The cabinet file is corrupt."));  // the decompressor's reason
+    }
+    expectRefused(dir.write(L"header.cab", cab.substr(0, 20)), L"Not a cabinet file.", 0);
+    expectRefused(dir.write(L"empty.cab", ""), L"Not a cabinet file.", 0);
+    expectRefused(dir.write(L"text.cab", "just some text, no cabinet in here"), L"Not a cabinet file.", 0);
 
     // Bit flips in the compressed data: extraction fails or succeeds, and every
     // file left behind has the bytes it had when packed.
