@@ -172,10 +172,8 @@ struct Longest {
 
 int saturatingAtoi(const char* text)
 {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
-        ++text;
     bool negative = *text == '-';
-    if (*text == '-' || *text == '+')
+    if (negative)
         ++text;
     long long value = 0;
     for (; isDigit(*text); ++text) {

@@ -54,7 +54,8 @@ private:
     std::vector<std::wstring> m_list;
 };
 
-// Integer conversion as atoi does it, but saturating at the 32-bit limits.
+// The number of a NUMBER token's text (an optional minus and digits; it stops
+// at the first other byte) as atoi gives it, but saturating at the 32-bit limits.
 int saturatingAtoi(const char* text);
 
 } // namespace condition
