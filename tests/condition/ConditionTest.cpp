@@ -68,7 +68,7 @@ protected:
     void SetUp() override
     {
         dir = std::make_unique<qkztest::TempDir>();
-        WinPath text = dir->write(L"lines.txt", "Alpha beta\r\ngamma\n");
+        WinPath text = dir->write(L"lines.txt", "Alpha beta\r\ngamma\r\ndelta and more\n");
         answers.variables = {
             {L"%A%", L"a"},          {L"%B%", L"b"},
             {L"%EMPTY%", L""},       {L"%NUM%", L"0042"},
