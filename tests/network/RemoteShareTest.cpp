@@ -199,6 +199,11 @@ TEST_F(RemoteMachine, EveryFailureIsReportedAndNothingIsShared)
     CZelRemoteShare twice(L"remotebox", CZelRemoteShare::eDirSystemRoot, false);
     EXPECT_FALSE(twice.OpenShare());
     EXPECT_TRUE(log.contains(L"OpenShare: Could not open remote registry: regConnectRegistry() failed"));
+    fake.plant(L"KIV_SR$", L"D:\\WinRemote", L"Kiv Zel");
+    fake.registryFailures = 2;
+    EXPECT_FALSE(CZelRemoteShare(L"remotebox", CZelRemoteShare::eDirSystemRoot, false).OpenShare())
+        << "a share already there is not taken while its directory cannot be read";
+    fake.shares.clear();
 
     const struct {
         const wchar_t* value;
@@ -314,10 +319,11 @@ TEST_F(RemoteRegistryService, StartedWhenStoppedAndStoppedAgainLeftAloneWhenRunn
     EXPECT_EQ(ZelUt::CNtService::Status::Stopped, service.getStatus());
 }
 
-// Started is ours to stop, also when the start outlasts the ten seconds waited for it.
+// Started is ours to stop, also when the start outlasts the ten seconds waited
+// for it; and stopped means stopped, not stop pending, when it is over.
 TEST_F(RemoteRegistryService, StoppedAgainAfterAStartSlowerThanTheWait)
 {
-    service.changeConfig(binary + L" slow-start=11000", SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, L"",
+    service.changeConfig(binary + L" slow-start=11000 slow-stop=1500", SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, L"",
                          L"", L"", L"");
     LogCapture log;
     {

@@ -4,6 +4,7 @@
 //   ignore-stop       answers STOP by doing nothing
 //   fail-start=CODE   stops during start-up with the service-specific exit code CODE
 //   slow-start=MS     reports start pending for MS milliseconds first
+//   slow-stop=MS      reports stop pending for MS milliseconds after STOP
 #include <windows.h>
 
 #include <cwchar>
@@ -16,6 +17,7 @@ SERVICE_STATUS_HANDLE g_status = nullptr;
 std::vector<std::wstring> g_programArguments;
 HANDLE g_stop = nullptr;
 bool g_ignoreStop = false;
+DWORD g_stopDelay = 0;
 
 void report(DWORD state, DWORD exitCode = NO_ERROR, DWORD specific = 0)
 {
@@ -64,6 +66,8 @@ void WINAPI serviceMain(DWORD argc, wchar_t** argv)
     for (const wchar_t* argument : options) {
         if (option(argument, L"ignore-stop", value))
             g_ignoreStop = true;
+        else if (option(argument, L"slow-stop=", value))
+            g_stopDelay = std::wcstoul(value.c_str(), nullptr, 10);
     }
     for (const wchar_t* argument : options) {
         if (option(argument, L"record=", value)) {
@@ -81,6 +85,7 @@ void WINAPI serviceMain(DWORD argc, wchar_t** argv)
     }
     report(SERVICE_RUNNING);
     WaitForSingleObject(g_stop, INFINITE);
+    Sleep(g_stopDelay);
     report(SERVICE_STOPPED);
 }
 
