@@ -75,6 +75,10 @@ TEST(CZelAcl, EntriesOrderTextAndGrowth)
     EXPECT_EQ(L"", dump.missing({L"Entry 0: S-1-5-18", L"Entry 1: S-1-1-0"}));
     EXPECT_EQ(parsed, CZelAcl(static_cast<PACL>(parsed)));
     EXPECT_TRUE(parsed.IsValid());
+    // What the list grants World, and nothing for a list that is not there.
+    const CZelSid world(CZelSid::World);
+    EXPECT_EQ(qkztest::effectiveRightsUnread() ? 0u : GENERIC_READ, parsed.GetEffectiveRights(world));
+    EXPECT_EQ(0u, CZelAcl().GetEffectiveRights(world));
 
     parsed.AddAce(CZelAce(CZelSid(CZelSid::Guests), GENERIC_ALL, false));
     ASSERT_EQ(3, parsed.GetAceCount());

@@ -50,6 +50,13 @@ inline bool pipeClientQualityOfServiceIgnored()
     return runningUnderWine();
 }
 
+// Wine's GetEffectiveRightsFromAclW is a stub that fails (1) and reports no
+// rights; Windows reads the rights the list grants.
+inline bool effectiveRightsUnread()
+{
+    return runningUnderWine();
+}
+
 // Installing from a package file that is gone: Wine answers "file not
 // found", Windows "the package could not be opened".
 inline unsigned long missingPackageInstallCode()
