@@ -112,7 +112,7 @@ TEST(CZelAcl, EntriesOrderTextAndGrowth)
 
     CZelAcl many;
     for (int i = 0; i < 40; ++i)
-        ASSERT_TRUE(many.AddAce(0, 0, static_cast<DWORD>(i + 1), CZelSid(CZelSid::World)));
+        ASSERT_EQ(1, many.AddAce(0, 0, static_cast<DWORD>(i + 1), CZelSid(CZelSid::World)));
     ASSERT_EQ(40, many.GetAceCount());
     for (int i = 0; i < 40; ++i)
         EXPECT_EQ(static_cast<DWORD>(i + 1), many.GetAceAt(i).GetAccessMask());
