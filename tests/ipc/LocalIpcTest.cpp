@@ -213,17 +213,24 @@ TEST(LocalIpc, SquattedObjectsAreFailuresNotCrashesOrHangs)
         EXPECT_EQ(qkztest::failureOf([&] { CZelNotificationSink sink; }).code, DWORD(ERROR_INVALID_DATA));
     }
     const std::function<void()> makeSource = [] { CZelNotificationSource source; }, makeSink = [] { CZelNotificationSink sink; };
+    using Squat = HANDLE (*)(SECURITY_ATTRIBUTES*, const wchar_t*);
+    const Squat event = [](SECURITY_ATTRIBUTES* sa, const wchar_t* name) { return CreateEventW(sa, FALSE, FALSE, name); };
+    const Squat block = [](SECURITY_ATTRIBUTES* sa, const wchar_t* name) {
+        return CreateFileMappingW(INVALID_HANDLE_VALUE, sa, PAGE_READWRITE, 0, 2312, name);
+    };
     const struct {
-        const wchar_t* event;
+        Squat squat;
+        const wchar_t* name;
         const std::function<void()>& side;
         const wchar_t* failure;
-    } shutOut[] = {{kSendCreate, makeSource, L"Could not create send create event."},
-                   {kSent, makeSource, L"Could not create send event."},
-                   {L"Local\\{C5486729-9D60-4e01-93A8-78B16119A7AD}", makeSink, L"Could not create receive event."}};
+    } shutOut[] = {{block, L"Local\\{26ECD40E-279F-482c-B14D-9016714EA408}", makeSink, L"Could not create file mapping."},
+                   {event, kSendCreate, makeSource, L"Could not create send create event."},
+                   {event, kSent, makeSource, L"Could not create send event."},
+                   {event, L"Local\\{C5486729-9D60-4e01-93A8-78B16119A7AD}", makeSink, L"Could not create receive event."}};
     for (const auto& squatted : shutOut) {
         CZelSecurityDescriptor denyAll = CZelSecurityDescriptor::fromSddl(L"D:(D;;GA;;;WD)");
         SECURITY_ATTRIBUTES attributes = {sizeof attributes, denyAll.getSD(), FALSE};
-        WinAPI::FileHandle shut(CreateEventW(&attributes, FALSE, FALSE, squatted.event));
+        WinAPI::FileHandle shut(squatted.squat(&attributes, squatted.name));
         ASSERT_NE(DWORD(ERROR_ALREADY_EXISTS), GetLastError()) << "the event is left from before";
         EXPECT_EQ(qkztest::failureOf(squatted.side), (qkztest::Failure{DWORD(ERROR_ACCESS_DENIED), squatted.failure}));
     }
