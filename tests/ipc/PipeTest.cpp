@@ -243,6 +243,30 @@ TEST(NamedPipe, ByteTypedPipeIsReadWhole)
     EXPECT_EQ(L"", client.read());  // the server went away: no exception
 }
 
+// The pipe's default wait, asked for with NMPWAIT_USE_DEFAULT_WAIT, is the
+// time-out its server made it with: a client waits that long for the one
+// instance another client holds.
+TEST(NamedPipe, TheDefaultWaitIsThePipesOwn)
+{
+    const std::wstring name = uniquePipe();
+    NamedPipeClient second(name);  // made before the pipe, so that only connect() waits
+    WinAPI::FileHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                                               4096, 20000, nullptr));
+    ASSERT_TRUE(server.valid());
+    NamedPipeClient first(name);
+    first.connect(10000);
+    std::thread handOver([&] {
+        Sleep(300);
+        DisconnectNamedPipe(server);
+        ConnectNamedPipe(server, nullptr);
+    });
+    EXPECT_NO_THROW(second.connect(NMPWAIT_USE_DEFAULT_WAIT));
+    if (!second.isConnected())
+        NamedPipeClient wake(name);  // ends the server's wait for a client
+    handOver.join();
+    EXPECT_TRUE(second.isConnected());
+}
+
 // A name another account made first (a squatter waiting for the server's
 // clients) is not joined as a further instance; this account's own further
 // instances are.
