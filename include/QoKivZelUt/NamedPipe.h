@@ -20,7 +20,8 @@ public:
 
     // The full pipe name (\\.\pipe\... for a local pipe).
     const std::wstring& pipeName() const { return m_name; }
-    // An instance of the pipe is available now.
+    // An instance of the pipe is available now (a busy one is waited for 50 ms
+    // at most, whatever default wait its server set).
     bool pipeExists() const;
     // One message, one character per non-zero byte; empty when the peer went
     // away before sending. A message cut short by a dying writer throws, and

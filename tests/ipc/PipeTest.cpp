@@ -267,6 +267,33 @@ TEST(NamedPipe, TheDefaultWaitIsThePipesOwn)
     EXPECT_TRUE(second.isConnected());
 }
 
+// A server whose one instance is busy and whose default wait is for ever:
+// a client made now is not connected, and made at once.
+TEST(NamedPipe, AClientIsMadeAtOnceWhateverTheServersDefaultWait)
+{
+    const std::wstring name = uniquePipe();
+    WinAPI::FileHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                                               4096, NMPWAIT_WAIT_FOREVER, nullptr));
+    ASSERT_TRUE(server.valid());
+    NamedPipeClient first(name);
+    ASSERT_TRUE(first.isConnected());
+    std::atomic<bool> made{false}, connected{false};
+    std::thread maker([&] {
+        NamedPipeClient second(name);
+        connected = second.isConnected();
+        made = true;
+    });
+    for (int i = 0; i < 500 && !made; ++i)
+        Sleep(10);
+    EXPECT_TRUE(made) << "the client waited for the busy instance";
+    EXPECT_FALSE(connected);
+    if (!made) {  // frees the instance, so the waiting client can end
+        DisconnectNamedPipe(server);
+        ConnectNamedPipe(server, nullptr);
+    }
+    maker.join();
+}
+
 // A name another account made first (a squatter waiting for the server's
 // clients) is not joined as a further instance; this account's own further
 // instances are.

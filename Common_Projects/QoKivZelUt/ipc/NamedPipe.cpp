@@ -31,6 +31,10 @@ const DWORD kFlushWaitMs = 10000;
 const DWORD kLongestAcceptMs = 30000;
 // How often a client looks again for a pipe that does not exist yet.
 const DWORD kInstanceLookMs = 10;
+// How long "available now" waits for a busy instance: the system's default
+// for a server that sets none. The server's own default is not asked for: a
+// server may set one of days, and the caller would wait that long.
+const DWORD kAvailableNowMs = 50;
 
 // Opens the client end; true in messageMode when its reads end at message
 // boundaries (the pipe is message-typed), so queued messages stay apart.
@@ -166,7 +170,7 @@ NamedPipe::~NamedPipe() = default;
 
 bool NamedPipe::pipeExists() const
 {
-    return ::WaitNamedPipeW(m_name.c_str(), 0) != FALSE;
+    return ::WaitNamedPipeW(m_name.c_str(), kAvailableNowMs) != FALSE;
 }
 
 // A message longer than the buffer comes in several reads: in message mode
