@@ -262,7 +262,7 @@ TEST(NamedPipe, TheDefaultWaitIsThePipesOwn)
     });
     EXPECT_NO_THROW(second.connect(NMPWAIT_USE_DEFAULT_WAIT));
     if (!second.isConnected())
-        NamedPipeClient wake(name);  // ends the server's wait for a client
+        NamedPipeClient(name).connect(10000);  // ends the server's wait for a client
     handOver.join();
     EXPECT_TRUE(second.isConnected());
 }
