@@ -27,6 +27,20 @@ std::wstring uniquePipe()
     return L"\\\\.\\pipe\\" + qkztest::uniqueName(L"qkz-pipe");
 }
 
+// Another server's pipe of one instance, made with the given default wait.
+WinAPI::FileHandle oneInstancePipe(const std::wstring& name, DWORD defaultWaitMs)
+{
+    return WinAPI::FileHandle(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                                               4096, defaultWaitMs, nullptr));
+}
+
+// Drops the instance's client and waits for the next one.
+void takeNextClient(HANDLE server)
+{
+    DisconnectNamedPipe(server);
+    ConnectNamedPipe(server, nullptr);
+}
+
 // zelut in a process of its own, as the other side.
 ZelUt::AutoTerminateProcess peer(const std::wstring& arguments)
 {
@@ -250,15 +264,13 @@ TEST(NamedPipe, TheDefaultWaitIsThePipesOwn)
 {
     const std::wstring name = uniquePipe();
     NamedPipeClient second(name);  // made before the pipe, so that only connect() waits
-    WinAPI::FileHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
-                                               4096, 20000, nullptr));
+    WinAPI::FileHandle server = oneInstancePipe(name, 20000);
     ASSERT_TRUE(server.valid());
     NamedPipeClient first(name);
     first.connect(10000);
     std::thread handOver([&] {
         Sleep(300);
-        DisconnectNamedPipe(server);
-        ConnectNamedPipe(server, nullptr);
+        takeNextClient(server);
     });
     EXPECT_NO_THROW(second.connect(NMPWAIT_USE_DEFAULT_WAIT));
     if (!second.isConnected())
@@ -272,8 +284,7 @@ TEST(NamedPipe, TheDefaultWaitIsThePipesOwn)
 TEST(NamedPipe, AClientIsMadeAtOnceWhateverTheServersDefaultWait)
 {
     const std::wstring name = uniquePipe();
-    WinAPI::FileHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
-                                               4096, NMPWAIT_WAIT_FOREVER, nullptr));
+    WinAPI::FileHandle server = oneInstancePipe(name, NMPWAIT_WAIT_FOREVER);
     ASSERT_TRUE(server.valid());
     NamedPipeClient first(name);
     ASSERT_TRUE(first.isConnected());
@@ -287,10 +298,8 @@ TEST(NamedPipe, AClientIsMadeAtOnceWhateverTheServersDefaultWait)
         Sleep(10);
     EXPECT_TRUE(made) << "the client waited for the busy instance";
     EXPECT_FALSE(connected);
-    if (!made) {  // frees the instance, so the waiting client can end
-        DisconnectNamedPipe(server);
-        ConnectNamedPipe(server, nullptr);
-    }
+    if (!made)
+        takeNextClient(server);  // frees the instance, so the waiting client can end
     maker.join();
 }
 
