@@ -45,6 +45,7 @@ TEST(DotNetUtilsMisbehaving, TheClientProfileKeyChoosesTheVersion4Utility)
     WinAPI::RegKey key = WinAPI::regCreateKeyEx(HKEY_LOCAL_MACHINE, kClientKey);
     WinAPI::regSetValueEx(key, L"InstallPath", WinAPI::RegValue::fromString(L"InstallPath", L"C:\\Framework\\v4"));
     Assembly assembly(L"bomcrlf");
+    qkztest::LogCapture log;
     // Given relative to the caller's directory, the utility is still told the full path.
     ZelUt::CurrentDirectory here(assembly.path().getParent());
     ZelUt::DotNetResolver resolver(WinPath(L"bomcrlf.dll"));
@@ -52,8 +53,9 @@ TEST(DotNetUtilsMisbehaving, TheClientProfileKeyChoosesTheVersion4Utility)
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kClientKey);
     EXPECT_EQ(resolver.getDotNetUtils().str(), (qkztest::binDir() / L"DotNetUtils40.exe").str()) << "kept";
 
-    EXPECT_EQ(resolver.getAssemblyName(), L"Good, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null");
-    EXPECT_TRUE(resolver.resolveReferences());
+    EXPECT_EQ(resolver.getAssemblyName(), L"Good, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null")
+        << log.text();
+    EXPECT_TRUE(resolver.resolveReferences()) << log.text();
     ASSERT_EQ(resolver.getRequiredAssemblies().size(), 1u);
     EXPECT_EQ(resolver.getRequiredAssemblies().begin()->second.str(), assembly.path().str());
     EXPECT_TRUE(resolver.getMissingAssemblyNames().empty());

@@ -180,6 +180,14 @@ std::wstring LogCapture::missing(std::initializer_list<std::wstring> fragments) 
     return absent;
 }
 
+std::wstring LogCapture::text() const
+{
+    std::wstring lines;
+    for (const LogEntry& e : entries())
+        lines += e.text + L"\n";
+    return lines;
+}
+
 WinPath binDir()
 {
     return WinAPI::getModuleFileName(nullptr).getParent();

@@ -108,6 +108,8 @@ public:
     int count(const std::wstring& fragment) const;
     // The fragments no entry contains, one a line: empty when every one is there.
     std::wstring missing(std::initializer_list<std::wstring> fragments) const;
+    // Every entry's text, one a line: what a failed expectation prints to say why.
+    std::wstring text() const;
 
 private:
     static void sink(const ZelLgEntry* entry, void* context);
