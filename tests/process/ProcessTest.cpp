@@ -168,6 +168,30 @@ TEST(Process, TheChildInheritsItsPipesAndNothingElse)
     EXPECT_EQ(L"end", echo.getOutput());
 }
 
+// Output past the caller's limit is cut there and ends the child; the wait answers false.
+TEST(Process, OutputBeyondTheLimitEndsTheChild)
+{
+    const std::wstring wide = L"wide \u00fc\u4e2d\n";
+    for (size_t limit : {wide.size(), wide.size() - 1}) {
+        Process p = child(L"wide");
+        p.setOutputLimit(limit);
+        p.start(true);
+        const bool within = limit == wide.size();
+        EXPECT_EQ(within, p.wait(30000)) << limit;
+        EXPECT_EQ(!within, p.outputLimitReached()) << limit;
+        EXPECT_EQ(wide.substr(0, limit), p.getOutput());
+    }
+
+    Process endless = child(L"spew");
+    endless.setOutputLimit(100000);
+    LogCapture log;
+    EXPECT_FALSE(endless.start(true).wait(30000));
+    EXPECT_EQ(100000u, endless.getOutput().size());
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(endless.getHandle(), 10000)) << "still running";
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_INVALID_DATA), endless.getExitCode());
+    EXPECT_TRUE(log.contains(L"wrote more than 100000 characters; it is ended"));
+}
+
 TEST(Process, NarrowAndWideOutputAndExitCodes)
 {
     EXPECT_EQ(L"odd", ran(L"print \"odd\"").getOutputA());  // the last, unpaired byte is not lost
