@@ -190,6 +190,11 @@ TEST(Process, OutputBeyondTheLimitEndsTheChild)
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(endless.getHandle(), 10000)) << "still running";
     EXPECT_EQ(static_cast<unsigned long>(ERROR_INVALID_DATA), endless.getExitCode());
     EXPECT_TRUE(log.contains(L"wrote more than 100000 characters; it is ended"));
+    // Started again, the object answers for the new run alone.
+    endless.setArguments(L"wide");
+    EXPECT_TRUE(endless.start(true).wait(30000));
+    EXPECT_FALSE(endless.outputLimitReached());
+    EXPECT_EQ(wide, endless.getOutput());
 }
 
 TEST(Process, NarrowAndWideOutputAndExitCodes)

@@ -250,6 +250,10 @@ void Process::resolve()
 void Process::prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, ChildEnds& ends)
 {
     SECURITY_ATTRIBUTES security = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+    // A new run collects its own output: none of an earlier run's, nor the limit that one reached.
+    m_output.clear();
+    m_error.clear();
+    m_outputLimitReached = false;
     m_outputPipe.release();
     createPipe(m_outputPipe, ends.output, security, L"Could not create reading pipe for stdout.");
     inheritable(ends.output, L"Could not set handle information for stdout.");
