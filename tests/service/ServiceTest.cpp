@@ -114,6 +114,18 @@ TEST_F(ServiceFixture, CreateStartWithArgumentsStopAndDescribe)
 
 // An unquoted program with blanks would let C:\Program.exe run in its place:
 // it is stored quoted, at creation and when changed; arguments stay as given.
+// A state the system does not define is named unknown, not looked up past the names.
+TEST(CNtService, StatusNames)
+{
+    const std::pair<unsigned long, const char*> rows[] = {
+        {1, "Stopped"}, {7, "Paused"}, {8, "Unknown"}, {0xFFFFFFFF, "Unknown"}};
+    for (const auto& row : rows) {
+        std::ostringstream name;
+        name << static_cast<Status>(row.first);
+        EXPECT_EQ(std::string("CNtService::Status::") + row.second, name.str()) << row.first;
+    }
+}
+
 TEST_F(ServiceFixture, AProgramWithBlanksIsStoredQuoted)
 {
     const std::wstring program = L"C:\\Program Files\\qkz app\\svc.EXE";
@@ -232,6 +244,15 @@ TEST_F(ServiceFixture, DeleteAndWaitUntilTheLastHandleIsClosed)
 TEST_F(ServiceFixture, DeleteWhileOpenAndCreateAgainWhileMarked)
 {
     CNtService service = create();
+    // Without the right to delete, the service stays and the error is kept; without a handle, nothing is asked.
+    CNtService queryOnly = manager.openService(name, SERVICE_QUERY_STATUS);
+    EXPECT_FALSE(queryOnly.deleteService());
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_ACCESS_DENIED), queryOnly.getLastError());
+    queryOnly.close();
+    LogCapture ignored;
+    EXPECT_TRUE(CNtService().deleteService());
+    EXPECT_TRUE(ignored.contains(L"An attempt to delete a service with an invalid handle was ignored"));
+
     ASSERT_TRUE(service.deleteService());
     LogCapture log;
     EXPECT_TRUE(service.deleteService());
