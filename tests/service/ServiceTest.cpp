@@ -241,6 +241,17 @@ TEST_F(ServiceFixture, DeleteAndWaitUntilTheLastHandleIsClosed)
     EXPECT_FALSE(manager.serviceExists(name));
 }
 
+// One held open throughout the wait (30 s) is reported as not gone.
+TEST_F(ServiceFixture, ADeletedServiceHeldOpenIsReportedNotGone)
+{
+    CNtService held = create();
+    LogCapture log;
+    EXPECT_FALSE(manager.deleteServiceAndWait(name));
+    EXPECT_TRUE(log.contains(L"Deleted service is not gone."));
+    held.close();
+    EXPECT_TRUE(manager.deleteServiceAndWait(name));
+}
+
 TEST_F(ServiceFixture, DeleteWhileOpenAndCreateAgainWhileMarked)
 {
     CNtService service = create();
