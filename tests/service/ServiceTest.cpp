@@ -112,8 +112,6 @@ TEST_F(ServiceFixture, CreateStartWithArgumentsStopAndDescribe)
     manager.deleteServiceAndWait(dependentName);
 }
 
-// An unquoted program with blanks would let C:\Program.exe run in its place:
-// it is stored quoted, at creation and when changed; arguments stay as given.
 // A state the system does not define is named unknown, not looked up past the names.
 TEST(CNtService, StatusNames)
 {
@@ -126,6 +124,8 @@ TEST(CNtService, StatusNames)
     }
 }
 
+// An unquoted program with blanks would let C:\Program.exe run in its place:
+// it is stored quoted, at creation and when changed; arguments stay as given.
 TEST_F(ServiceFixture, AProgramWithBlanksIsStoredQuoted)
 {
     const std::wstring program = L"C:\\Program Files\\qkz app\\svc.EXE";
@@ -241,7 +241,7 @@ TEST_F(ServiceFixture, DeleteAndWaitUntilTheLastHandleIsClosed)
     EXPECT_FALSE(manager.serviceExists(name));
 }
 
-// One held open throughout the wait (30 s) is reported as not gone.
+// A deleted service held open throughout the wait (30 s) is reported as not gone.
 TEST_F(ServiceFixture, ADeletedServiceHeldOpenIsReportedNotGone)
 {
     CNtService held = create();
