@@ -95,6 +95,9 @@ private:
                                                      const std::wstring& arguments);
     bool startAsInteractiveUserViaProcessToken(bool hidden, const std::wstring& workingDirectory);
     void prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, ChildEnds& ends);
+    // Before the object takes a new process (started, opened or attached): the
+    // earlier one's output, error text, reached limit, pipes and unwritten input go.
+    void forgetEarlierRun();
     void writeDump(std::wstring path) const;
     void makeSureWDIsNotTemp();
     // Reads what one pipe holds now; true when something was read. At the end

@@ -195,6 +195,9 @@ TEST(Process, OutputBeyondTheLimitEndsTheChild)
     EXPECT_TRUE(endless.start(true).wait(30000));
     EXPECT_FALSE(endless.outputLimitReached());
     EXPECT_EQ(wide, endless.getOutput());
+    // Attached to another process, it holds nothing of the run before.
+    endless.attach(GetCurrentProcessId(), SYNCHRONIZE);
+    EXPECT_EQ(L"", endless.getOutput());
 }
 
 TEST(Process, NarrowAndWideOutputAndExitCodes)

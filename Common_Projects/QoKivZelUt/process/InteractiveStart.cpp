@@ -262,6 +262,7 @@ bool Process::startAsInteractiveUserViaExplorerAutomation(bool hidden, const std
     DWORD started = 0;
     WinAPI::FileHandle process = image.empty() ? WinAPI::FileHandle() : newInstance(WinPath(file), earlier, started);
     if (process.valid()) {
+        forgetEarlierRun();
         m_process = std::move(process);
         m_processId = started;
     } else if (!image.empty() && !started)
@@ -355,6 +356,7 @@ Process& Process::startElevated(bool hidden)
     info.nShow = hidden ? SW_HIDE : SW_SHOW;
     if (!ShellExecuteExW(&info))
         throw CZelException(GetLastError(), L"startElevated() failed.");
+    forgetEarlierRun();
     m_process = info.hProcess;
     return *this;
 }

@@ -250,17 +250,11 @@ void Process::resolve()
 void Process::prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, ChildEnds& ends)
 {
     SECURITY_ATTRIBUTES security = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-    // A new run collects its own output: none of an earlier run's, nor the limit that one reached.
-    m_output.clear();
-    m_error.clear();
-    m_outputLimitReached = false;
-    m_outputPipe.release();
+    forgetEarlierRun();
     createPipe(m_outputPipe, ends.output, security, L"Could not create reading pipe for stdout.");
     inheritable(ends.output, L"Could not set handle information for stdout.");
-    m_errorPipe.release();
     createPipe(m_errorPipe, ends.error, security, L"Could not create reading pipe for stderr.");
     inheritable(ends.error, L"Could not set handle information for stderr.");
-    closeInput();
     // The child must see end of input once writeInput closes the parent's end,
     // so no copy of the parent's end may be inherited.
     createPipe(ends.input, m_inputPipe, security, L"Could not create writing pipe for stdin.");
@@ -273,6 +267,16 @@ void Process::prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, 
     startup.hStdInput = ends.input;
     startup.hStdOutput = ends.output;
     startup.hStdError = ends.error;
+}
+
+void Process::forgetEarlierRun()
+{
+    m_output.clear();
+    m_error.clear();
+    m_outputLimitReached = false;
+    m_outputPipe.release();
+    m_errorPipe.release();
+    closeInput();
 }
 
 void Process::logExecuting(const wchar_t* how) const
@@ -638,6 +642,7 @@ Process& Process::openRunning(unsigned long desiredAccess, const std::function<b
         ZEL_LOG_WARNING << L"OpenProcess() failed: " << ErrorW32(GetLastError());
         return *this;
     }
+    forgetEarlierRun();
     m_process = std::move(opened);
     m_processId = entry.th32ProcessID;
     return *this;
@@ -650,6 +655,7 @@ Process& Process::attach(unsigned long processId, unsigned long desiredAccess)
         ZEL_LOG_WARNING << L"OpenProcess() failed: " << ErrorW32(GetLastError());
         return *this;
     }
+    forgetEarlierRun();
     m_process = process;
     m_processId = processId;
     return *this;
