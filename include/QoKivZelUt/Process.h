@@ -96,7 +96,8 @@ private:
     bool startAsInteractiveUserViaProcessToken(bool hidden, const std::wstring& workingDirectory);
     void prepareCreateProcessArguments(STARTUPINFOW& startup, bool hidden, ChildEnds& ends);
     // Before the object takes a new process (started, opened or attached): the
-    // earlier one's output, error text, reached limit, pipes and unwritten input go.
+    // earlier process and its output, error text, reached limit, pipes and
+    // unwritten input go, so a start or attach that fails leaves no handle.
     void forgetEarlierRun();
     void writeDump(std::wstring path) const;
     void makeSureWDIsNotTemp();

@@ -193,6 +193,15 @@ TEST(InteractiveStart, ShellAutomationStartsTheProgramWithItsArgumentsAndAttache
     EXPECT_EQ(0u, p.getExitCode());
     EXPECT_TRUE(log.contains(L"> as interactive user"));
     EXPECT_FALSE(log.contains(L"Starting via explorer automation failed: "));
+
+    // A script runs in a process of another image: none is found, and the object
+    // keeps no process from before either.
+    const WinPath script = dir.write(L"ends at once.bat", "@exit 0\r\n");
+    Process scripted(script, WinPath());
+    scripted.attach(GetCurrentProcessId(), SYNCHRONIZE);
+    ASSERT_TRUE(scripted.startAsInteractiveUser(true));
+    EXPECT_FALSE(static_cast<bool>(scripted));
+    EXPECT_EQ(0u, scripted.getProcessId());
 }
 
 // Without the shell's automation the program starts with the token of the
@@ -403,6 +412,7 @@ TEST(InteractiveStart, TokenStartReportsTheSystemsRefusal)
 TEST(ElevatedStart, WaitableWithTheExitCodeAndAPlainStartWithoutAccountControl)
 {
     Process elevated(qkztest::testChild(), L"exit 7", WinPath());
+    elevated.attach(GetCurrentProcessId(), SYNCHRONIZE);  // no id of this one is kept
     LogCapture log;
     elevated.startElevated(true);
     ASSERT_TRUE(elevated);

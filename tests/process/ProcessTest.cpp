@@ -311,10 +311,16 @@ TEST(Process, OpenByImageNameAndAutoTerminate)
     EXPECT_EQ(0u, code);
 
     LogCapture log;
+    // An open or attach that fails leaves no handle, also where one was held before.
     Process missing(WinPath(L"qkz-not-running.exe"), WinPath());
+    missing.attach(GetCurrentProcessId(), SYNCHRONIZE);
     missing.open(PROCESS_QUERY_INFORMATION);
     EXPECT_FALSE(static_cast<bool>(missing));
+    EXPECT_EQ(0u, missing.getProcessId());
     EXPECT_TRUE(log.contains(L"Process qkz-not-running.exe is not running."));
+    missing.attach(GetCurrentProcessId(), SYNCHRONIZE).attach(0, SYNCHRONIZE);
+    EXPECT_FALSE(static_cast<bool>(missing));
+    EXPECT_EQ(0u, missing.getProcessId());
 
     Process self(WinAPI::getModuleFileName(nullptr), WinPath());
     self.open(PROCESS_ALL_ACCESS);
@@ -340,8 +346,10 @@ TEST(Process, OpenOfAProgramThatRefusesTheAccess)
     WinAPI::FileHandle process(info.hProcess), thread(info.hThread);
     for (Process refusing : {Process(copy, WinPath()), Process(copy.getFileName().str())}) {
         LogCapture log;
+        refusing.attach(GetCurrentProcessId(), SYNCHRONIZE);
         refusing.open(PROCESS_QUERY_INFORMATION);
         EXPECT_FALSE(static_cast<bool>(refusing));
+        EXPECT_EQ(0u, refusing.getProcessId());
         EXPECT_TRUE(log.contains(L"OpenProcess() failed: "));
         EXPECT_FALSE(log.contains(L"is not running"));
     }

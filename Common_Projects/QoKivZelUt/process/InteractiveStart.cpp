@@ -253,6 +253,7 @@ bool Process::startAsInteractiveUserViaExplorerAutomation(bool hidden, const std
     // that was not running before, never another one of the same name or file name.
     const WinPath image = m_target.empty() ? WinPath(file).getFileName() : WinPath();
     const std::set<DWORD> earlier = image.empty() ? std::set<DWORD>() : runningAs(image);
+    forgetEarlierRun();
     ATL::CComBSTR fileText(file.c_str());
     Variant args(arguments), directory(m_workingDirectory.str()), operation(std::wstring(L"open")),
         show(static_cast<long>(hidden ? SW_HIDE : SW_SHOWDEFAULT));
@@ -262,7 +263,6 @@ bool Process::startAsInteractiveUserViaExplorerAutomation(bool hidden, const std
     DWORD started = 0;
     WinAPI::FileHandle process = image.empty() ? WinAPI::FileHandle() : newInstance(WinPath(file), earlier, started);
     if (process.valid()) {
-        forgetEarlierRun();
         m_process = std::move(process);
         m_processId = started;
     } else if (!image.empty() && !started)
@@ -354,9 +354,9 @@ Process& Process::startElevated(bool hidden)
     info.lpParameters = arguments.c_str();
     info.lpDirectory = m_workingDirectory.empty() ? nullptr : m_workingDirectory.str().c_str();
     info.nShow = hidden ? SW_HIDE : SW_SHOW;
+    forgetEarlierRun();
     if (!ShellExecuteExW(&info))
         throw CZelException(GetLastError(), L"startElevated() failed.");
-    forgetEarlierRun();
     m_process = info.hProcess;
     return *this;
 }

@@ -274,6 +274,8 @@ void Process::forgetEarlierRun()
     m_output.clear();
     m_error.clear();
     m_outputLimitReached = false;
+    m_process.release();
+    m_processId = 0;
     m_outputPipe.release();
     m_errorPipe.release();
     closeInput();
@@ -610,6 +612,7 @@ Process& Process::open(unsigned long desiredAccess)
 
 Process& Process::openRunning(unsigned long desiredAccess, const std::function<bool(unsigned long)>& alsoWanted)
 {
+    forgetEarlierRun();
     // No name is no program: an empty command line would name this program itself.
     WinPath program = m_executable;
     if (program.empty()) {
@@ -642,7 +645,6 @@ Process& Process::openRunning(unsigned long desiredAccess, const std::function<b
         ZEL_LOG_WARNING << L"OpenProcess() failed: " << ErrorW32(GetLastError());
         return *this;
     }
-    forgetEarlierRun();
     m_process = std::move(opened);
     m_processId = entry.th32ProcessID;
     return *this;
@@ -650,12 +652,12 @@ Process& Process::openRunning(unsigned long desiredAccess, const std::function<b
 
 Process& Process::attach(unsigned long processId, unsigned long desiredAccess)
 {
+    forgetEarlierRun();
     HANDLE process = openProcess(desiredAccess, processId);
     if (!process) {
         ZEL_LOG_WARNING << L"OpenProcess() failed: " << ErrorW32(GetLastError());
         return *this;
     }
-    forgetEarlierRun();
     m_process = process;
     m_processId = processId;
     return *this;
