@@ -309,10 +309,6 @@ std::set<std::wstring> PeImage::exports() const
     uint64_t names = rvaToOffset(nt, dir.addressOfNames);
     uint64_t ordinals = rvaToOffset(nt, dir.addressOfNameOrdinals);
     uint64_t functions = rvaToOffset(nt, dir.addressOfFunctions);
-    if (names == kNowhere && ordinals == kNowhere && functions == kNowhere)
-        return result;
-
-    std::set<uint32_t> named;
     if (names != kNowhere && ordinals != kNowhere) {
         PE_CHECK(names, uint64_t(dir.numberOfNames) * 4);
         PE_CHECK(ordinals, uint64_t(dir.numberOfNames) * 2);
@@ -325,13 +321,12 @@ std::set<std::wstring> PeImage::exports() const
             if (index >= dir.numberOfFunctions)
                 rangeError(indexAt, __FILE__, __LINE__, L": export ordinal beyond the address table");
             result.insert(decimal(uint64_t(dir.base) + index));
-            named.insert(index);
         }
     }
     if (functions != kNowhere) {
         PE_CHECK(functions, uint64_t(dir.numberOfFunctions) * 4);
         for (uint32_t j = 0; j < dir.numberOfFunctions; ++j)
-            if (PE_READ(uint32_t, functions + uint64_t(j) * 4) != 0 && !named.count(j))
+            if (PE_READ(uint32_t, functions + uint64_t(j) * 4) != 0)
                 result.insert(decimal(uint64_t(dir.base) + j));
     }
     return result;
