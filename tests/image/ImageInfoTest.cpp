@@ -136,8 +136,9 @@ TEST(ImageInfo, SyntheticImportsDotNetAndImageSize)
     EXPECT_EQ(0xFFFF, image.getManifestResourceId());
 }
 
-// One export whose name lies at nameRva (0: a real name) and whose ordinal index is given.
-std::string exporting(uint32_t nameRva, uint16_t ordinalIndex)
+// One export whose name lies at nameRva (0: a real name) and whose ordinal index is
+// given, its address table at functionsRva (0: a real one).
+std::string exporting(uint32_t nameRva, uint16_t ordinalIndex, uint32_t functionsRva = 0)
 {
     SyntheticImage pe;
     IMAGE_EXPORT_DIRECTORY exports = {};
@@ -145,7 +146,7 @@ std::string exporting(uint32_t nameRva, uint16_t ordinalIndex)
     exports.NumberOfFunctions = exports.NumberOfNames = 1;
     exports.AddressOfNames = pe.putValue(nameRva ? nameRva : pe.putString("Alpha"));
     exports.AddressOfNameOrdinals = pe.putValue(ordinalIndex);
-    exports.AddressOfFunctions = pe.putValue(uint32_t(0x1000));
+    exports.AddressOfFunctions = functionsRva ? functionsRva : pe.putValue(uint32_t(0x1000));
     pe.setDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT, pe.putValue(exports), sizeof exports);
     return pe.bytes();
 }
@@ -165,7 +166,9 @@ std::string importing(const std::string& moduleName, uint32_t hintName)
 TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
 {
     TempDir dir;
-    EXPECT_EQ((std::set<std::wstring>{L"1", L"Alpha"}), ImageInfo(dir.write(L"sound.dll", exporting(0, 0))).getExports());
+    for (uint32_t functions : {0u, 0x900000u})  // a real address table, one outside every section
+        EXPECT_EQ((std::set<std::wstring>{L"1", L"Alpha"}),
+                  ImageInfo(dir.write(L"sound.dll", exporting(0, 0, functions))).getExports());
     EXPECT_EQ((std::set<std::wstring>{L"Sleep"}),
               ImageInfo(dir.write(L"sound.dll", importing("KERNEL32.dll", 0))).getImports()[WinPath(L"kernel32.dll")]);
     // A section at RVA 0 does not make the absent directories (RVA 0) present.
@@ -185,6 +188,16 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
     loop.putValue(uint32_t(3));
     loop.putValue(uint32_t(0x80000000u));
     loop.setDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, rootRva, 24);
+    SyntheticImage deep;  // four directories, each the only entry of the one above
+    const uint32_t deepRoot = deep.putValue(root);
+    for (uint32_t level = 1; level <= 4; ++level) {
+        deep.putValue(uint32_t(level));
+        deep.putValue(level < 4 ? 0x80000000u | (24 * level) : 24 * level);
+        if (level < 4)
+            deep.putValue(root);
+    }
+    deep.putValue(IMAGE_RESOURCE_DATA_ENTRY{deepRoot, 4, 0, 0});
+    deep.setDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, deepRoot, 24 * 4 + 16);
     // 2,000 languages sharing one data block, and the type's name: each resource would take a copy of both.
     auto sharedResources = [](uint32_t dataBytes, uint16_t typeNameLength) {
         SyntheticImage shared;
@@ -251,6 +264,7 @@ TEST(ImageInfo, DamagedStructuresGiveTheRangeError)
         {"export directory cut", exportsCut.bytes().substr(0, 0x718), exports},
         {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getResources(); }},
         {"resource loop", loop.bytes(), [](ImageInfo& i) { i.getManifestResourceId(); }},
+        {"resource tree four deep", deep.bytes(), [](ImageInfo& i) { i.getResources(); }},
         {"resource data shared", sharedResources(0x10000, 0), [](ImageInfo& i) { i.getResources(); }},
         {"resource type name shared", sharedResources(0, 0xFFFF), [](ImageInfo& i) { i.getResources(); }},
         {"import thunks shared", spread.bytes(), imports},
