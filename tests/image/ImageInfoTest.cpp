@@ -58,6 +58,13 @@ TEST(ImageInfo, TextAndEmptyFiles)
     EXPECT_THROW(ImageInfo(dir.path() / L"absent.dll"), CZelException);
     EXPECT_EQ(qkztest::failureOf([&] { ImageInfo huge(dir.writeLarge(L"huge.dll", "MZ", 5ull << 30)); }),
               (qkztest::Failure{ERROR_FILE_TOO_LARGE, L"FileMapping() failes: filesize is too big!"}));
+    // All ones is a size here, not the failure GetFileSize answers with.
+    const WinPath allOnes = dir.writeLarge(L"all ones.dll", "MZ", 0xFFFFFFFFull);
+    const qkztest::Failure mapped = qkztest::failureOf([&] {
+        ImageInfo image(allOnes);
+        EXPECT_FALSE(image.isPEImage());
+    });
+    EXPECT_NE(L"FileMapping() failes: GetFileSize() failed.", mapped.message);
 }
 
 TEST(ImageInfo, ExportsImportsAndResourcesOfLinkedImages)
