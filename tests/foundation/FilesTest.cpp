@@ -140,9 +140,37 @@ TEST(Files, SystemQueries)
     EXPECT_EQ(L"test_foundation.exe", WinAPI::getModuleFileName(nullptr).getFileName().str());
     EXPECT_EQ(WinAPI::getModuleFileName(nullptr), WinAPI::getModuleFileName(WinAPI::getModuleHandle(L"")));
     EXPECT_TRUE(WinAPI::searchPath(L"kernel32.dll").exists());
+    // Window class names from one character to the longest an atom holds, and no window at all.
+    for (size_t length : {1u, 255u}) {
+        const std::wstring name(length, L'Q');
+        WNDCLASSW type = {};
+        type.lpfnWndProc = DefWindowProcW;
+        type.lpszClassName = name.c_str();
+        ASSERT_NE(0, RegisterClassW(&type));
+        HWND window = CreateWindowW(name.c_str(), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        ASSERT_NE(nullptr, window);
+        EXPECT_EQ(name, WinAPI::realGetWindowClass(window));
+        DestroyWindow(window);
+        UnregisterClassW(name.c_str(), nullptr);
+    }
+    EXPECT_EQ(qkztest::failureOf([] { WinAPI::realGetWindowClass(nullptr); }).message, L"realGetWindowClass() failed");
     EXPECT_NE(WinAPI::WindowsVersion::Unknown, WinAPI::getWindowsVersion());
-    EXPECT_EQ(WinAPI::WindowsVersion::Windows11, WinAPI::classifyWindowsVersion({10, 0, 22621, true}));
-    EXPECT_EQ(WinAPI::WindowsVersion::Server2003, WinAPI::classifyWindowsVersion({5, 2, 3790, false}));
+    using V = WinAPI::WindowsVersion;
+    const struct {
+        unsigned long major, minor, build;
+        V workstation, server;
+    } versions[] = {
+        {5, 1, 2600, V::WindowsXP, V::WindowsXP},  {5, 2, 3790, V::WindowsXP, V::Server2003},
+        {6, 0, 6002, V::Vista, V::Server2008},     {6, 1, 7601, V::Windows7, V::Server2008R2},
+        {6, 2, 9200, V::Windows8, V::Server2012},  {6, 3, 9600, V::Windows81, V::Server2012R2},
+        {10, 0, 21999, V::Windows10, V::Server2016}, {10, 0, 22000, V::Windows11, V::Server2016},
+        {11, 0, 0, V::Newer, V::Newer},            {6, 4, 0, V::Unknown, V::Unknown},
+        {4, 0, 1381, V::Unknown, V::Unknown},
+    };
+    for (const auto& v : versions) {
+        EXPECT_EQ(v.workstation, WinAPI::classifyWindowsVersion({v.major, v.minor, v.build, true})) << v.major << v.minor;
+        EXPECT_EQ(v.server, WinAPI::classifyWindowsVersion({v.major, v.minor, v.build, false})) << v.major << v.minor;
+    }
     EXPECT_EQ(L"\u00e4\u4e2d", WinAPI::fromUtf8(WinAPI::toUtf8(L"\u00e4\u4e2d")));
     EXPECT_EQ("\xc3\xa4", WinAPI::toUtf8(L"\u00e4"));
 }
