@@ -140,6 +140,18 @@ TEST(Files, SystemQueries)
     EXPECT_EQ(L"test_foundation.exe", WinAPI::getModuleFileName(nullptr).getFileName().str());
     EXPECT_EQ(WinAPI::getModuleFileName(nullptr), WinAPI::getModuleFileName(WinAPI::getModuleHandle(L"")));
     EXPECT_TRUE(WinAPI::searchPath(L"kernel32.dll").exists());
+    // The system drive is one of the volumes, by its GUID path.
+    bool systemDriveFound = false;
+    for (const std::wstring& volume : WinAPI::listAllVolumes()) {
+        EXPECT_EQ(0u, volume.find(L"\\\\?\\Volume{")) << volume;
+        try {
+            for (const std::wstring& mount : WinAPI::getVolumePathNamesForVolumeName(volume))
+                systemDriveFound = systemDriveFound || _wcsicmp(mount.c_str(), L"C:\\") == 0;
+        } catch (const CZelException&) {
+            // a volume without mount points
+        }
+    }
+    EXPECT_TRUE(systemDriveFound);
     // Window class names from one character to the longest an atom holds, and no window at all.
     for (size_t length : {1u, 255u}) {
         const std::wstring name(length, L'Q');
