@@ -98,4 +98,25 @@ TEST(FileVersionText, PartsUpToTheFirstBadOne)
     }
 }
 
+// Every part decides when the ones before it are equal, and nothing past the
+// fourth is read: the versions lie in arrays beside ones that differ.
+TEST(FileVersionText, ComparedPartByPart)
+{
+    using ZelUt::FileVersionValue;
+    const FileVersionValue unset;
+    const struct {
+        FileVersionValue left, right;
+        int order;
+    } rows[] = {{{{1, 0, 0, 0}}, {{2, 0, 0, 0}}, -1}, {{{1, 2, 0, 0}}, {{1, 1, 9, 9}}, 1},
+                {{{1, 2, 3, 0}}, {{1, 2, 4, 0}}, -1}, {{{1, 2, 3, 5}}, {{1, 2, 3, 4}}, 1},
+                {{{4, 3, 2, 1}}, {{4, 3, 2, 1}}, 0},  {{{0, 0, 0, 0}}, unset, 1},
+                {unset, {{0, 0, 0, 0}}, -1},         {{{1, 2, 3, 0xFFFF}}, unset, 0}};
+    for (const auto& row : rows) {
+        const FileVersionValue lefts[2] = {row.left, {{1, 1, 1, 1}}};
+        const FileVersionValue rights[2] = {row.right, {{2, 2, 2, 2}}};
+        EXPECT_EQ(row.order, lefts[0].compare(rights[0])) << row.left.parts[0] << "." << row.left.parts[1];
+        EXPECT_EQ(-row.order, rights[0].compare(lefts[0])) << row.left.parts[0] << "." << row.left.parts[1];
+    }
+}
+
 } // namespace
