@@ -325,9 +325,7 @@ bool Process::startAsInteractiveUserViaProcessToken(bool hidden, const std::wstr
                                           workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
                                           startup.StartupInfo, info)) {
         DWORD error = GetLastError();
-        m_outputPipe.release();
-        m_errorPipe.release();
-        m_inputPipe.release();
+        forgetEarlierRun();
         throw CZelException(error, L"CreateProcessAsUser() failed");
     }
     WinAPI::FileHandle thread(info.hThread);

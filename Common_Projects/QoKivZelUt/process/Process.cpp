@@ -309,9 +309,7 @@ Process& Process::start(bool hidden)
                                   &startup.StartupInfo, &info);
     if (!created) {
         DWORD error = GetLastError();
-        m_outputPipe.release();
-        m_errorPipe.release();
-        m_inputPipe.release();
+        forgetEarlierRun();
         throw CZelException(error, L"Error starting process <" + getLogString() + L">");
     }
     CloseHandle(info.hThread);
