@@ -85,6 +85,7 @@ TEST(Crypto, BlobsTheirLengthsAndRefusals)
     EXPECT_EQ(L"a\u00ac ", ZelCrypto::decryptBlob(ZelCrypto::encryptString(L"a\u20ac")));  // bytes, not characters
     const unsigned char narrow[] = {'a', 'b'};
     EXPECT_EQ(L"ab", ZelCrypto::decryptBlob(blobOf(narrow, 2, encryption_alternate)));
+    EXPECT_EQ(L"a", ZelCrypto::decryptBlob(blobOf(narrow, 1, encryption_os)));  // a plaintext of one byte
 
     CZelEncryptData twice(L"abc", 6);
     EXPECT_EQ(13u, twice.GetEncryptedData(nullptr, 0, encryption_os));
