@@ -85,8 +85,7 @@ public:
     bool check() const;
 
     // Waits while another installation holds the Installer's execution mutex,
-    // pumping this process's window messages.
-    // Waits for another installation's execution mutex; true when it was waited for.
+    // pumping this process's window messages; true when it was waited for.
     bool waitForMutex();
     // Waits the time while pumping the caller's window messages.
     static void pauseWhileBusy(unsigned long ms);

@@ -155,6 +155,12 @@ TEST(MsiProduct, WaitServesTheWindowAndTheHandlerGoesWithItsProduct)
         ZelMsiProduct waited(package(L"TwoFiles.msi"), {}, nullptr);
         EXPECT_EQ(1, g_appMessagesServed);
     }
+    // A pause serves the window too, and lasts its time.
+    PostMessageW(window, WM_APP, 0, 0);
+    const ULONGLONG pauseStart = GetTickCount64();
+    ZelMsiProduct::pauseWhileBusy(150);
+    EXPECT_EQ(2, g_appMessagesServed);
+    EXPECT_LE(pauseStart + 150, GetTickCount64());
     DestroyWindow(window);
     EXPECT_EQ(nullptr, takeInstallerHandler());
 
