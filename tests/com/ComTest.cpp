@@ -76,6 +76,14 @@ TEST(ZelDLL, FailuresThrowWithTheirTexts)
     EXPECT_EQ(qkztest::failureOf([&] { ZelDLL missing(L"qkz_no_such_library.dll"); }),
               (qkztest::Failure{ERROR_MOD_NOT_FOUND, L"Loading library qkz_no_such_library.dll failed"}));
     EXPECT_TRUE(log.contains(L"Failed to load \"qkz_no_such_library.dll\". "));
+    for (const wchar_t* noName : {static_cast<const wchar_t*>(nullptr), L""})
+        EXPECT_EQ(qkztest::failureOf([&] { ZelDLL unnamed(noName); }),
+                  (qkztest::Failure{ERROR_INVALID_PARAMETER, L"Loading library failed: no name given"}));
+    {
+        ZelDLL scoped(L"qkz_testlib.dll");
+        ASSERT_NE(nullptr, GetModuleHandleW(L"qkz_testlib.dll"));
+    }
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"qkz_testlib.dll")) << "a library outlives its guard";
 
     qkztest::TempDir dir;
     WinPath text = dir.write(L"not-a-library.dll", "plain text");
@@ -128,6 +136,9 @@ TEST(ZelTypeLib, AttributesCoclassesInOrderAndRegistration)
     WinPath plainPath = typeLibs() / L"plain64.tlb";
     ZelTypeLib plain(plainPath);
     EXPECT_TRUE(plain.GetComClassGuids().empty());
+    const WinPath lonePath = typeLibs() / L"lone64.tlb";
+    EXPECT_EQ((std::vector<CGuid>{CGuid(L"{6B2C9A10-5D1E-4C3A-9F00-0000000000C3}")}), ZelTypeLib(lonePath).GetComClassGuids())
+        << "the first type is read too";
     ZelTypeLib moved(std::move(plain));
     EXPECT_EQ(moved.GetMajorVersion(), 1);
     // What was moved away answers nothing, not an empty or made-up answer.
@@ -135,6 +146,17 @@ TEST(ZelTypeLib, AttributesCoclassesInOrderAndRegistration)
                                            [&] { plain.RegisterTypeLib(); }, [&] { plain.UnRegisterTypeLib(); }};
     for (const auto& call : calls)
         EXPECT_EQ(L"TypeLib not loaded successfully", qkztest::failureOf(call).message);
+}
+
+// Each reading gives back the type attributes it borrowed.
+TEST(ZelTypeLib, ReadingsHoldNoMemory)
+{
+    const WinPath path = typeLibs() / L"classes64.tlb";
+    { ZelTypeLib warmUp(path); }
+    const size_t before = qkztest::heapInUse();
+    for (int i = 0; i < 2000; ++i)
+        ZelTypeLib tlb(path);
+    EXPECT_LT(qkztest::heapInUse(), before + 256 * 1024);
 }
 
 TEST(ZelTypeLib, MissingAndForeignFiles)
