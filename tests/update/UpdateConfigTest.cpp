@@ -81,7 +81,7 @@ TEST(UpdateConfig, SavedSectionsAndRoundTrip)
     WinPath file = dir.path() / L"new dir" / L"WkstaUpdater.cfg";
     Cfg cfg(file);
     EXPECT_FALSE(cfg.saveIsAutoUpdateDisabled(false) || cfg.saveRetryInterval(1)) << "no directory yet";
-    EXPECT_TRUE(cfg.indexNewAdminServer(WinPath(L"\\\\srv\\b")));
+    EXPECT_TRUE(cfg.indexNewAdminServer(WinPath(L"\\\\srv\\b c")));
     EXPECT_TRUE(cfg.indexNewAdminServer(WinPath(L"\\\\srv\\a")));
     EXPECT_FALSE(cfg.indexNewAdminServer(WinPath(L"\\\\SRV\\A")));
     EXPECT_TRUE(cfg.indexNewServer(WinPath(L"\\\\srv\\A")));
@@ -91,13 +91,13 @@ TEST(UpdateConfig, SavedSectionsAndRoundTrip)
     EXPECT_TRUE(cfg.saveIsAutoUpdateDisabled(false) && cfg.saveRetryInterval(12));
     EXPECT_TRUE(cfg.saveRebootAfterUpdate(Cfg::eRebootIfNeeded));
     // A file the library starts is UTF-16, so the CJK path survives.
-    EXPECT_EQ(fileText(file), L"[AdminConfiguredServers]\r\nNumServers=2\r\nServer1=\\\\srv\\a\r\nServer2=\\\\srv\\b\r\n"
+    EXPECT_EQ(fileText(file), L"[AdminConfiguredServers]\r\nNumServers=2\r\nServer1=\\\\srv\\a\r\nServer2=\\\\srv\\b c\r\n"
                               L"[KIVSetupIndexedServers]\r\nNumServers=1\r\nServer1=\\\\idx\\\u4e2d\u6587\r\n"
                               L"[AutoUpdateProperties]\r\nDisabled=false\r\nRetryFrequencyInHours=12\r\n"
                               L"RebootAfterUpdate=ifneeded\r\n");
 
     Cfg loaded(file);
-    EXPECT_EQ(summary(loaded), L"\\\\srv\\a \\\\srv\\b | \\\\idx\\\u4e2d\u6587 | 0 12 0 0 1");
+    EXPECT_EQ(summary(loaded), L"\\\\srv\\a \\\\srv\\b c | \\\\idx\\\u4e2d\u6587 | 0 12 0 0 1");
     EXPECT_TRUE(loaded.saveRebootAfterUpdate(static_cast<Cfg::EnumRebootOnUpdate>(7)));
     EXPECT_FALSE(loaded.forceRebootAfterUpdate() || loaded.rebootAfterUpdateIfNeeded());
     EXPECT_NE(fileText(file).find(L"RebootAfterUpdate=false\r\n"), std::wstring::npos);
@@ -159,9 +159,11 @@ TEST(UpdateConfig, HostileFilesAndValues)
     qkztest::TempDir dir;
     qkztest::LogCapture log;
     WinPath negative = dir.write(L"n.cfg", "[AdminConfiguredServers]\r\nNumServers=-1\r\nServer1=\\\\a\\x\r\nserver999999999=\\\\b\\y\r\n"
-                                            "Server012=\\\\d\\w\r\nServer0000000099=\\\\c\\z\r\n");  // leading zeros: no server keys
+                                            "Server012=\\\\d\\w\r\nServer0000000099=\\\\c\\z\r\n"  // leading zeros,
+                                            "Server99999999999=\\\\e\\v\r\nServerB=\\\\f\\u\r\n");  // past 32 bits, no number
     EXPECT_EQ(summary(Cfg(negative)), L"\\\\a\\x \\\\b\\y | | 0 24 0 0 0");
     EXPECT_EQ(2, log.count(L" from section AdminConfiguredServers")) << "the keys there, not each number up to them";
+    EXPECT_FALSE(log.contains(L"it will not be written"));
 
     Cfg cfg(dir.path() / L"c.cfg");
     cfg.indexNewAdminServer(WinPath(L"\\\\srv\\x\r\n[AutoUpdateProperties]\r\nRebootAfterUpdate=true"));
@@ -172,6 +174,7 @@ TEST(UpdateConfig, HostileFilesAndValues)
     WinPath unreadable = dir.write(L"u16.cfg", utf16NoMark + std::string("N\0u\0m\0S\0e\0r\0v\0e\0r\0s\0=\0\x31\0", 24));
     const std::string before = qkztest::bytesOf(unreadable);
     Cfg odd(unreadable);
+    EXPECT_TRUE(log.contains(L"u16.cfg is not text the profile functions can read as it is; it will not be written"));
     EXPECT_FALSE(odd.saveIsAutoUpdateDisabled(true));
     EXPECT_THROW(odd.saveRebootAfterUpdate(Cfg::eRebootAlways), CZelException);
     EXPECT_EQ(before, qkztest::bytesOf(unreadable));
