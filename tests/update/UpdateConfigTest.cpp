@@ -179,6 +179,18 @@ TEST(UpdateConfig, HostileFilesAndValues)
     EXPECT_THROW(odd.saveRebootAfterUpdate(Cfg::eRebootAlways), CZelException);
     EXPECT_EQ(before, qkztest::bytesOf(unreadable));
 
+    WinPath directory = dir.path() / L"d.cfg";  // there, but no file to open
+    directory.createDirectory();
+    Cfg blocked(directory);
+    EXPECT_TRUE(log.contains(L"d.cfg cannot be read; it will not be written: "));
+    EXPECT_FALSE(blocked.saveRetryInterval(3));
+    try {
+        blocked.saveRebootAfterUpdate(Cfg::eRebootAlways);
+        ADD_FAILURE() << "a directory was written to";
+    } catch (const CZelException& e) {
+        EXPECT_EQ(ERROR_ACCESS_DENIED, e.getErrorCode()) << "the system's reason, not the text check's";
+    }
+
     Cfg bare = [&] {
         ZelUt::CurrentDirectory inDir(dir.path());
         return Cfg(WinPath(L"bare.cfg"));

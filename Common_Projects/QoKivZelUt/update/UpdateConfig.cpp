@@ -1,6 +1,7 @@
 #include <QoKivZelUt/UpdateConfig.h>
 #include <QoKivZelUt/WinAPI.h>
 
+#include "foundation/ErrorText.h"
 #include "foundation/Log.h"
 
 #include <cwctype>
@@ -72,9 +73,14 @@ void CKIVSetupUpdateServiceCfgManager::load(const WinPath& asPassed)
     ZEL_LOG_INFO << L"Loading " << asPassed << L"...";
     if (!existsConfigFile())
         return;
-    if (!readableAsItIs())
-        ZEL_LOG_WARNING << L"Update configuration: " << m_file
-                        << L" is not text the profile functions can read as it is; it will not be written";
+    try {
+        if (!readableAsItIs())
+            ZEL_LOG_WARNING << L"Update configuration: " << m_file
+                            << L" is not text the profile functions can read as it is; it will not be written";
+    } catch (const CZelException& e) {
+        ZEL_LOG_WARNING << L"Update configuration: " << m_file << L" cannot be read; it will not be written: "
+                        << e.getFullText();
+    }
     readServers(kAdminSection, m_adminServers);
     readServers(kIndexedSection, m_indexedServers);
     m_disabled = readSwitch(L"Disabled");
@@ -115,20 +121,16 @@ void CKIVSetupUpdateServiceCfgManager::readServers(const wchar_t* section, PathS
 
 // The profile functions read UTF-16 only after a byte-order mark; anything
 // else holding zero bytes (UTF-16 without the mark) they read as nothing, and
-// a write would replace what they could not see.
+// a write would replace what they could not see. A file that cannot be opened
+// or read throws with the system's reason.
 bool CKIVSetupUpdateServiceCfgManager::readableAsItIs() const
 {
-    std::string head;
-    try {
-        WinAPI::FileHandle file = WinAPI::openFileReadOnly(m_file);
-        head.resize(4096);
-        DWORD got = 0;
-        if (!::ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &got, nullptr))
-            return false;
-        head.resize(got);
-    } catch (const CZelException&) {
-        return false;
-    }
+    WinAPI::FileHandle file = WinAPI::openFileReadOnly(m_file);
+    std::string head(4096, '\0');
+    DWORD got = 0;
+    if (!::ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &got, nullptr))
+        ZelUt::detail::throwLastError(L"Update configuration: reading " + m_file.str() + L" failed.");
+    head.resize(got);
     return head.compare(0, 2, "\xff\xfe") == 0 || head.find('\0') == std::string::npos;
 }
 
