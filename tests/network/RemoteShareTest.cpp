@@ -314,8 +314,11 @@ TEST_F(RemoteRegistryService, StartedWhenStoppedAndStoppedAgainLeftAloneWhenRunn
     setString(registry.key(), kNtVersion, L"SystemRoot", L"D:\\WinRemote");
     qkztest::FakeRemoteMachine fake;
     fake.registry = registry.key();
+    ZelUt::CNtService::Status whileRead = ZelUt::CNtService::Status::Stopped;
+    fake.onRegistryConnect = [&] { whileRead = service.getStatus(); };
     CZelRemoteShare share(L"remotebox", CZelRemoteShare::eDirSystemRoot, false);
     EXPECT_TRUE(share.OpenShare());
+    EXPECT_EQ(ZelUt::CNtService::Status::Running, whileRead);
     EXPECT_EQ(ZelUt::CNtService::Status::Stopped, service.getStatus());
 }
 

@@ -167,6 +167,9 @@ TEST(ZelPath, VerifyTellsUsableMissingAndUnwritableTargets)
     EXPECT_EQ(CZelPath::Verify(WinPath(L"N:\\")), INPUT_PATH_NETWORK_NOT_WRITABLE);
     EXPECT_EQ(CZelPath::Verify(WinPath(L"\\\\nosuchserver\\share\\dir")), INPUT_PATH_NETWORK_NOT_WRITABLE)
         << "a network path is not tested for existence";
+    fake.unwritable.clear();
+    fake.probesHeld = true;
+    EXPECT_EQ(CZelPath::Verify(dir.path()), INPUT_PATH_LOCAL_NOT_WRITABLE) << "a probe file that cannot be removed";
 }
 
 // Paths at the length limits, behind the long-path prefix, relative and long:

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -85,6 +86,8 @@ struct FakeShares : ZelUt::ShareApi, ZelUt::TempFileApi {
     int emptyPagesFirst = 0;
     std::map<std::wstring, std::wstring> shareDirs;  // share name -> directory; others answer 2310
     std::set<std::wstring> unwritable;
+    bool probesHeld = false;  // each probe file made is kept open, so it cannot be deleted
+    std::vector<WinAPI::FileHandle> heldProbes;
     InFront<ZelUt::ShareApi> sharesInFront{*this};
     InFront<ZelUt::TempFileApi> tempInFront{*this};
 
@@ -133,7 +136,12 @@ struct FakeShares : ZelUt::ShareApi, ZelUt::TempFileApi {
             SetLastError(ERROR_ACCESS_DENIED);
             return false;
         }
-        return TempFileApi::createTempFile(directory, prefix, file);
+        if (!TempFileApi::createTempFile(directory, prefix, file))
+            return false;
+        if (probesHeld)
+            heldProbes.emplace_back(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+        return true;
     }
 };
 
@@ -151,6 +159,7 @@ struct FakeRemoteMachine : ZelUt::RemoteMachineApi {
     HKEY registry = nullptr;
     int registryFailures = 0;  // connections that fail (53) before one succeeds
     int registryConnections = 0;
+    std::function<void()> onRegistryConnect;  // run as each connection is made
     InFront<ZelUt::RemoteMachineApi> inFront{*this};
 
     SC_HANDLE openServiceManager(const std::wstring& computer, const wchar_t* database, unsigned long access) override
@@ -209,6 +218,8 @@ struct FakeRemoteMachine : ZelUt::RemoteMachineApi {
     WinAPI::RegKey connectRegistry(const std::wstring& machine) override
     {
         ++registryConnections;
+        if (onRegistryConnect)
+            onRegistryConnect();
         if (!registry)
             return RemoteMachineApi::connectRegistry(machine);
         if (registryFailures > 0) {
