@@ -139,8 +139,7 @@ struct FakeShares : ZelUt::ShareApi, ZelUt::TempFileApi {
         if (!TempFileApi::createTempFile(directory, prefix, file))
             return false;
         if (probesHeld)
-            heldProbes.emplace_back(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                nullptr, OPEN_EXISTING, 0, nullptr));
+            heldProbes.push_back(WinAPI::openFileReadOnly(WinPath(file)));  // shares reading only
         return true;
     }
 };
