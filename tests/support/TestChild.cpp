@@ -7,7 +7,7 @@
 //   print TEXT                    write TEXT as narrow bytes to stdout
 //   wide                          write a UTF-16 text to stdout
 //   sleep MILLISECONDS            sleep, then exit 0
-//   crash                         read through a null pointer
+//   crash                         end by an unhandled access violation
 //   spawn COMMANDLINE             start COMMANDLINE (one argument) as a child of its own, print its id, exit
 //   run COMMANDLINE               start COMMANDLINE with this program's standard handles, exit with its exit code
 //   setevent HANDLE               set the event an inherited HANDLE (a number) names; exit 1 when it names none
@@ -193,7 +193,11 @@ int wmain(int argc, wchar_t** argv)
         return spawn(argv[2], mode == L"run");
     if (argc == 3 && mode == L"setevent")
         return SetEvent(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::wcstoull(argv[2], nullptr, 10)))) ? 0 : 1;
-    if (argc == 2 && mode == L"crash")
-        return *static_cast<volatile int*>(nullptr);
+    if (argc == 2 && mode == L"crash") {
+        // Raised, not caused: under emulation Wine reports every fault of
+        // 32-bit code as an illegal instruction.
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+        return 98;
+    }
     return 99;
 }
