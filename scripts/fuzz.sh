@@ -13,8 +13,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${QKZ_BUILD_DIR:-$ROOT/build}
 NATIVE=$BUILD/native
 . "$ROOT/scripts/packages.sh"
-install_packages cmake ninja-build bison python3 clang-16 libfuzzer-16-dev libclang-rt-16-dev libxml2-dev \
-    gcab mono-mcs wine64
+# shellcheck disable=SC2086
+install_packages $FUZZ_PACKAGES
 export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-16/bin/llvm-symbolizer
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages named that are still missing. Sourced by
-# setup.sh and fuzz.sh: install_packages PACKAGE...
+# setup.sh, fuzz.sh and test.sh: install_packages PACKAGE...
 say() { echo "setup: $*" >&2; }
 
 as_root() {
@@ -38,3 +38,8 @@ install_packages() {
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends $missing
 }
+
+# What fuzz.sh needs beyond the rest. test.sh installs it before the set-up
+# may move into the emulation namespace, where apt-get cannot work.
+FUZZ_PACKAGES="cmake ninja-build bison python3 clang-16 libfuzzer-16-dev libclang-rt-16-dev libxml2-dev
+gcab mono-mcs wine64"

@@ -5,6 +5,11 @@
 # regression replayed and every fuzz target run for a 10-second smoke.
 # Extra arguments go to both ctest runs.
 set -eu
+# The fuzz targets' packages first: the set-up below may start this script
+# again inside a namespace of its own, where packages cannot be installed.
+. "$(dirname "$0")/packages.sh"
+# shellcheck disable=SC2086
+install_packages $FUZZ_PACKAGES
 . "$(dirname "$0")/setup.sh"
 status=0
 for tree in "$BUILD/win32" "$BUILD/win64"; do
