@@ -34,13 +34,19 @@ unsigned long openHandleCount()
 
 size_t heapInUse()
 {
+    // Every heap, not only the process heap: the system's C runtime, which
+    // its libraries allocate from, keeps a heap of its own.
+    std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
+    heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
     size_t used = 0;
-    PROCESS_HEAP_ENTRY entry = {};
-    HeapLock(GetProcessHeap());
-    while (HeapWalk(GetProcessHeap(), &entry))
-        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-            used += entry.cbData;
-    HeapUnlock(GetProcessHeap());
+    for (HANDLE heap : heaps) {
+        PROCESS_HEAP_ENTRY entry = {};
+        HeapLock(heap);
+        while (HeapWalk(heap, &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                used += entry.cbData;
+        HeapUnlock(heap);
+    }
     return used;
 }
 

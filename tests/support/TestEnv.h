@@ -209,8 +209,9 @@ std::wstring daclUnlessPrivate(const WinPath& directory);
 // Wine; this probes every handle value instead.
 unsigned long openHandleCount();
 
-// The bytes in use on the process heap, where the system's certificate
-// stores, messages and texts it returns live: memory, not handles.
+// The bytes in use on the process's heaps, where the system's certificate
+// stores, messages, type attributes and texts it returns live: memory, not
+// handles.
 size_t heapInUse();
 
 // A unique name for kernel objects of one test.
