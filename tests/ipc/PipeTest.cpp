@@ -257,6 +257,29 @@ TEST(NamedPipe, ByteTypedPipeIsReadWhole)
     EXPECT_EQ(L"", client.read());  // the server went away: no exception
 }
 
+// What such a server sends at once is read up to 64 MiB, the bound itself
+// included; one byte more is refused.
+TEST(NamedPipe, ByteTypedPipeReadsUpToTheBound)
+{
+    for (size_t size : {size_t(64) << 20, (size_t(64) << 20) + 1}) {
+        const std::wstring name = uniquePipe();
+        WinAPI::FileHandle server(oneInstancePipe(name, 0));
+        NamedPipeClient client(name);
+        client.connect(10000);
+        std::thread writer([&] {
+            const std::string bytes(size, 'b');
+            DWORD written = 0;
+            WriteFile(server, bytes.data(), DWORD(bytes.size()), &written, nullptr);
+        });
+        const qkztest::Failure failure = qkztest::failureOf([&] { EXPECT_EQ(size, client.read().size()); });
+        writer.join();
+        if (size == size_t(64) << 20)
+            EXPECT_EQ(0xFFFFFFFFu, failure.code) << failure;
+        else
+            EXPECT_EQ((qkztest::Failure{ERROR_MESSAGE_EXCEEDS_MAX_SIZE, L"NamedPipe::read() failed."}), failure);
+    }
+}
+
 // The pipe's default wait, asked for with NMPWAIT_USE_DEFAULT_WAIT, is the
 // time-out its server made it with: a client waits that long for the one
 // instance another client holds.
