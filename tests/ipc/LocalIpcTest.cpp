@@ -157,24 +157,39 @@ TEST(LocalIpc, ACreateEventWithoutASourceIsNoNotification)
 
 // A source killed while its notification is handled: the next source gets
 // the answer to its own notification, not the dead one's.
+HANDLE g_firstArrived;
+
 int __stdcall slowLength(const std::wstring&, const std::wstring& data, long* result)
 {
-    if (data == L"first")
+    if (data == L"first") {
+        SetEvent(g_firstArrived);
         Sleep(1500);
+    }
     *result = static_cast<long>(data.size());
     return data != L"second";
 }
 
+// The first source is killed while its notification is handled, and let go:
+// when its answer is due, no process has its id any more.
 TEST(LocalIpc, TheNextSourceGetsItsOwnAnswerAfterOneWasKilled)
 {
+    qkztest::LogCapture log;
+    WinAPI::FileHandle firstArrived(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_firstArrived = firstArrived;
     CZelNotificationSink sink;
     std::thread listener([&] { EXPECT_EQ(0, sink.Receive(&slowLength, 30000)); });
-    auto doomed = source(L"n", L"first");
-    Sleep(700);  // in the callback's pause
-    doomed.terminate(1, false);
+    DWORD doomedId = 0;
+    {
+        auto doomed = source(L"n", L"first");
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(firstArrived, 30000));
+        doomedId = doomed.getProcessId();
+        doomed.terminate(1, false);
+    }
     auto next = source(L"n", L"second");
     EXPECT_NE(std::wstring::npos, outputOf(next).find(L"result 6 from PID"));
     listener.join();
+    EXPECT_TRUE(log.contains(L"IPC(Listener) : source (PID " + std::to_wstring(doomedId) + L") has gone"))
+        << log.text();
 }
 
 // A listener of another process that took the notification and ended without
@@ -225,6 +240,8 @@ TEST(LocalIpc, SquattedObjectsAreFailuresNotCrashesOrHangs)
         const wchar_t* failure;
     } shutOut[] = {{block, L"Local\\{26ECD40E-279F-482c-B14D-9016714EA408}", makeSink, L"Could not create file mapping."},
                    {event, kSendCreate, makeSource, L"Could not create send create event."},
+                   {event, L"Local\\{4188F5A2-439F-4622-9BDC-7B868AB8517C}", makeSink,
+                    L"Could not create receive create event."},
                    {event, kSent, makeSource, L"Could not create send event."},
                    {event, L"Local\\{C5486729-9D60-4e01-93A8-78B16119A7AD}", makeSink, L"Could not create receive event."}};
     for (const auto& squatted : shutOut) {
