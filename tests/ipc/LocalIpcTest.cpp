@@ -155,10 +155,10 @@ TEST(LocalIpc, ACreateEventWithoutASourceIsNoNotification)
     EXPECT_LE(log.count(L"IPC(Listener)"), 6);
 }
 
-// A source killed while its notification is handled: the next source gets
-// the answer to its own notification, not the dead one's.
 HANDLE g_firstArrived;
 
+// A source killed while its notification is handled: the next source gets
+// the answer to its own notification, not the dead one's.
 int __stdcall slowLength(const std::wstring&, const std::wstring& data, long* result)
 {
     if (data == L"first") {

@@ -37,7 +37,7 @@ size_t heapInUse()
     // Every heap, not only the process heap: the system's C runtime, which
     // its libraries allocate from, keeps a heap of its own.
     std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
-    heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
+    heaps.resize(std::min<size_t>(heaps.size(), GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data())));
     size_t used = 0;
     for (HANDLE heap : heaps) {
         PROCESS_HEAP_ENTRY entry = {};
