@@ -79,7 +79,7 @@ TEST(LocalIpc, SourceFirstAndChannelFiltering)
     }
     CZelNotificationSink sink(L"wanted");
     std::thread sender([] {
-        static ZelUt::AutoTerminateProcess wanted = source(L"wanted", L"payload");
+        ZelUt::AutoTerminateProcess wanted = source(L"wanted", L"payload");
         wanted.wait(30000);
     });
     EXPECT_EQ(0, sink.Receive(&record, 60000));
