@@ -39,7 +39,7 @@ install_packages() {
     DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends $missing
 }
 
-# What fuzz.sh needs beyond the rest. test.sh installs it before the set-up
-# may move into the emulation namespace, where apt-get cannot work.
+# Everything fuzz.sh needs. test.sh installs it before the set-up may move
+# into the emulation namespace, where apt-get cannot work.
 FUZZ_PACKAGES="cmake ninja-build bison python3 clang-16 libfuzzer-16-dev libclang-rt-16-dev libxml2-dev
 gcab mono-mcs wine64"
