@@ -261,7 +261,8 @@ TEST(NamedPipe, ByteTypedPipeIsReadWhole)
 // included; one byte more is refused.
 TEST(NamedPipe, ByteTypedPipeReadsUpToTheBound)
 {
-    for (size_t size : {size_t(64) << 20, (size_t(64) << 20) + 1}) {
+    const size_t bound = size_t(64) << 20;
+    for (size_t size : {bound, bound + 1}) {
         const std::wstring name = uniquePipe();
         WinAPI::FileHandle server(oneInstancePipe(name, 0));
         NamedPipeClient client(name);
@@ -273,7 +274,7 @@ TEST(NamedPipe, ByteTypedPipeReadsUpToTheBound)
         });
         const qkztest::Failure failure = qkztest::failureOf([&] { EXPECT_EQ(size, client.read().size()); });
         writer.join();
-        if (size == size_t(64) << 20)
+        if (size == bound)
             EXPECT_EQ(0xFFFFFFFFu, failure.code) << failure;
         else
             EXPECT_EQ((qkztest::Failure{ERROR_MESSAGE_EXCEEDS_MAX_SIZE, L"NamedPipe::read() failed."}), failure);
