@@ -9,12 +9,12 @@ using qkztest::LogCapture;
 
 namespace {
 
-std::vector<BYTE> privilegesOf(HANDLE token)
+std::vector<BYTE> informationOf(HANDLE token, TOKEN_INFORMATION_CLASS what = TokenPrivileges)
 {
     DWORD size = 0;
-    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    GetTokenInformation(token, what, nullptr, 0, &size);
     std::vector<BYTE> data(size);
-    GetTokenInformation(token, TokenPrivileges, data.data(), size, &size);
+    GetTokenInformation(token, what, data.data(), size, &size);
     return data;
 }
 
@@ -29,10 +29,16 @@ TEST(CZelToken, ProcessAndThreadTokens)
     EXPECT_EQ(CZelSid::FromProcessUser(), process.GetOwner());
     SECURITY_IMPERSONATION_LEVEL level;
     EXPECT_FALSE(process.GetImpersonationLevel(&level));
-    bool administrators = false;
-    for (int i = 0; i < process.GetGroupCount(); ++i)
-        administrators |= process.GetGroupAt(i) == CZelSid(CZelSid::Administrators);
-    EXPECT_TRUE(administrators);
+    // Every group, in the order the token lists them.
+    HANDLE raw = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
+    WinAPI::FileHandle rawGuard(raw);
+    const std::vector<BYTE> listed = informationOf(raw, TokenGroups);
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(listed.data());
+    ASSERT_EQ(static_cast<int>(groups->GroupCount), process.GetGroupCount());
+    for (DWORD i = 0; i < groups->GroupCount; ++i)
+        EXPECT_EQ(CZelSid(groups->Groups[i].Sid), process.GetGroupAt(static_cast<int>(i))) << i;
+    EXPECT_FALSE(process.GetGroupAt(-1).IsValid());
     EXPECT_FALSE(process.GetGroupAt(process.GetGroupCount()).IsValid());
 
     CZelToken thread;
@@ -74,7 +80,7 @@ struct OwnToken {
     {
         LUID luid;
         LookupPrivilegeValueW(nullptr, name, &luid);
-        std::vector<BYTE> data = privilegesOf(handle);
+        std::vector<BYTE> data = informationOf(handle);
         auto* list = reinterpret_cast<const TOKEN_PRIVILEGES*>(data.data());
         for (DWORD i = 0; i < list->PrivilegeCount; ++i)
             if (list->Privileges[i].Luid.LowPart == luid.LowPart && list->Privileges[i].Luid.HighPart == luid.HighPart)
@@ -118,14 +124,14 @@ TEST(CZelPrivilege, PutsBackTheStateItFound)
     EXPECT_FALSE(process.enabled(name));
 
     // Not held: not granted, and the token is as it was.
-    std::vector<BYTE> before = privilegesOf(process.handle);
+    std::vector<BYTE> before = informationOf(process.handle);
     {
         LogCapture log;
         CZelPrivilege create(L"SeCreateTokenPrivilege", true);
         EXPECT_FALSE(create.Granted());
         EXPECT_TRUE(log.contains(L"Security : failed to set privilege. "));
     }
-    EXPECT_EQ(before, privilegesOf(process.handle));
+    EXPECT_EQ(before, informationOf(process.handle));
 }
 
 // A thread privilege acts on the thread's own token, and a failed one never
