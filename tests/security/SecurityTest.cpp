@@ -43,6 +43,7 @@ TEST(CZelSid, WellKnownTextAndNames)
         {L"S-1-0x1234567890123-1", L"" },     {L"S-1-5-32-544x", L""},
         {L"S-1-5-", L""},                     {L"S-1-5--1", L""},
         {L"S-1-0x-1", L""},                   {L"S-1-5-+1", L""},
+        {L"S-1--5", L""},
     };
     for (const auto& t : texts)
         EXPECT_EQ(t.second, CZelSid(t.first).toString()) << WinAPI::toUtf8(t.first);
@@ -52,6 +53,7 @@ TEST(CZelSid, WellKnownTextAndNames)
     EXPECT_FALSE(system.GetDomain().empty());
     EXPECT_EQ(system.GetDomain() + L"\\SYSTEM", system.GetFQName());
     EXPECT_EQ(CZelSid(CZelSid::Administrators), CZelSid(L"Administrators"));
+    EXPECT_EQ(CZelSid(CZelSid::Administrators), CZelSid(L".\\Administrators"));
     EXPECT_EQ(L"\\", CZelSid().GetFQName());
 
     CZelSid user = CZelSid::FromProcessUser();
@@ -72,7 +74,9 @@ TEST(CZelAcl, EntriesOrderTextAndGrowth)
     EXPECT_EQ(text, parsed.toString());
     qkztest::LogCapture dump;
     parsed.DumpToLog(L"parsed");
-    EXPECT_EQ(L"", dump.missing({L"Entry 0: S-1-5-18", L"Entry 1: S-1-1-0"}));
+    EXPECT_EQ(L"", dump.missing({L"Entry 0: S-1-5-18", L"Specific right 8: yes", L"Specific right 15: no",
+                                 L"SYNCHRONIZE: yes", L"Entry 1: S-1-1-0", L"GENERIC_READ: yes"}));
+    EXPECT_FALSE(dump.contains(L"Specific right 16"));
     EXPECT_EQ(parsed, CZelAcl(static_cast<PACL>(parsed)));
     EXPECT_TRUE(parsed.IsValid());
     // What the list grants World, and nothing for a list that is not there.
