@@ -18,6 +18,30 @@ std::vector<BYTE> informationOf(HANDLE token, TOKEN_INFORMATION_CLASS what = Tok
     return data;
 }
 
+struct OwnToken {
+    HANDLE handle = nullptr;
+    explicit OwnToken(bool thread)
+    {
+        const DWORD access = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+        if (thread)
+            OpenThreadToken(GetCurrentThread(), access, FALSE, &handle);
+        else
+            OpenProcessToken(GetCurrentProcess(), access, &handle);
+    }
+    ~OwnToken() { CloseHandle(handle); }
+    bool enabled(const wchar_t* name) const
+    {
+        LUID luid;
+        LookupPrivilegeValueW(nullptr, name, &luid);
+        std::vector<BYTE> data = informationOf(handle);
+        auto* list = reinterpret_cast<const TOKEN_PRIVILEGES*>(data.data());
+        for (DWORD i = 0; i < list->PrivilegeCount; ++i)
+            if (list->Privileges[i].Luid.LowPart == luid.LowPart && list->Privileges[i].Luid.HighPart == luid.HighPart)
+                return (list->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        return false;
+    }
+};
+
 TEST(CZelToken, ProcessAndThreadTokens)
 {
     CZelToken none;
@@ -30,10 +54,8 @@ TEST(CZelToken, ProcessAndThreadTokens)
     SECURITY_IMPERSONATION_LEVEL level;
     EXPECT_FALSE(process.GetImpersonationLevel(&level));
     // Every group, in the order the token lists them.
-    HANDLE raw = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
-    WinAPI::FileHandle rawGuard(raw);
-    const std::vector<BYTE> listed = informationOf(raw, TokenGroups);
+    const std::vector<BYTE> listed = informationOf(OwnToken(false).handle, TokenGroups);
+    ASSERT_GE(listed.size(), sizeof(TOKEN_GROUPS));
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(listed.data());
     ASSERT_EQ(static_cast<int>(groups->GroupCount), process.GetGroupCount());
     for (DWORD i = 0; i < groups->GroupCount; ++i)
@@ -64,30 +86,6 @@ void setPrivilege(HANDLE token, const wchar_t* name, bool enable)
     ASSERT_TRUE(LookupPrivilegeValueW(nullptr, name, &change.Privileges[0].Luid));
     ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &change, 0, nullptr, nullptr));
 }
-
-struct OwnToken {
-    HANDLE handle = nullptr;
-    explicit OwnToken(bool thread)
-    {
-        const DWORD access = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
-        if (thread)
-            OpenThreadToken(GetCurrentThread(), access, FALSE, &handle);
-        else
-            OpenProcessToken(GetCurrentProcess(), access, &handle);
-    }
-    ~OwnToken() { CloseHandle(handle); }
-    bool enabled(const wchar_t* name) const
-    {
-        LUID luid;
-        LookupPrivilegeValueW(nullptr, name, &luid);
-        std::vector<BYTE> data = informationOf(handle);
-        auto* list = reinterpret_cast<const TOKEN_PRIVILEGES*>(data.data());
-        for (DWORD i = 0; i < list->PrivilegeCount; ++i)
-            if (list->Privileges[i].Luid.LowPart == luid.LowPart && list->Privileges[i].Luid.HighPart == luid.HighPart)
-                return (list->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
-        return false;
-    }
-};
 
 // The state found is the state left: nested objects compose, and a privilege
 // enabled before an object stays enabled after it.
